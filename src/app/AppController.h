@@ -1,0 +1,323 @@
+#pragma once
+// AppController: the single controller and application delegate. It owns all run-time state of the
+// uploader: the cycle flags, the timers, the HTTP client, the lock, the login copies and the
+// outlets. It lives on the main thread; its cycle stages also run on the worker threads that the
+// notifications start. Its member functions are defined in the folder of the subsystem they
+// belong to; this header declares them grouped the same way.
+
+#include "app/Outlets.h"
+#include "cycle/CycleNames.h"
+#include "cycle/NotificationCenter.h"
+#include "prefs/PrefKeys.h"
+#include "prefs/PreferenceStore.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+namespace vesk {
+
+class HttpController;
+
+struct AppOptions {
+    std::shared_ptr<PreferenceStore> store;
+    bool headless = false;
+    QString endpoint; // upload URL; empty means the compiled-in default or VESK_UPLOAD_URL
+    double timeScale = 1.0; // multiplies every fixed delay (tests shorten them)
+    QString factoryDefaultsResource = QStringLiteral(":/FactoryDefault.plist");
+    QString stringsFolder = QStringLiteral(":/strings"); // holds <Language>.lproj/myLocalDictionary.strings
+};
+
+class AppController : public QObject, public PrefKeys, public CycleNames {
+    Q_OBJECT
+
+public:
+    explicit AppController(AppOptions options, QObject *parent = nullptr);
+    ~AppController() override;
+
+    static constexpr const char *kClassName = "AppController";
+
+    // ---- Start-up and shutdown (app/) ----------------------------------------------------------
+    // Class initialisation: registers the factory defaults on the store.
+    static void initialize(PreferenceStore &store, const QString &factoryDefaultsResource);
+    void awakeFromNib();
+    void applicationWillFinishLaunching();
+    void applicationDidFinishLaunching();
+    enum class TerminateReply { TerminateNow, TerminateCancel };
+    TerminateReply applicationShouldTerminate();
+    void applicationWillTerminate();
+    void ibClickedOnQuit(ViewOutlet *sender);
+    void sendMailCocoa();
+    bool fillInVersionString(ViewOutlet *element);
+    // The application's terminate request: asks applicationShouldTerminate, runs
+    // applicationWillTerminate and leaves the event loop. Main thread.
+    void terminate();
+    bool isTerminating() const { return fTerminating.load(); }
+    // Tells the workers to stop, cancels a running transfer and waits (bounded) for them to end,
+    // handling main-thread requests meanwhile. Main thread, after the event loop has ended.
+    bool stopWorkers(int timeoutMs = 15000);
+
+    // ---- Preferences (prefs/) -------------------------------------------------------------------
+    static void setupFactoryDefaults(PreferenceStore &store, const QString &resource);
+    PreferenceStore &store() const { return *fStore; }
+    std::optional<QString> getLocalSourceUploadFolder() const;
+    std::optional<QString> getLocalMasterMirrorSiteFolder() const;
+    std::optional<QString> getLocalProblemUploadFolder() const;
+    bool getPrefShowPreviewWhenUploading() const;
+    bool getPrefDeleteEmptyFtpFolders();
+    bool getDoAutoSynchronize();
+    bool getPrefUseDoDeleteOldPhotos();
+    bool getPrefShowWindowAtStartup();
+    bool getAutoStartUploadAtStartup();
+    bool getPrefAutoQuitAndRelaunchPerIteration();
+    bool getPrefDeleteServerItemFirst();
+    std::optional<QVariant> getPrefSecondsBetweenScans() const;
+    std::optional<QVariant> getPrefDaysOldBeforeDeleting() const;
+    std::optional<QString> getKobFuseAction() const;
+    bool getUseEventName() const { return true; }
+    bool getPrefDoEncapsulate() const { return false; }
+    void getUserEnteredEventName();
+    void getCurrentLoginInfo();
+    std::optional<QString> getCurUserLoginName() const;
+    std::optional<QString> getCurUserLoginPassword() const;
+    void migrateOldFtpPrefs();
+
+    // ---- Preference panel, preference files, folder choosers (prefs/) -------------------------
+    void ibClickedOnOpenPref(ViewOutlet *sender);
+    void doHandleOpenPrefPanel(ViewOutlet *sender);
+    void sheetDidEnd(int returnCode);
+    void ibClickedOnSaveAndClose();
+    void ibClickedOnLockIcon(ViewOutlet *sender);
+    void forceLockedIcon(int wantedState);
+    // Export and import of a preference file, after the file panel has given a path (empty: cancel).
+    bool savePrefToFile(const QString &path);
+    bool loadPrefFromFile(const QString &path);
+    // A folder chooser's result for the key sPrefLocalSourceUploadFolder or
+    // sPrefLocalMasterMirrorSiteFolder; false when the folder may not change now (an upload runs).
+    bool mayChangeFolders();
+    void openPanelDidEnd(int returnCode, const QString &path, const QString &contextKey);
+    void ibMenuCmd_Open();
+
+    // ---- Status display, alerts, reveal (ui/) --------------------------------------------------
+    void ibUpdateNSTextField(TextFieldOutlet *field, const QString &text, bool doWait, bool isError);
+    void ibUpdateNSTextField(TextFieldOutlet *field, const QString &text, bool doWait);
+    void ibUpdateUploadMainPath(const QString &text);
+    void ibUpdateLoginName(const QString &text);
+    void ibUpdateSourceFolderPath(const QString &text);
+    void ibUpdateFileNameField(const QString &text);
+    void ibUpdateUploadStatusTextField(const QString &text);
+    void ibUpdateFTPCallbackStatusTextField(const QString &text);
+    void ibUpdateFTPCallbackStatusTextField(const QString &text, bool isError);
+    void ibUpdateProgressBar(const QString &yesOrNo);
+    // The localised alert of the strings table; 1, 0, -1 for the buttons, -2 when none was shown.
+    int myNSRunAlertPanel(
+        const QString &tableName, const QString &key, const QString &arg1 = {}, const QString &arg2 = {});
+    void ibClickedOnRevealFinder1();
+    void ibClickedOnRevealFinder2();
+    void revealItemInFinder(const QString &path);
+    void closeCurrentAlert();
+    void beep();
+
+    // ---- Upload cycle (cycle/) ------------------------------------------------------------------
+    void setStartedUploadProcess(bool flag);
+    void setIsScanningFolder(bool flag);
+    void setNeedsToRescan(bool flag);
+    void setIsInsideOpenFile(bool flag);
+    void setWantsToHaltProcess(bool flag);
+    void setDidHaltProcess(bool flag);
+    void setIsInsideWatchFolderThread(bool flag);
+
+    bool validateUserInfoBeforeUploading(const std::optional<QString> &sourceFolder);
+    void saveLoginInfo();
+
+    // Entry points
+    bool applicationOpenFile(const QString &path);
+    void ibUserClickedOnSynchronize();
+    void ibClickedOnSynchronizeAgain();
+    void openFileOnMainThread();
+    // Asks for a pass through a re-open worker. Requests that arrive while one waits are served by
+    // it, so a burst of requests never makes more than one waiting worker.
+    void requestReopen();
+
+    // Handlers
+    void handleNotification_ScanFolder(const Notification &note);
+    void handleNotification_PrepareUploadStart(const Notification &note);
+    void handleNotification_UploadStart(const Notification &note);
+    void handleNotification_UploadDone(const Notification &note);
+    void handleNotification_UploadSuccess(const Notification &note);
+    void handleNotification_UploadFail(const Notification &note);
+    void handleNotification_Retrigger(const Notification &note);
+    void handleNotification_UpdateProgressWindow(const Notification &note);
+    void handleNotification_WatcherStarted(const Notification &note);
+    void handleNotification_WatcherItemChanged(const Notification &note);
+    void handleNotification_DebugMoveItemsBack(const Notification &note);
+    void handleNotification_UploadProcessPaused(const Notification &note);
+    void handleNotification_CleanUpAfterUpload(const Notification &note);
+    void handleNotification_CleanUpAfterCompleteLoop(const Notification &note);
+
+    // The scan of one request, on its worker.
+    void scanFolderOnMainThread(const Notification &note);
+
+    // Halt, pause and resume
+    void ibClickedOnHalt(ViewOutlet *sender);
+    void forceProcessToPause();
+    void doHandlePauseResumeButtonAsResume(ViewOutlet *sender);
+    void doWaitForUploadProcessToEndInThread(ViewOutlet *button);
+
+    NotificationCenter &defaultCenter() { return fCenter; }
+
+    // ---- Scheduling and watching (schedule/) ---------------------------------------------------
+    void doSetupRetriggerTimerOnMainThread();
+    void doSetupRetriggerTimer();
+    void cancelRetriggerTimerOnMainThread();
+    void cancelRetriggerTimer();
+    void doAutoResynchronize();
+    QTimer *getRepeatTimer() const { return fRepeatTimer; }
+    void doWatchFolderInThread(const QString &path);
+    void stopFolderWatcher();
+    void doRelaunchThisApp();
+
+    // ---- File housekeeping (files/) --------------------------------------------------------------
+    void moveFileToPath(const QString &item, const QString &sourceRoot);
+    void moveFileToPath(const QString &item, const QString &sourceRoot, bool overwrite, bool encapsulate);
+    void moveFileToPath(const QString &item, const QString &sourceRoot, const std::optional<QString> &destRoot,
+        bool overwrite, bool encapsulate);
+    void doSetupDeleteOldPhotosThread();
+    void deleteOldOldPhotosAndFolderIfEmptyWorks();
+    void deleteFolderIfEmpty(
+        const std::optional<QString> &root, bool doNotDeleteImmediateChild, const std::optional<QDateTime> &cutOff);
+    void deleteFolderIfEmpty(const std::optional<QString> &root, bool doNotDeleteImmediateChild);
+    void deleteOLDFolderIfEmpty(const std::optional<QString> &root, bool doNotDeleteImmediateChild, qint16 daysOld);
+    void ibDeleteLocalFtpFolderIfEmpty();
+
+    // ---- Scripting interface (scripting/) -------------------------------------------------------
+    void setupForAppleEventsForThisApp();
+
+    // ---- HTTP client ----------------------------------------------------------------------------
+    void createHttpController();
+    // Cuts off a transfer in progress (used at quit); its picture stays in the source folder.
+    void cancelTransfers();
+
+    // ---- Threads --------------------------------------------------------------------------------
+    // Hands work to the main thread (directly when already there). With wait, returns once done.
+    void performOnMainThread(std::function<void()> work, bool wait = false);
+    // Starts a worker thread that the controller can stop and wait for at quit. Returns false (and
+    // starts nothing) once the controller is stopping.
+    bool detachThread(const char *name, std::function<void()> body);
+    bool isStopping() const { return fStopping.load(); }
+    int liveWorkerCount() const;
+    // Sleeps for the scaled duration, waking early (false) when the controller stops.
+    bool sleepFor(double seconds);
+    double timeScale() const { return fOptions.timeScale; }
+
+    // ---- Outlets (set by the window layer at load; null headless) -------------------------------
+    UserInterface *fUi = nullptr;
+    WindowOutlet *ibMainWindow = nullptr;
+    TextFieldOutlet *ibVersion = nullptr;
+    TextFieldOutlet *ibCopyright = nullptr;
+    TextFieldOutlet *ibMacOSVersion = nullptr;
+    TextFieldOutlet *ibMainWindowLocalSourcePath = nullptr;
+    TextFieldOutlet *ibMainWindowLocalMirrorSitePath = nullptr;
+    PanelOutlet *ibLoginPanel = nullptr;
+    ViewOutlet *ibChangeablePrefView = nullptr;
+    ButtonOutlet *ibOpenPrefButton = nullptr;
+    WindowOutlet *ibProgressPanel = nullptr;
+    TextFieldOutlet *ibUploadMainPath = nullptr;
+    TextFieldOutlet *ibLoginName = nullptr;
+    TextFieldOutlet *ibSourceFolderPath = nullptr;
+    TextFieldOutlet *ibFileNameField = nullptr;
+    TextFieldOutlet *ibUploadFileStatusField = nullptr;
+    TextFieldOutlet *ibFTPCallbackStatusField = nullptr;
+    ProgressOutlet *ibProgressBar = nullptr;
+    ImageViewOutlet *ibImageView = nullptr;
+    ButtonOutlet *ibPauseResumeButton = nullptr;
+    WindowOutlet *ibUtilWindow = nullptr;
+    TextFieldOutlet *ibUtilFunctionName = nullptr;
+    TextFieldOutlet *ibUtilStatus = nullptr;
+    ProgressOutlet *ibUtilProgressBar = nullptr;
+
+    // ---- Cycle flags: process-wide, written through their setters under fThreadLock ------------
+    std::atomic<bool> gStartedUploadProcess { false };
+    std::atomic<bool> gIsScanning { false };
+    std::atomic<qint32> gNeedsToRescan { 0 };
+    std::atomic<bool> gInsideOpenFile { false };
+    std::atomic<bool> gWantsToHaltProcess { false };
+    std::atomic<bool> gDidHaltProcess { false };
+    std::atomic<bool> gIsInWatchFolderInstaller { false };
+
+    // ---- Login copies and other state ------------------------------------------------------------
+    // fCurUserName, fCurPassword, fCurEventName: written by the opening of a pass, validation and
+    // the login save, read by the scan worker; fRootFolder: the last folder opened. Any thread.
+    QString curUserName() const;
+    QString curPassword() const;
+    std::optional<QString> curEventName() const;
+    std::optional<QString> rootFolder() const;
+
+    bool fHeadless = false;
+    bool fUserRequired = false;
+    std::atomic<bool> fGotAEQuitApplication { false };
+    QString _macVersionString;
+    bool _isRunningLeopard = false;
+    static inline const QString kDateFormat = QStringLiteral("yyyy-MM-dd HH:mm:ss");
+    QString formatDate(const QDateTime &date) const; // _dateFormatter: local time, kDateFormat
+
+    // fThreadLock: serialises the flag setters and the watcher start. Recursive.
+    std::recursive_mutex fThreadLock;
+    bool fHaveThreadLock = false;
+
+    HttpController *httpController() const { return fHttpController.get(); }
+    const AppOptions &options() const { return fOptions; }
+
+signals:
+    // Emitted on the main thread when the application is about to leave its event loop.
+    void terminated();
+
+    // Trace-only window handlers.
+    void postWindowBecameKey();
+    void postWindowBecameMain();
+    void windowWillBeginSheet();
+    void windowDidMove();
+    void windowWillClose();
+    void textDidChange();
+
+private:
+    void registerCycleObservers();
+    void notifyFlagWaiters();
+    void reportStatusLine(const char *line, const QString &text);
+
+    AppOptions fOptions;
+    std::shared_ptr<PreferenceStore> fStore;
+    NotificationCenter fCenter;
+    std::unique_ptr<HttpController> fHttpController;
+
+    mutable std::mutex fLoginLock; // guards the four values below
+    QString fCurUserName = QStringLiteral("testing");
+    QString fCurPassword = QStringLiteral("quokkas");
+    std::optional<QString> fCurEventName;
+    std::optional<QString> fRootFolder;
+    std::optional<QString> fUploadFolder;
+
+    std::atomic<bool> fTerminating { false };
+    std::atomic<bool> fStopping { false };
+    mutable std::mutex fWorkerLock;
+    std::condition_variable fWorkerCv;
+    int fLiveWorkers = 0;
+    // Wakes condition waits (flag waits and sleeps) when a flag changes or the controller stops.
+    std::condition_variable_any fFlagCv;
+    std::mutex fFlagCvLock;
+
+    QTimer *fStartupTimer = nullptr;
+    QPointer<QTimer> fRepeatTimer;
+    friend class AppControllerTestAccess;
+};
+
+} // namespace vesk

@@ -1,0 +1,100 @@
+// AppController: the check that everything an upload needs is in place, and the login save.
+
+#include "app/AppController.h"
+#include "app/Paths.h"
+#include "diag/Console.h"
+
+#include <QFileInfo>
+
+namespace vesk {
+
+namespace {
+bool isExistingFolder(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.exists() && info.isDir();
+}
+} // namespace
+
+bool AppController::validateUserInfoBeforeUploading(const std::optional<QString> &sourceFolder)
+{
+    myNSLog(QStringLiteral("Inside %1 => %2...").arg(QLatin1String(kClassName), QLatin1String(__func__)));
+    int errors = 0;
+
+    const std::optional<QString> mirror = getLocalMasterMirrorSiteFolder();
+    if (!mirror || mirror->isEmpty()) {
+        myNSLog(QStringLiteral("Local Master Mirror Folder Has NOT Been Selected Yet..."));
+        errors = 1;
+    } else {
+        const QString expanded = paths::expandTilde(*mirror);
+        consoleLog(QStringLiteral("Checking for folder: [%1]").arg(expanded));
+        if (!isExistingFolder(expanded)) {
+            myNSLog(QStringLiteral("Local Master Mirror Folder is NOT a Valid FOLDER: [%1]").arg(expanded));
+            errors = 1;
+        }
+    }
+
+    const std::optional<QString> source = sourceFolder ? sourceFolder : getLocalSourceUploadFolder();
+    if (!source || source->isEmpty()) {
+        myNSLog(QStringLiteral("Local Source Upload Folder Has NOT Been Selected Yet..."));
+        ++errors;
+    } else {
+        const QString expanded = paths::expandTilde(*source);
+        consoleLog(QStringLiteral("Checking for folder: [%1]").arg(expanded));
+        if (!isExistingFolder(expanded)) {
+            myNSLog(QStringLiteral("Local Source Upload Folder is NOT a Valid FOLDER: [%1]").arg(expanded));
+            ++errors;
+        }
+    }
+
+    if (errors == 0) {
+        getUserEnteredEventName();
+        const std::optional<QString> event = curEventName();
+        consoleLog(QStringLiteral("fCurEventName = [%1]").arg(event.value_or(QStringLiteral("(null)"))));
+        if (!event) {
+            consoleLog(QStringLiteral("fCurEventName is NIL??????"));
+            errors = 1;
+        } else if (event->isEmpty()) {
+            consoleLog(QStringLiteral("fCurEventName is BLANK??????"));
+            errors = 1;
+        } else if (event->compare(sEventNamePlaceholder, Qt::CaseInsensitive) == 0) {
+            consoleLog(QStringLiteral("fCurEventName is turnOnCheckBoxIfUsingThisOption??????"));
+            errors = 1;
+        }
+    }
+
+    getCurrentLoginInfo();
+    if (curPassword().isEmpty()) {
+        ++errors;
+        consoleLog(QStringLiteral("fCurPassword is NOT set or Blank??????"));
+    }
+    if (curUserName().isEmpty()) {
+        ++errors;
+        consoleLog(QStringLiteral("fCurUserName is NOT set or Blank??????"));
+    }
+
+    if (errors != 0)
+        beep();
+    return errors == 0;
+}
+
+void AppController::saveLoginInfo()
+{
+    traceInside(kClassName, __func__);
+    if (!validateUserInfoBeforeUploading(std::nullopt)) {
+        beep();
+        return;
+    }
+    consoleLog(QStringLiteral("Inside saveLoginInfo"));
+    getCurrentLoginInfo();
+    if (ibLoginPanel && ibLoginPanel->isVisible())
+        forceLockedIcon(0);
+    if (ibLoginPanel) {
+        if (ibLoginPanel->displayAsSheet())
+            ibLoginPanel->endSheet(1);
+        else
+            ibLoginPanel->close();
+    }
+}
+
+} // namespace vesk

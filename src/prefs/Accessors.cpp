@@ -1,0 +1,272 @@
+// AppController: the factory defaults, the preference accessors and the migration of the
+// predecessor's settings. Every accessor reads the store afresh; nothing is cached.
+
+#include "app/AppController.h"
+#include "app/Paths.h"
+#include "diag/Console.h"
+#include "diag/Describe.h"
+#include "files/PathUtils.h"
+#include "prefs/PropertyList.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace vesk {
+
+namespace {
+QVariantMap gInitialValues; // the values the panel's bindings revert to; set once at class init
+}
+
+const QStringList &myPrefKeyNameArray()
+{
+    static const QStringList keys {
+        PrefKeys::sPrefLocalMasterMirrorSiteFolder,
+        PrefKeys::sPrefLocalSourceUploadFolder,
+        PrefKeys::sUserLoginName,
+        PrefKeys::sUserLoginPassword,
+        PrefKeys::sPrefCreateEncapsulatingFolder,
+        PrefKeys::sPrefShowPreviewWhenUploading,
+        PrefKeys::sPrefDeleteEmptyFtpFolders,
+        PrefKeys::sPrefUseEventName,
+        PrefKeys::sPrefUserEnteredEventName,
+        PrefKeys::sPrefAutoSynchronize,
+        PrefKeys::sPrefSecondsBetweenScans,
+        PrefKeys::sPrefUseDoDeleteOldPhotos,
+        PrefKeys::sPrefDaysOldBeforeDeleting,
+        PrefKeys::sPrefShowWindowAtStartup,
+        PrefKeys::sPrefAutoQuitAndRelaunchPerIteration,
+        PrefKeys::sPrefDeleteServerItemFirst,
+        PrefKeys::sPrefAutoStartUploadAtStartup,
+        PrefKeys::sPrefDoCopyOldFtpPref,
+    };
+    return keys;
+}
+
+void AppController::setupFactoryDefaults(PreferenceStore &store, const QString &resource)
+{
+    consoleLog(QStringLiteral("setupFactoryDefaults"));
+    consoleLog(QStringLiteral("userDefaultsValuesPath = [%1]").arg(resource));
+    QString error;
+    std::optional<QVariant> loaded = plist::readFile(resource, &error);
+    QVariantMap factory;
+    if (!loaded || loaded->typeId() != QMetaType::QVariantMap) {
+        consoleLog(QStringLiteral("userDefaultsValuesDict == NIL!!!!"));
+        if (!loaded)
+            consoleLog(QStringLiteral("The factory defaults [%1] cannot be read: %2").arg(resource, error));
+        else
+            consoleLog(QStringLiteral("The factory defaults [%1] are not a dictionary").arg(resource));
+    } else {
+        factory = loaded->toMap();
+        consoleLog(QStringLiteral("About to register factory default dictionary:\n%1\n\n").arg(describe(factory)));
+    }
+    store.registerDefaults(factory);
+
+    QVariantMap initial;
+    for (const QString &key : myPrefKeyNameArray())
+        initial.insert(key, factory.value(key));
+    gInitialValues = initial;
+}
+
+std::optional<QString> AppController::getLocalSourceUploadFolder() const
+{
+    return fStore->stringForKey(sPrefLocalSourceUploadFolder);
+}
+
+std::optional<QString> AppController::getLocalMasterMirrorSiteFolder() const
+{
+    return fStore->stringForKey(sPrefLocalMasterMirrorSiteFolder);
+}
+
+std::optional<QString> AppController::getLocalProblemUploadFolder() const
+{
+    const std::optional<QString> mirror = getLocalMasterMirrorSiteFolder();
+    if (!mirror)
+        return std::nullopt;
+    // A sibling of the mirror folder, not inside it.
+    return pathutil::appendPathComponent(
+        pathutil::deletingLastPathComponent(*mirror), QStringLiteral("Problem Folder"));
+}
+
+bool AppController::getPrefShowPreviewWhenUploading() const
+{
+    return fStore->boolForKey(sPrefShowPreviewWhenUploading);
+}
+
+namespace {
+// Read-and-materialise: a flag with no value in any layer is written as false, so that from then
+// on the key is present in the user's settings.
+bool readAndMaterialise(PreferenceStore &store, const QString &key)
+{
+    const bool flag = store.boolForKey(key);
+    if (!store.objectForKey(key))
+        store.setObject(key, flag);
+    return flag;
+}
+} // namespace
+
+bool AppController::getPrefDeleteEmptyFtpFolders()
+{
+    return readAndMaterialise(*fStore, sPrefDeleteEmptyFtpFolders);
+}
+
+bool AppController::getDoAutoSynchronize()
+{
+    return readAndMaterialise(*fStore, sPrefAutoSynchronize);
+}
+
+bool AppController::getPrefUseDoDeleteOldPhotos()
+{
+    return readAndMaterialise(*fStore, sPrefUseDoDeleteOldPhotos);
+}
+
+bool AppController::getPrefShowWindowAtStartup()
+{
+    return readAndMaterialise(*fStore, sPrefShowWindowAtStartup);
+}
+
+bool AppController::getAutoStartUploadAtStartup()
+{
+    return readAndMaterialise(*fStore, sPrefAutoStartUploadAtStartup);
+}
+
+bool AppController::getPrefAutoQuitAndRelaunchPerIteration()
+{
+    return readAndMaterialise(*fStore, sPrefAutoQuitAndRelaunchPerIteration);
+}
+
+bool AppController::getPrefDeleteServerItemFirst()
+{
+    return readAndMaterialise(*fStore, sPrefDeleteServerItemFirst);
+}
+
+std::optional<QVariant> AppController::getPrefSecondsBetweenScans() const
+{
+    std::optional<QVariant> value = fStore->objectForKey(sPrefSecondsBetweenScans);
+    consoleLog(QStringLiteral("getPrefSecondsBetweenScans returned [%1]")
+                   .arg(static_cast<double>(static_cast<float>(PreferenceStore::toDouble(value))), 0, 'f', 3));
+    return value;
+}
+
+std::optional<QVariant> AppController::getPrefDaysOldBeforeDeleting() const
+{
+    std::optional<QVariant> value = fStore->objectForKey(sPrefDaysOldBeforeDeleting);
+    consoleLog(QStringLiteral("sPrefDaysOldBeforeDeleting returned [%1]")
+                   .arg(PreferenceStore::toInteger(value), 2, 10, QLatin1Char('0')));
+    return value;
+}
+
+std::optional<QString> AppController::getKobFuseAction() const
+{
+    return fStore->stringForKey(sPrefKobFuseAction);
+}
+
+void AppController::getUserEnteredEventName()
+{
+    getUseEventName();
+    const std::optional<QString> name = fStore->stringForKey(sPrefUserEnteredEventName);
+    std::optional<QString> current;
+    {
+        std::lock_guard<std::mutex> guard(fLoginLock);
+        if (name)
+            fCurEventName = name;
+        current = fCurEventName;
+    }
+    if (!name)
+        consoleLog(QStringLiteral("USER did NOT Enter a Valid Event/Location Name"));
+    consoleLog(QStringLiteral("Using Event Name = [%1]").arg(current.value_or(QStringLiteral("(null)"))));
+}
+
+void AppController::getCurrentLoginInfo()
+{
+    const std::optional<QString> name = fStore->stringForKey(sUserLoginName);
+    const std::optional<QString> password = fStore->stringForKey(sUserLoginPassword);
+    {
+        std::lock_guard<std::mutex> guard(fLoginLock);
+        if (name)
+            fCurUserName = *name;
+        if (password)
+            fCurPassword = *password;
+    }
+    if (!name)
+        writeStandardError(QStringLiteral("Using Factory default for curUserLoginName\n"));
+    if (!password)
+        writeStandardError(QStringLiteral("Using Factory default for curUserLoginPassword\n"));
+}
+
+std::optional<QString> AppController::getCurUserLoginName() const
+{
+    return fStore->stringForKey(sUserLoginName);
+}
+
+std::optional<QString> AppController::getCurUserLoginPassword() const
+{
+    return fStore->stringForKey(sUserLoginPassword);
+}
+
+QString AppController::curUserName() const
+{
+    std::lock_guard<std::mutex> guard(fLoginLock);
+    return fCurUserName;
+}
+
+QString AppController::curPassword() const
+{
+    std::lock_guard<std::mutex> guard(fLoginLock);
+    return fCurPassword;
+}
+
+std::optional<QString> AppController::curEventName() const
+{
+    std::lock_guard<std::mutex> guard(fLoginLock);
+    return fCurEventName;
+}
+
+std::optional<QString> AppController::rootFolder() const
+{
+    std::lock_guard<std::mutex> guard(fLoginLock);
+    return fRootFolder;
+}
+
+void AppController::migrateOldFtpPrefs()
+{
+    if (!fStore->isUsable())
+        return;
+    const std::optional<QVariant> copied = fStore->objectForKey(sPrefDoCopyOldFtpPref);
+    if (!copied) {
+        consoleLog(QStringLiteral("This version does NOT have pref = [%1]").arg(sPrefDoCopyOldFtpPref));
+        return;
+    }
+    if (PreferenceStore::toBool(copied)) {
+        consoleLog(QStringLiteral("ALREADY Copied OLD Ftp Prefs..."));
+        return;
+    }
+    const QString oldPath = paths::predecessorPreferencesFile();
+    if (!QFileInfo::exists(oldPath)) {
+        consoleLog(QStringLiteral("NO OLD ftp-uploader.plist to copy..."));
+        return;
+    }
+    consoleLog(QStringLiteral("Need to Copy OLD Ftp Prefs from: [%1]").arg(oldPath));
+    QString error;
+    const std::optional<QVariant> old = plist::readFile(oldPath, &error);
+    if (!old || old->typeId() != QMetaType::QVariantMap) {
+        // Nothing is copied and the flag stays false, so the next launch tries again.
+        consoleLog(QStringLiteral("The old preferences [%1] cannot be read (%2); nothing copied")
+                       .arg(oldPath, old ? QStringLiteral("its root is not a dictionary") : error));
+        return;
+    }
+    const QVariantMap oldValues = old->toMap();
+    for (const QString &key : myPrefKeyNameArray()) {
+        auto it = oldValues.constFind(key);
+        if (it != oldValues.cend())
+            fStore->setObject(key, it.value());
+    }
+    fStore->setObject(sPrefDoCopyOldFtpPref, true);
+    fStore->synchronize();
+}
+
+QVariantMap factoryInitialValues()
+{
+    return gInitialValues;
+}
+
+} // namespace vesk

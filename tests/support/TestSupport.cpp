@@ -1,0 +1,125 @@
+#include "TestSupport.h"
+
+#include "diag/Console.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QThread>
+
+namespace vesk::test {
+
+namespace {
+const char *const kProfileVariables[5]
+    = { "HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_RUNTIME_DIR", "XDG_DATA_HOME" };
+}
+
+TempProfile::TempProfile()
+{
+    for (int i = 0; i < 5; ++i)
+        fSaved[i] = qgetenv(kProfileVariables[i]);
+    const QString root = fDir.path();
+    QDir().mkpath(root + QStringLiteral("/home"));
+    QDir().mkpath(root + QStringLiteral("/runtime"));
+    QFile::setPermissions(
+        root + QStringLiteral("/runtime"), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    qputenv("HOME", QFile::encodeName(root + QStringLiteral("/home")));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(root + QStringLiteral("/config")));
+    qputenv("XDG_STATE_HOME", QFile::encodeName(root + QStringLiteral("/state")));
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(root + QStringLiteral("/runtime")));
+    qputenv("XDG_DATA_HOME", QFile::encodeName(root + QStringLiteral("/data")));
+}
+
+TempProfile::~TempProfile()
+{
+    for (int i = 0; i < 5; ++i) {
+        if (fSaved[i].isNull())
+            qunsetenv(kProfileVariables[i]);
+        else
+            qputenv(kProfileVariables[i], fSaved[i]);
+    }
+}
+
+bool waitFor(const std::function<bool()> &condition, std::chrono::milliseconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return condition();
+        if (QCoreApplication::instance())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(2);
+    }
+    return true;
+}
+
+ConsoleRecorder::ConsoleRecorder()
+{
+    fId = addConsoleObserver([this](const QString &line) {
+        std::lock_guard<std::mutex> guard(fLock);
+        fLines.append(line);
+    });
+}
+
+ConsoleRecorder::~ConsoleRecorder()
+{
+    removeConsoleObserver(fId);
+}
+
+QStringList ConsoleRecorder::lines() const
+{
+    std::lock_guard<std::mutex> guard(fLock);
+    return fLines;
+}
+
+bool ConsoleRecorder::contains(const QString &text) const
+{
+    return count(text) > 0;
+}
+
+int ConsoleRecorder::count(const QString &text) const
+{
+    std::lock_guard<std::mutex> guard(fLock);
+    int n = 0;
+    for (const QString &line : fLines) {
+        if (line.contains(text))
+            ++n;
+    }
+    return n;
+}
+
+void ConsoleRecorder::clear()
+{
+    std::lock_guard<std::mutex> guard(fLock);
+    fLines.clear();
+}
+
+QString readText(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readAll());
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    return file.write(bytes) == bytes.size();
+}
+
+QString buildBinFolder()
+{
+    return qEnvironmentVariable("VESK_TOOLS_DIR");
+}
+
+QString sourceFolder()
+{
+    return qEnvironmentVariable("VESK_SOURCE_DIR");
+}
+
+} // namespace vesk::test

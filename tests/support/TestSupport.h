@@ -1,0 +1,56 @@
+#pragma once
+// Helpers shared by the tests: a private profile (XDG folders in a temporary folder), bounded
+// waits that keep the event loop turning, and a recorder of console lines.
+
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+
+namespace vesk::test {
+
+// Points HOME and the XDG folders at a fresh temporary folder for the life of the object.
+class TempProfile {
+public:
+    TempProfile();
+    ~TempProfile();
+    QString root() const { return fDir.path(); }
+    QString path(const QString &relative) const { return fDir.path() + QLatin1Char('/') + relative; }
+
+private:
+    QTemporaryDir fDir;
+    QByteArray fSaved[5];
+};
+
+// Runs the event loop until the condition holds or the time is up; answers the condition.
+bool waitFor(const std::function<bool()> &condition, std::chrono::milliseconds limit = std::chrono::seconds(20));
+
+// Records the console lines written while it lives.
+class ConsoleRecorder {
+public:
+    ConsoleRecorder();
+    ~ConsoleRecorder();
+    QStringList lines() const;
+    bool contains(const QString &text) const;
+    int count(const QString &text) const;
+    void clear();
+
+private:
+    int fId;
+    mutable std::mutex fLock;
+    QStringList fLines;
+};
+
+// Reads a whole file as UTF-8 (empty when missing).
+QString readText(const QString &path);
+// Writes a file, making its folder first.
+bool writeFile(const QString &path, const QByteArray &bytes);
+
+// The build's folders, from the test environment.
+QString buildBinFolder();
+QString sourceFolder();
+
+} // namespace vesk::test
