@@ -187,9 +187,11 @@ public:
     void doRelaunchThisApp();
 
     // ---- File housekeeping (files/) --------------------------------------------------------------
-    void moveFileToPath(const QString &item, const QString &sourceRoot);
-    void moveFileToPath(const QString &item, const QString &sourceRoot, bool overwrite, bool encapsulate);
-    void moveFileToPath(const QString &item, const QString &sourceRoot, const std::optional<QString> &destRoot,
+    // The three moves answer whether the item is now at its destination (the cycle needs to know
+    // when a picture it uploaded could not leave the source folder).
+    bool moveFileToPath(const QString &item, const QString &sourceRoot);
+    bool moveFileToPath(const QString &item, const QString &sourceRoot, bool overwrite, bool encapsulate);
+    bool moveFileToPath(const QString &item, const QString &sourceRoot, const std::optional<QString> &destRoot,
         bool overwrite, bool encapsulate);
     void doSetupDeleteOldPhotosThread();
     void deleteOldOldPhotosAndFolderIfEmptyWorks();
