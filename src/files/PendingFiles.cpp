@@ -4,17 +4,17 @@
 
 namespace vesk {
 
-void AppController::moveFileToPath(const QString &, const QString &)
+bool AppController::moveFileToPath(const QString &, const QString &)
 {
-    traceInside(kClassName, __func__);
+    return false;
 }
-void AppController::moveFileToPath(const QString &, const QString &, bool, bool)
+bool AppController::moveFileToPath(const QString &, const QString &, bool, bool)
 {
-    traceInside(kClassName, __func__);
+    return false;
 }
-void AppController::moveFileToPath(const QString &, const QString &, const std::optional<QString> &, bool, bool)
+bool AppController::moveFileToPath(const QString &, const QString &, const std::optional<QString> &, bool, bool)
 {
-    traceInside(kClassName, __func__);
+    return false;
 }
 void AppController::doSetupDeleteOldPhotosThread()
 {
