@@ -126,6 +126,13 @@ public:
     void revealItemInFinder(const QString &path);
     void closeCurrentAlert();
     void beep();
+    // Trace-only window handlers.
+    void postWindowBecameKey();
+    void postWindowBecameMain();
+    void windowWillBeginSheet();
+    void windowDidMove();
+    void windowWillClose();
+    void textDidChange();
 
     // ---- Upload cycle (cycle/) ------------------------------------------------------------------
     void setStartedUploadProcess(bool flag);
@@ -282,14 +289,6 @@ public:
 signals:
     // Emitted on the main thread when the application is about to leave its event loop.
     void terminated();
-
-    // Trace-only window handlers.
-    void postWindowBecameKey();
-    void postWindowBecameMain();
-    void windowWillBeginSheet();
-    void windowDidMove();
-    void windowWillClose();
-    void textDidChange();
 
 private:
     void registerCycleObservers();

@@ -77,11 +77,15 @@ QString applicationFilePath()
 QString auxiliaryExecutable(const QString &name)
 {
     const QString appDir = QFileInfo(applicationFilePath()).absolutePath();
+    const QString overrideDir = qEnvironmentVariable("VESK_LIBEXEC_DIR");
     const QString candidates[] = {
+        overrideDir.isEmpty() ? QString() : overrideDir + QLatin1Char('/') + name,
         appDir + QLatin1Char('/') + name,
         QDir::cleanPath(appDir + QStringLiteral("/../libexec/vesk-ftpuploader/") + name),
     };
     for (const QString &candidate : candidates) {
+        if (candidate.isEmpty())
+            continue;
         QFileInfo info(candidate);
         if (info.isFile() && info.isExecutable())
             return candidate;

@@ -20,7 +20,8 @@ QString commandSocketFile();
 QString applicationFilePath();
 
 // An auxiliary program shipped with the application: beside the executable in a build tree, or in
-// <prefix>/libexec/vesk-ftpuploader after installation. Empty when it is in neither place.
+// <prefix>/libexec/vesk-ftpuploader after installation ($VESK_LIBEXEC_DIR first, when set). Scripts
+// that are also compiled in are run from a private copy when no file is found. Empty otherwise.
 QString auxiliaryExecutable(const QString &name);
 
 // Makes the folder and its missing parents; the last level gets the given mode. False on failure.
