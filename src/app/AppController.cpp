@@ -3,10 +3,12 @@
 #include "app/AppController.h"
 
 #include "app/Paths.h"
+#include "cycle/ItemBook.h"
 #include "diag/Console.h"
 #include "diag/MessageLog.h"
 #include "diag/ShellRunner.h"
 #include "http/HttpController.h"
+#include "schedule/FolderWatcher.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
@@ -51,6 +53,7 @@ AppController::AppController(AppOptions options, QObject *parent)
 {
     Q_ASSERT(fStore);
     fHeadless = fOptions.headless;
+    fItemBook = std::make_unique<ItemBook>(paths::stateFolder() + QStringLiteral("/unmoved-pictures.json"));
 }
 
 AppController::~AppController()

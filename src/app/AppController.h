@@ -26,7 +26,9 @@
 
 namespace vesk {
 
+class FolderWatcher;
 class HttpController;
+class ItemBook;
 
 struct AppOptions {
     std::shared_ptr<PreferenceStore> store;
@@ -318,6 +320,25 @@ private:
 
     QTimer *fStartupTimer = nullptr;
     QPointer<QTimer> fRepeatTimer;
+
+    // The cycle's memory of single pictures (retry delays, pictures done with but not moved).
+    std::unique_ptr<ItemBook> fItemBook;
+    // Re-open requests: at most one worker waits at a time; the workers open one after another.
+    std::mutex fReopenLock;
+    bool fReopenPending = false;
+    std::mutex fReopenSerial;
+    // A pass for pictures that had to wait (still being written, or in a retry delay). Main thread.
+    QTimer *fDeferredTimer = nullptr;
+    void scheduleDeferredPass(const QDateTime &when);
+    // Folder watcher (inotify), installed once.
+    std::shared_ptr<FolderWatcher> fWatcher;
+    QString fWatcherRunLoop; // what the installed watcher watches, for the log
+    // Headless progress summary.
+    std::atomic<int> fUploadedCount { 0 };
+    std::atomic<int> fParkedCount { 0 };
+    std::atomic<int> fFailedCount { 0 };
+    void reportProgress(const char *what, const QString &item);
+    void showError(const QString &text);
     friend class AppControllerTestAccess;
 };
 

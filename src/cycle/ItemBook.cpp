@@ -1,0 +1,152 @@
+#include "cycle/ItemBook.h"
+
+#include "app/Paths.h"
+#include "diag/Console.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+
+#include <algorithm>
+#include <cmath>
+#include <sys/stat.h>
+
+namespace vesk {
+
+std::optional<ItemBook::Identity> ItemBook::identify(const QString &fullPath)
+{
+    struct stat info { };
+    if (::stat(QFile::encodeName(fullPath).constData(), &info) != 0)
+        return std::nullopt;
+    Identity identity;
+    identity.size = static_cast<qint64>(info.st_size);
+    identity.modifiedNs = static_cast<qint64>(info.st_mtim.tv_sec) * 1000000000LL + info.st_mtim.tv_nsec;
+    identity.inode = static_cast<quint64>(info.st_ino);
+    return identity;
+}
+
+ItemBook::ItemBook(QString ledgerFile)
+    : fLedgerFile(std::move(ledgerFile))
+{
+    load();
+}
+
+void ItemBook::noteTransferFailure(const QString &fullPath, double baseSeconds, double maxSeconds)
+{
+    std::lock_guard<std::mutex> guard(fLock);
+    Failure &failure = fFailures[fullPath];
+    ++failure.count;
+    const double delay = std::min(maxSeconds, baseSeconds * std::pow(2.0, std::min(failure.count - 1, 20)));
+    failure.nextAttempt = QDateTime::currentDateTimeUtc().addMSecs(static_cast<qint64>(delay * 1000.0));
+}
+
+void ItemBook::forget(const QString &fullPath)
+{
+    std::lock_guard<std::mutex> guard(fLock);
+    fFailures.erase(fullPath);
+}
+
+std::optional<QDateTime> ItemBook::retryAfter(const QString &fullPath) const
+{
+    std::lock_guard<std::mutex> guard(fLock);
+    auto it = fFailures.find(fullPath);
+    if (it == fFailures.end() || it->second.nextAttempt <= QDateTime::currentDateTimeUtc())
+        return std::nullopt;
+    return it->second.nextAttempt;
+}
+
+int ItemBook::failureCount(const QString &fullPath) const
+{
+    std::lock_guard<std::mutex> guard(fLock);
+    auto it = fFailures.find(fullPath);
+    return it == fFailures.end() ? 0 : it->second.count;
+}
+
+void ItemBook::noteUnmoved(const QString &fullPath, Destination where)
+{
+    const std::optional<Identity> identity = identify(fullPath);
+    if (!identity)
+        return;
+    std::lock_guard<std::mutex> guard(fLock);
+    fUnmoved[fullPath] = Unmoved { *identity, where };
+    fFailures.erase(fullPath);
+    save();
+}
+
+std::optional<ItemBook::Destination> ItemBook::unmoved(const QString &fullPath)
+{
+    std::lock_guard<std::mutex> guard(fLock);
+    auto it = fUnmoved.find(fullPath);
+    if (it == fUnmoved.end())
+        return std::nullopt;
+    const std::optional<Identity> identity = identify(fullPath);
+    if (!identity || !(*identity == it->second.identity)) {
+        fUnmoved.erase(it);
+        save();
+        return std::nullopt;
+    }
+    return it->second.where;
+}
+
+void ItemBook::clearUnmoved(const QString &fullPath)
+{
+    std::lock_guard<std::mutex> guard(fLock);
+    if (fUnmoved.erase(fullPath))
+        save();
+}
+
+void ItemBook::load()
+{
+    if (fLedgerFile.isEmpty() || !QFileInfo::exists(fLedgerFile))
+        return;
+    QFile file(fLedgerFile);
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    const QJsonDocument document = QJsonDocument::fromJson(file.read(16 * 1024 * 1024));
+    if (!document.isArray()) {
+        consoleLog(QStringLiteral("Ignoring the unreadable record of unmoved pictures [%1]").arg(fLedgerFile));
+        return;
+    }
+    for (const QJsonValue &value : document.array()) {
+        const QJsonObject object = value.toObject();
+        const QString path = object.value(QStringLiteral("path")).toString();
+        if (path.isEmpty())
+            continue;
+        Unmoved entry;
+        entry.identity.size = static_cast<qint64>(object.value(QStringLiteral("size")).toDouble(-1));
+        entry.identity.modifiedNs = object.value(QStringLiteral("modifiedNs")).toString().toLongLong();
+        entry.identity.inode = object.value(QStringLiteral("inode")).toString().toULongLong();
+        entry.where = object.value(QStringLiteral("destination")).toString() == QLatin1String("problem")
+            ? Destination::Problem
+            : Destination::Mirror;
+        fUnmoved[path] = entry;
+    }
+}
+
+void ItemBook::save()
+{
+    if (fLedgerFile.isEmpty())
+        return;
+    QJsonArray array;
+    for (const auto &[path, entry] : fUnmoved) {
+        array.append(QJsonObject {
+            { QStringLiteral("path"), path },
+            { QStringLiteral("size"), static_cast<double>(entry.identity.size) },
+            { QStringLiteral("modifiedNs"), QString::number(entry.identity.modifiedNs) },
+            { QStringLiteral("inode"), QString::number(entry.identity.inode) },
+            { QStringLiteral("destination"),
+                entry.where == Destination::Problem ? QStringLiteral("problem") : QStringLiteral("mirror") },
+        });
+    }
+    paths::makeFolder(QFileInfo(fLedgerFile).absolutePath(), 0700);
+    QSaveFile file(fLedgerFile);
+    if (file.open(QIODevice::WriteOnly)) {
+        file.write(QJsonDocument(array).toJson(QJsonDocument::Compact));
+        file.commit();
+    }
+}
+
+} // namespace vesk

@@ -1,0 +1,205 @@
+// AppController: what happens to a picture once the service has answered (or not).
+
+#include "app/AppController.h"
+#include "cycle/ItemBook.h"
+#include "diag/Console.h"
+#include "files/PathUtils.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <mutex>
+
+namespace vesk {
+
+namespace {
+// A transfer that failed is tried again after 2 s, then 4 s, ... at most 5 minutes later; the
+// pictures behind it go first meanwhile.
+constexpr double kRetryBaseSeconds = 2.0;
+constexpr double kRetryMaxSeconds = 300.0;
+} // namespace
+
+void AppController::reportProgress(const char *what, const QString &item)
+{
+    if (!fHeadless)
+        return;
+    static std::mutex outputLock;
+    std::lock_guard<std::mutex> guard(outputLock);
+    myPrintf(QStringLiteral("[%1] %2 (uploaded %3, in problem folder %4, to retry %5)\n")
+                 .arg(QLatin1String(what), item)
+                 .arg(fUploadedCount.load())
+                 .arg(fParkedCount.load())
+                 .arg(fFailedCount.load()));
+}
+
+void AppController::showError(const QString &text)
+{
+    ibUpdateFTPCallbackStatusTextField(text, true);
+    ibUpdateUploadStatusTextField(text);
+}
+
+void AppController::handleNotification_UploadDone(const Notification &)
+{
+    traceInside(kClassName, __func__);
+    performOnMainThread([this] { ibUpdateProgressBar(QStringLiteral("NO")); });
+    if (gWantsToHaltProcess) {
+        setDidHaltProcess(true);
+        if (ButtonOutlet *button = ibPauseResumeButton) {
+            performOnMainThread([button] {
+                button->setTitle(QStringLiteral("Resume"));
+                button->setEnabled(true);
+                button->setTitle(QStringLiteral("Resume"));
+            });
+        }
+    } else {
+        consoleLog(QStringLiteral("Inside %1 => %2    gDidHaltProcess already set to [%3]...")
+                       .arg(QLatin1String(kClassName), QLatin1String(__func__))
+                       .arg(gDidHaltProcess ? 1 : 0));
+    }
+}
+
+void AppController::handleNotification_UploadSuccess(const Notification &note)
+{
+    traceInside(kClassName, __func__);
+    if (!note.userInfo) {
+        consoleLog(QStringLiteral("Uknown Item to handle as success?????\n\n"));
+    } else {
+        const Info &info = *note.userInfo;
+        const bool haveItem = info.contains(cDictKeyCurItem);
+        const bool haveRoot = info.contains(cDictKeyLocalRootFolder);
+        if (haveItem && haveRoot) {
+            const QString item = info.value(cDictKeyCurItem).toString();
+            const QString root = info.value(cDictKeyLocalRootFolder).toString();
+            const QString full = pathutil::appendPathComponent(root, item);
+            consoleLog(QStringLiteral("Preparing to Move [%1]/[%2]...").arg(root, item));
+            fItemBook->forget(full);
+            ++fUploadedCount;
+            // A picture the service has taken is never sent again: if it cannot leave the source
+            // folder now, only its move is tried again on later passes.
+            if (!moveFileToPath(item, root) && QFileInfo::exists(full)) {
+                fItemBook->noteUnmoved(full, ItemBook::Destination::Mirror);
+                myNSLog(QStringLiteral(
+                    "Uploaded but could not be moved into the mirror folder; it will not be sent again: [%1]")
+                            .arg(full));
+            }
+            reportProgress("uploaded", item);
+        } else {
+            if (!haveRoot)
+                consoleLog(QStringLiteral("Inside %1 => %2... PASSED BAD cDictKeyLocalSourceUploadFolder")
+                               .arg(QLatin1String(kClassName), QLatin1String(__func__)));
+            if (!haveItem)
+                consoleLog(QStringLiteral("Inside %1 => %2... PASSED BAD cDictKeyCurItem")
+                               .arg(QLatin1String(kClassName), QLatin1String(__func__)));
+        }
+    }
+    fCenter.post(cNotification_CleanUpAfterUpload, this, note.userInfo);
+}
+
+void AppController::handleNotification_UploadFail(const Notification &note)
+{
+    traceInside(kClassName, __func__);
+    bool stop = false;
+    bool park = false;
+    ibUpdateUploadStatusTextField(QString());
+    if (note.userInfo) {
+        const Info &info = *note.userInfo;
+        const QString item = info.value(cDictKeyCurItem).toString();
+        const QString root = info.value(cDictKeyLocalRootFolder).toString();
+        const QString full = pathutil::appendPathComponent(root, item);
+        const bool transportError = info.contains(cDictKeyHttpError);
+        if (transportError) {
+            const QString description
+                = info.value(cDictKeyHttpError).toMap().value(QStringLiteral("localizedDescription")).toString();
+            consoleLog(QStringLiteral("Error logged as:\n%1\n\n").arg(description));
+            showError(description);
+            sleepFor(1.0);
+        }
+        if (info.contains(cDictKeyHttpCustomError)) {
+            const QString text = info.value(cDictKeyHttpCustomError).toString();
+            consoleLog(QStringLiteral("customErrorString logged as:\n%1\n\n").arg(text));
+            showError(text);
+            stop = true;
+        }
+        if (info.contains(cDictKeyHttpCustomStatus)) {
+            const QString status = info.value(cDictKeyHttpCustomStatus).toString();
+            const QString message = info.value(cDictKeyHttpCustomMessage).toString();
+            if (status.compare(QLatin1String("ERROR"), Qt::CaseInsensitive) == 0) {
+                showError(message);
+                stop = true;
+            }
+            if (status.compare(QLatin1String("Warning"), Qt::CaseInsensitive) == 0) {
+                showError(message);
+                park = true;
+            }
+            if (status.compare(QLatin1String("OK"), Qt::CaseInsensitive) == 0) {
+                ibUpdateFTPCallbackStatusTextField(message);
+                ibUpdateUploadStatusTextField(message);
+            }
+        } else {
+            consoleLog(QStringLiteral("NO statusString?????"));
+        }
+        if (info.contains(cDictKeyHttpStatusCode)) {
+            const qlonglong code = info.value(cDictKeyHttpStatusCode).toLongLong();
+            if (code != 200) {
+                showError(QStringLiteral("HTTP Server Returned Status Code: %1").arg(code));
+                sleepFor(2.0);
+                park = true;
+            }
+        }
+
+        if (park) {
+            if (!item.isEmpty() && info.contains(cDictKeyLocalRootFolder)) {
+                const std::optional<QString> problem = getLocalProblemUploadFolder();
+                if (problem)
+                    QDir().mkpath(pathutil::deletingLastPathComponent(pathutil::appendPathComponent(*problem, item)));
+                consoleLog(QStringLiteral("Preparing to Move [%1]/[%2]...").arg(root, item));
+                fItemBook->forget(full);
+                ++fParkedCount;
+                // Never replace a picture already in the problem folder; when the move cannot be
+                // made, the picture is remembered so that it is not sent again and again.
+                if (!moveFileToPath(item, root, problem, false, false) && QFileInfo::exists(full)) {
+                    fItemBook->noteUnmoved(full, ItemBook::Destination::Problem);
+                    myNSLog(QStringLiteral(
+                        "Rejected but could not be moved into the problem folder; it will not be sent again: [%1]")
+                                .arg(full));
+                }
+                reportProgress("problem", item);
+            } else {
+                if (!info.contains(cDictKeyLocalRootFolder))
+                    consoleLog(QStringLiteral("Inside %1 => %2... PASSED BAD cDictKeyLocalSourceUploadFolder")
+                                   .arg(QLatin1String(kClassName), QLatin1String(__func__)));
+                if (item.isEmpty())
+                    consoleLog(QStringLiteral("Inside %1 => %2... PASSED BAD cDictKeyCurItem")
+                                   .arg(QLatin1String(kClassName), QLatin1String(__func__)));
+            }
+        } else if (transportError && !item.isEmpty()) {
+            // Stays in the source folder; it waits a growing while so the pictures behind it go first.
+            fItemBook->noteTransferFailure(
+                full, kRetryBaseSeconds * fOptions.timeScale, kRetryMaxSeconds * fOptions.timeScale);
+            ++fFailedCount;
+            reportProgress("retry", item);
+        }
+    }
+    if (stop) {
+        setStartedUploadProcess(false);
+        forceProcessToPause();
+        return;
+    }
+    fCenter.post(cNotification_CleanUpAfterUpload, this, note.userInfo);
+}
+
+void AppController::handleNotification_CleanUpAfterUpload(const Notification &note)
+{
+    traceInside(kClassName, __func__);
+    if (note.userInfo)
+        note.userInfo->clear();
+    setStartedUploadProcess(false);
+    if (gDidHaltProcess) {
+        consoleLog(QStringLiteral("\n\n\n                   Process was HALTED....\n\n\n"));
+        ibUpdateFTPCallbackStatusTextField(QStringLiteral("Process Paused..."));
+        return;
+    }
+    requestReopen();
+}
+
+} // namespace vesk

@@ -1,0 +1,188 @@
+// AppController: one pass over the source folder, on its own worker. It finds the next picture,
+// builds its upload record and, through the notifications, uploads it and handles the outcome
+// before it returns.
+
+#include "app/AppController.h"
+#include "cycle/FolderWalk.h"
+#include "cycle/ItemBook.h"
+#include "cycle/PictureInfo.h"
+#include "cycle/WriterCheck.h"
+#include "diag/Console.h"
+#include "diag/Describe.h"
+#include "diag/MessageLog.h"
+#include "files/PathUtils.h"
+
+#include <QFileInfo>
+
+namespace vesk {
+
+namespace {
+// How long a picture whose writer we cannot see must have been quiet before it is sent.
+constexpr double kQuietSeconds = 2.0;
+} // namespace
+
+void AppController::scanFolderOnMainThread(const Notification &note)
+{
+    traceInside(kClassName, __func__);
+    {
+        // Testing and setting gIsScanning is one step, as are, at the end, clearing it and reading
+        // the count: a request that meets a running scan is always either counted or served.
+        std::lock_guard<std::recursive_mutex> guard(fThreadLock);
+        if (gIsScanning) {
+            setNeedsToRescan(true);
+            consoleLog(QStringLiteral("\n ******** Already Started a scanning process  [%1] *******\n\n")
+                           .arg(gNeedsToRescan.load()));
+            return;
+        }
+        setNeedsToRescan(false);
+        setIsScanningFolder(true);
+    }
+    if (gStartedUploadProcess) {
+        consoleLog(QStringLiteral(
+            "Cannot Scan Folder Yet - while an upload is still in progress!!!!!!!!!!!!!!!!!!!!!!!!!!!\n\n"));
+        setIsScanningFolder(false);
+        return;
+    }
+    if (gDidHaltProcess) {
+        ibUpdateFTPCallbackStatusTextField(QStringLiteral("Process Halted... Click Resume If You Wish To Continue..."));
+        setIsScanningFolder(false);
+        return;
+    }
+    if (!note.userInfo) {
+        ibUpdateFTPCallbackStatusTextField(
+            QStringLiteral("BAD Internal ERROR!!!!! No Info To Start Scan of Folder..."));
+        setIsScanningFolder(false);
+        return;
+    }
+
+    Info working = *note.userInfo;
+    working.remove(cDictKeyHttpError);
+    const QString root = working.value(cDictKeyLocalRootFolder).toString();
+    const QString mirror = working.value(cDictKeyLocalMirrorFolder).toString();
+    const QString event = working.value(cDictKeyUserEnteredEventName).toString();
+    const char *missing = !working.contains(cDictKeyLocalRootFolder)
+        ? "Unable to determine root folder to start the enumeration process..."
+        : !working.contains(cDictKeyLocalMirrorFolder)
+        ? "Unable to determine dest folder to start the enumeration process..."
+        : !working.contains(cDictKeyUserEnteredEventName)
+        ? "Unable to determine userEnteredEventName to start the enumeration process..."
+        : nullptr;
+    if (missing) {
+        MessageLog::LogMessage(QStringLiteral("Passed Note:\n%1\n\n").arg(describe(*note.userInfo)));
+        MessageLog::LogMessage(QString::fromLatin1(missing));
+        setIsScanningFolder(false);
+        return;
+    }
+
+    // The walk. Pictures that must wait (a writer still at them, a retry delay) are passed over
+    // so that the ones behind them can go; a pass is scheduled for when they may go.
+    std::optional<QDateTime> earliestDeferred;
+    auto defer = [&earliestDeferred](const QDateTime &when) {
+        if (!earliestDeferred || when < *earliestDeferred)
+            earliestDeferred = when;
+    };
+    FolderWalk walk(root, mirror);
+    const std::optional<QString> item = walk.findFirst([&](const QString &relative) {
+        const QString full = pathutil::appendPathComponent(root, relative);
+        if (const std::optional<ItemBook::Destination> done = fItemBook->unmoved(full)) {
+            // Already sent (or rejected): only its move is retried, it is never sent again.
+            const bool moved = *done == ItemBook::Destination::Mirror
+                ? moveFileToPath(relative, root)
+                : moveFileToPath(relative, root, getLocalProblemUploadFolder(), false, false);
+            if (moved)
+                fItemBook->clearUnmoved(full);
+            return FolderWalk::Verdict::Skip;
+        }
+        if (const std::optional<QDateTime> retry = fItemBook->retryAfter(full)) {
+            defer(*retry);
+            return FolderWalk::Verdict::Skip;
+        }
+        if (checkWriter(full, kQuietSeconds) == WriterState::Busy) {
+            consoleLog(QStringLiteral("Still being written, will look again: [%1]").arg(full));
+            defer(QDateTime::currentDateTimeUtc().addMSecs(static_cast<qint64>(1000 * fOptions.timeScale + 1)));
+            return FolderWalk::Verdict::Skip;
+        }
+        return FolderWalk::Verdict::Take;
+    });
+    for (const QString &rootItem : walk.rootItems())
+        consoleLog(QStringLiteral("Root Item [%1] May NOT be Uploaded!!!!!")
+                       .arg(pathutil::appendPathComponent(root, rootItem)));
+    for (const QString &problem : walk.problems())
+        myNSLog(problem);
+    if (!walk.rootReadable())
+        myNSLog(QStringLiteral("Cannot read the folder to upload from: [%1]").arg(root));
+    if (!item)
+        consoleLog(QStringLiteral("No more images to upload..."));
+
+    ibUpdateFTPCallbackStatusTextField(QString());
+
+    bool emptyPass = !item.has_value();
+    if (item) {
+        const QString clientName = pathutil::deletingPathExtension(pathutil::lastPathComponent(*item));
+        working.insert(cDictKeyUserEnteredClientName, clientName);
+        consoleLog(QStringLiteral("====> Setting CLIENT NAME = [%1]").arg(clientName));
+
+        const QString file = pathutil::appendPathComponent(root, *item);
+        if (!QFileInfo::exists(file)) {
+            consoleLog(QStringLiteral("WHAT???? FILE is LOST or Missing????? [%1]\n\n").arg(file));
+            emptyPass = true;
+        } else {
+            const std::optional<QDateTime> date = pictureDate(file);
+            consoleLog(QStringLiteral("Found fileDate for %1: %2")
+                           .arg(file, date ? describe(*date) : QStringLiteral("(null)")));
+            if (!date)
+                MessageLog::LogMessage(QStringLiteral("WHAT???? Cannot Find File Date for item: %1").arg(file));
+
+            const std::optional<QString> fuseAction = getKobFuseAction();
+            const QString metadata = fuseAction && *fuseAction == QLatin1String("upload.zentrova")
+                ? QStringLiteral("From Zentrova 2010 Event.")
+                : QString();
+            const PictureAnnotation annotation = pictureAnnotation(file);
+
+            auto record = makeInfo(working);
+            // The move takes the picture from the folder it was found in; that is the source folder
+            // for every trigger except the open-document request for another folder.
+            record->insert(cDictKeyLocalRootFolder, root);
+            if (const std::optional<QString> mirrorNow = getLocalMasterMirrorSiteFolder())
+                record->insert(cDictKeyLocalMirrorFolder, *mirrorNow);
+            record->insert(cDictKeyCurItem, *item);
+            record->insert(cDictKeyUser, curUserName());
+            record->insert(cDictKeyPasswd, curPassword());
+            record->insert(cDictKeyFileName, file);
+            record->insert(cDictKeyClientName, clientName);
+            record->insert(cDictKeyEventName, event);
+            record->insert(cDictKeyMetaData, metadata);
+            record->insert(cDictKeyCaptureTime, date ? formatDate(*date) : QString());
+            record->insert(cDictKeyKobFuseAction, fuseAction.value_or(QStringLiteral("upload.upload")));
+            if (annotation.emails)
+                record->insert(cDictKeyEmails, *annotation.emails);
+            if (annotation.originalPath)
+                record->insert(cDictKeyOriginalPath, *annotation.originalPath);
+            consoleLog(QStringLiteral("edKobFuseAction = [%1]").arg(record->value(cDictKeyKobFuseAction).toString()));
+            fCenter.post(cNotification_PrepareUploadStart, this, record);
+        }
+    }
+
+    if (emptyPass) {
+        consoleLog(QStringLiteral("Scanning done - NO File found for uploading..."));
+        ibUpdateUploadStatusTextField(QStringLiteral("Done With Iteration..."));
+        ibUpdateFTPCallbackStatusTextField(QStringLiteral("Waiting For New Images..."));
+        doWatchFolderInThread(root);
+        fCenter.post(cNotification_CleanUpAfterCompleteLoop, this, note.userInfo);
+        doSetupRetriggerTimerOnMainThread();
+    }
+    if (earliestDeferred)
+        scheduleDeferredPass(*earliestDeferred);
+
+    qint32 requests = 0;
+    {
+        std::lock_guard<std::recursive_mutex> guard(fThreadLock);
+        setIsScanningFolder(false);
+        requests = gNeedsToRescan.load();
+    }
+    working.clear();
+    if (requests > 0)
+        requestReopen();
+}
+
+} // namespace vesk
