@@ -283,7 +283,8 @@ signals:
     // Emitted on the main thread when the application is about to leave its event loop.
     void terminated();
 
-    // Trace-only window handlers.
+public:
+    // Trace-only window handlers (defined in ui/, so they are plain members, not signals).
     void postWindowBecameKey();
     void postWindowBecameMain();
     void windowWillBeginSheet();
