@@ -1,6 +1,7 @@
 #include "files/ExivSupport.h"
 
 #include "diag/Console.h"
+#include "files/FileOps.h"
 
 #include <QFile>
 
@@ -39,6 +40,11 @@ void prepare()
 std::unique_ptr<Exiv2::Image> open(const QString &path, QString *error)
 {
     prepare();
+    if (!fileops::isRegularFile(path)) {
+        if (error)
+            *error = QStringLiteral("not a regular file");
+        return nullptr;
+    }
     try {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
@@ -78,6 +84,8 @@ bool readMetadata(Exiv2::Image &image, QString *error)
 int typeOfContent(const QString &path)
 {
     prepare();
+    if (!fileops::isRegularFile(path))
+        return Exiv2::ImageType::none;
     try {
         return Exiv2::ImageFactory::getType(nativePath(path));
     } catch (...) {

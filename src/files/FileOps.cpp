@@ -229,6 +229,12 @@ bool itemExistsAtPath(const QString &path)
     return !path.isEmpty() && ::lstat(encoded(path).constData(), &info) == 0;
 }
 
+bool isRegularFile(const QString &path)
+{
+    struct stat info { };
+    return !path.isEmpty() && ::stat(encoded(path).constData(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
 bool isRealDirectory(const QString &path)
 {
     struct stat info { };

@@ -19,6 +19,10 @@ bool fileExists(const QString &path, bool *isDirectory = nullptr);
 // Whether anything is at the path itself, a dangling symbolic link included.
 bool itemExistsAtPath(const QString &path);
 
+// True for a regular file, a symbolic link followed (never for a pipe or a device, whose reading
+// could block).
+bool isRegularFile(const QString &path);
+
 // True for a folder itself, not for a symbolic link to one.
 bool isRealDirectory(const QString &path);
 

@@ -30,8 +30,8 @@ bool IsValidImageObject(const QString &objectPath)
         consoleLog(QStringLiteral("NSLog IsValidImageObject => Passed a nil objectPath!!"));
         return false;
     }
-    bool isDirectory = false;
-    if (!fileops::fileExists(objectPath, &isDirectory) || isDirectory)
+    // Folders are no pictures, and reading a pipe or a device could block.
+    if (!fileops::isRegularFile(objectPath))
         return false;
 
     if (isPictureType(exiv::typeOfContent(objectPath)))

@@ -5,6 +5,7 @@
 #include "support/TestSupport.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTimeZone>
@@ -12,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <sys/stat.h>
 
 using namespace vesk;
 using namespace vesk::test;
@@ -190,6 +192,10 @@ TEST_F(CaptureDates, FilesThatAreNoPicturesNeverThrow)
     EXPECT_FALSE(GetInternalExifPictureCaptureDate(broken));
     EXPECT_TRUE(GetAndUpdateFileCreationDate(broken, true, false));
 
+    const QString pipe = picture(QStringLiteral("pipe.jpg"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    EXPECT_FALSE(GetInternalExifPictureCaptureDate(pipe));
+
     EXPECT_FALSE(GetInternalExifPictureCaptureDate(QString()));
     EXPECT_FALSE(GetInternalExifPictureCaptureDate(picture(QStringLiteral("missing.jpg"))));
 }
@@ -203,6 +209,7 @@ TEST_F(CaptureDates, ClockTimeKeepsTheOffsetOfItsOwnDate)
     const QString summer
         = jpegWith(QStringLiteral("summer.jpg"), { { "Exif.Photo.DateTimeOriginal", "2009:07:15 14:03:22" } });
 
+    ASSERT_TRUE(QFileInfo::exists(QStringLiteral("/usr/share/zoneinfo/America/New_York"))) << "tzdata is missing";
     ScopedTimeZone zone("America/New_York");
     const std::optional<QDateTime> w = GetInternalExifPictureCaptureDate(winter);
     const std::optional<QDateTime> s = GetInternalExifPictureCaptureDate(summer);

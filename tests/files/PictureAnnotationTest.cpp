@@ -7,9 +7,12 @@
 #include "support/TestSupport.h"
 
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 using namespace vesk;
 using namespace vesk::test;
@@ -171,6 +174,17 @@ TEST(PictureCheck, JudgesByContentNotByName)
 
     EXPECT_FALSE(IsValidImageObject(dir.path()));
     EXPECT_FALSE(IsValidImageObject(dir.path() + QStringLiteral("/missing.jpg")));
+}
+
+TEST(PictureCheck, PipeIsNeverOpened)
+{
+    // Reading a pipe that no one writes to would block the scan or the purge for good.
+    QTemporaryDir dir;
+    const QString pipe = dir.path() + QStringLiteral("/pipe.jpg");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    EXPECT_FALSE(IsValidImageObject(pipe));
+    const PictureAnnotation annotation = readPictureAnnotation(pipe);
+    EXPECT_FALSE(annotation.emails || annotation.originalPath);
 }
 
 TEST(PictureCheck, AbsentPathIsReported)

@@ -322,7 +322,8 @@ TEST_F(Purge, QuitKeepsTheFirstLevel)
 
 TEST_F(Purge, QuitWithoutSourceFolderDoesNothing)
 {
-    fController->store().setObject(PrefKeys::sPrefLocalSourceUploadFolder, QString(fDir.path() + QStringLiteral("/gone")));
+    fController->store().setObject(
+        PrefKeys::sPrefLocalSourceUploadFolder, QString(fDir.path() + QStringLiteral("/gone")));
     fController->ibDeleteLocalFtpFolderIfEmpty();
     EXPECT_FALSE(fConsole.contains(QStringLiteral("Doing Window Test")));
 }
