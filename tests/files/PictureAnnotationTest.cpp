@@ -3,6 +3,7 @@
 
 #include "files/PictureAnnotation.h"
 #include "FilesTestSupport.h"
+#include "files/CaptureDates.h"
 #include "files/ImageCheck.h"
 #include "support/TestSupport.h"
 
@@ -132,6 +133,28 @@ TEST_F(Annotation, OriginalPathThatMacRomanCannotWrite)
     EXPECT_EQ(annotation.emails, QStringLiteral("a@x.org"));
     EXPECT_TRUE(fConsole.contains(QStringLiteral("OriginalPath has characters that Mac OS Roman cannot write")));
     EXPECT_FALSE(fConsole.contains(QStringLiteral("edOriginalPath:")));
+}
+
+TEST_F(Annotation, DamagedPicturesNeverThrow)
+{
+    const QString whole
+        = pictureWithComment("charset=Unicode " + plistWith(emails({ "a@x.org" }) + originalPath("/a b")));
+    ASSERT_TRUE(writeExif(whole, { { "Exif.Photo.DateTimeOriginal", "2009:11:17 14:03:22" } }));
+    QFile file(whole);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    const QString damaged = fDir.path() + QStringLiteral("/damaged.jpg");
+    // Every cut through the metadata, and the same bytes with one of them flipped.
+    for (qsizetype cut = 0; cut < std::min<qsizetype>(bytes.size(), 1200); cut += 5) {
+        QByteArray flipped = bytes;
+        flipped[cut] = static_cast<char>(flipped[cut] ^ 0x5A);
+        for (const QByteArray &variant : { bytes.left(cut), flipped }) {
+            ASSERT_TRUE(writeFile(damaged, variant));
+            readPictureAnnotation(damaged);
+            GetAndUpdateFileCreationDate(damaged, true, false);
+            IsValidImageObject(damaged);
+        }
+    }
 }
 
 TEST(MacRomanEscapes, EscapesWhatAUrlCannotHold)
