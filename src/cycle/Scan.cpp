@@ -5,12 +5,13 @@
 #include "app/AppController.h"
 #include "cycle/FolderWalk.h"
 #include "cycle/ItemBook.h"
-#include "cycle/PictureInfo.h"
 #include "cycle/WriterCheck.h"
 #include "diag/Console.h"
 #include "diag/Describe.h"
 #include "diag/MessageLog.h"
+#include "files/CaptureDates.h"
 #include "files/PathUtils.h"
+#include "files/PictureAnnotation.h"
 
 #include <QFileInfo>
 
@@ -127,7 +128,7 @@ void AppController::scanFolderOnMainThread(const Notification &note)
             consoleLog(QStringLiteral("WHAT???? FILE is LOST or Missing????? [%1]\n\n").arg(file));
             emptyPass = true;
         } else {
-            const std::optional<QDateTime> date = pictureDate(file);
+            const std::optional<QDateTime> date = GetAndUpdateFileCreationDate(file, true, false);
             consoleLog(QStringLiteral("Found fileDate for %1: %2")
                            .arg(file, date ? describe(*date) : QStringLiteral("(null)")));
             if (!date)
@@ -137,7 +138,7 @@ void AppController::scanFolderOnMainThread(const Notification &note)
             const QString metadata = fuseAction && *fuseAction == QLatin1String("upload.zentrova")
                 ? QStringLiteral("From Zentrova 2010 Event.")
                 : QString();
-            const PictureAnnotation annotation = pictureAnnotation(file);
+            const PictureAnnotation annotation = readPictureAnnotation(file);
 
             auto record = makeInfo(working);
             // The move takes the picture from the folder it was found in; that is the source folder
