@@ -101,7 +101,8 @@ int main(int argc, char **argv)
         return 0;
     }
 
-    const bool headless = line.headless || !haveDisplay();
+    // VESK_HEADLESS=1 keeps a relaunched instance headless like the one it replaces.
+    const bool headless = line.headless || !haveDisplay() || qEnvironmentVariable("VESK_HEADLESS") == QLatin1String("1");
     std::unique_ptr<QCoreApplication> app;
     if (headless)
         app = std::make_unique<QCoreApplication>(argc, argv);

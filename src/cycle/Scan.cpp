@@ -171,6 +171,11 @@ void AppController::scanFolderOnMainThread(const Notification &note)
         doWatchFolderInThread(root);
         fCenter.post(cNotification_CleanUpAfterCompleteLoop, this, note.userInfo);
         doSetupRetriggerTimerOnMainThread();
+        // With "prefAutoQuitAndRelaunchPerIteration", a fresh process takes over once a batch of
+        // pictures is done: after an empty pass that follows at least one upload of this run. An
+        // idle instance is never restarted over and over.
+        if (fUploadedCount + fParkedCount > 0 && getPrefAutoQuitAndRelaunchPerIteration())
+            performOnMainThread([this] { doRelaunchThisApp(); });
     }
     if (earliestDeferred)
         scheduleDeferredPass(*earliestDeferred);

@@ -1,0 +1,123 @@
+// AppController: replacing the running process with a fresh instance of the program.
+
+#include "schedule/Relaunch.h"
+
+#include "app/AppController.h"
+#include "app/Paths.h"
+#include "diag/Console.h"
+#include "diag/Describe.h"
+#include "diag/MessageLog.h"
+#include "files/PathUtils.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+
+#include <algorithm>
+#include <cstdlib>
+#include <unistd.h>
+
+namespace vesk {
+
+bool isOwnApplicationPath(const QString &path)
+{
+    const QString name = pathutil::deletingPathExtension(pathutil::lastPathComponent(path));
+    return name.compare(QLatin1String(kOwnApplicationName), Qt::CaseInsensitive) == 0;
+}
+
+std::vector<RunningApplication> runningApplications()
+{
+    std::vector<RunningApplication> found;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &entry : entries) {
+        bool numeric = false;
+        const qint64 pid = entry.toLongLong(&numeric);
+        if (!numeric)
+            continue;
+        const QString program = QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget();
+        if (program.isEmpty() || !isOwnApplicationPath(program))
+            continue;
+        found.push_back(RunningApplication { program, pid });
+    }
+    std::sort(found.begin(), found.end(), [](const auto &a, const auto &b) { return a.processIdentifier < b.processIdentifier; });
+    return found;
+}
+
+namespace {
+void veskNSTaskRelaunchSelf()
+{
+    const QString ownPath = paths::applicationFilePath();
+    consoleLog(QStringLiteral("\n\n Inside veskNSTaskRelaunchSelf\n\n"));
+    consoleLog(QStringLiteral("Our Current Application Bundle is: [%1]").arg(ownPath));
+    const std::vector<RunningApplication> running = runningApplications();
+    if (running.empty())
+        return;
+    qint64 pid = -1;
+    for (const RunningApplication &app : running) {
+        consoleLog(QStringLiteral("Found an Object Dictionary of:\n%1")
+                       .arg(describe(QVariantMap { { QStringLiteral("NSApplicationPath"), app.path },
+                           { QStringLiteral("NSApplicationProcessIdentifier"), app.processIdentifier } })));
+        // This instance, if it is listed; else the first one (the list is in process order).
+        if (app.processIdentifier == ::getpid() || pid < 0)
+            pid = app.processIdentifier;
+        if (app.processIdentifier == ::getpid())
+            break;
+    }
+    consoleLog(QStringLiteral("FOUND our APP with processID = [%1]").arg(pid));
+    if (pid <= 0)
+        return;
+    const QString helper = paths::auxiliaryExecutable(QStringLiteral("vesk-relaunch"));
+    if (helper.isEmpty()) {
+        consoleLog(QStringLiteral("\n\nveskNSTaskRelaunchSelf Failed to find the helperApp called: [vesk-relaunch]??????\n\n"));
+        return;
+    }
+    const QString param1 = QLatin1Char('"') + ownPath + QLatin1Char('"');
+    const QString param2 = QString::number(pid);
+    consoleLog(QStringLiteral("veskNSTaskRelaunchSelf => command = [%1]").arg(helper));
+    consoleLog(QStringLiteral("veskNSTaskRelaunchSelf => param1 = [%1]").arg(param1));
+    consoleLog(QStringLiteral("veskNSTaskRelaunchSelf => param2 = [%1]").arg(param2));
+    QProcess process;
+    process.setProgram(helper);
+    process.setArguments({ param1, param2 });
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.startDetached();
+}
+
+[[noreturn]] void forceToRestart()
+{
+    const QString line(72, QLatin1Char('*'));
+    consoleLog(QStringLiteral("\n\n"));
+    consoleLog(line);
+    consoleLog(QStringLiteral("  WE ARE FORCING  RESTART...."));
+    MessageLog::LogMessage(QStringLiteral("NEED TO FORCE a RESTART..."));
+    consoleLog(line);
+    consoleLog(QStringLiteral("\n\n"));
+    ::usleep(1500 * 1000);
+
+    const QString pid = QString::asprintf("%d", static_cast<int>(::getpid()));
+    const QString ownPath = paths::applicationFilePath();
+    // The shell outlives this process: it kills it, then starts the program again. The relaunch
+    // helper does the same once it sees this process gone; the single-instance lock lets only one
+    // of the two new instances run.
+    QProcess::execute(QStringLiteral("/bin/sh"),
+        { QStringLiteral("-c"), QStringLiteral("kill -9 $1 \n exec \"$2\" </dev/null >/dev/null 2>&1"), QString(), pid, ownPath });
+    consoleLog(QStringLiteral("*** ERROR: %1 should have been terminated, but we are still running").arg(ownPath));
+    qFatal("We should not be running!");
+}
+} // namespace
+
+void AppController::doRelaunchThisApp()
+{
+    traceInside(kClassName, __func__);
+    // The new instance starts from what is on disk and in the environment: keep this run's
+    // endpoint and headless mode for it.
+    if (httpController())
+        qputenv("VESK_UPLOAD_URL", fOptions.endpoint.isEmpty() ? qgetenv("VESK_UPLOAD_URL") : fOptions.endpoint.toUtf8());
+    if (fHeadless)
+        qputenv("VESK_HEADLESS", "1");
+    veskNSTaskRelaunchSelf();
+    forceToRestart();
+}
+
+} // namespace vesk

@@ -1,0 +1,89 @@
+// vesk-relaunch: waits for a process to end, then starts a program again.
+//   vesk-relaunch '"/path/to/program"' PID
+// The program path may come wrapped in double quotes. Exit status: 0 when the program was started
+// again, 1 when it could not be, 2 for a bad command line.
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <string>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace {
+
+int usage(FILE *stream, int status)
+{
+    std::fputs("Usage: vesk-relaunch \"PROGRAM\" PID\n"
+               "Waits until process PID has ended, then starts PROGRAM again (detached).\n",
+        stream);
+    return status;
+}
+
+bool processAlive(pid_t pid)
+{
+    return ::kill(pid, 0) == 0 || errno == EPERM;
+}
+
+void waitForEnd(pid_t pid)
+{
+    // A pidfd wakes us the moment the process ends; polling is the fallback on old kernels.
+    const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (fd >= 0) {
+        pollfd entry { fd, POLLIN, 0 };
+        while (::poll(&entry, 1, -1) < 0 && errno == EINTR) {
+        }
+        ::close(fd);
+        return;
+    }
+    while (processAlive(pid))
+        ::usleep(100 * 1000);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0))
+        return usage(stdout, 0);
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("vesk-relaunch %s\n", VESK_VERSION);
+        return 0;
+    }
+    if (argc != 3)
+        return usage(stderr, 2);
+    std::string program = argv[1];
+    if (program.size() >= 2 && program.front() == '"' && program.back() == '"')
+        program = program.substr(1, program.size() - 2);
+    char *end = nullptr;
+    const long pid = std::strtol(argv[2], &end, 10);
+    if (program.empty() || !end || *end != '\0' || pid <= 0)
+        return usage(stderr, 2);
+
+    waitForEnd(static_cast<pid_t>(pid));
+
+    // Start the program in a session of its own, with no tie to whoever started us.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    char *childArgv[] = { program.data(), nullptr };
+    pid_t child = 0;
+    const int status = ::posix_spawn(&child, program.c_str(), &actions, &attributes, childArgv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (status != 0) {
+        std::fprintf(stderr, "vesk-relaunch: cannot start %s: %s\n", program.c_str(), std::strerror(status));
+        return 1;
+    }
+    return 0;
+}
