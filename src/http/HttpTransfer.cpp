@@ -40,6 +40,7 @@ struct Exchange {
     curl_off_t total = 0;
     bool fileShrank = false;
     int readErrno = 0;
+    bool endless = false;
     QByteArray body;
     qint64 received = 0;
     QList<QPair<QByteArray, QByteArray>> headers;
@@ -108,6 +109,10 @@ size_t writeReply(char *data, size_t size, size_t count, void *user)
     auto &x = *static_cast<Exchange *>(user);
     const size_t n = size * count;
     x.received += static_cast<qint64>(n);
+    if (x.received > kMaxDrainedReplyBytes) {
+        x.endless = true;
+        return 0; // curl ends the transfer with a write error
+    }
     const qsizetype room = kMaxReplyBytes - x.body.size();
     if (room > 0)
         x.body.append(data, std::min(room, static_cast<qsizetype>(n)));
@@ -237,6 +242,10 @@ TransferOutcome HttpTransfer::post(const TransferRequest &request)
         return failure(CURLE_READ_ERROR,
             QStringLiteral("The picture could not be read while it was being sent: %1")
                 .arg(qt_error_string(x.readErrno)));
+    if (x.endless)
+        return failure(rc,
+            describeCode(
+                rc, QStringLiteral("The reply went on past %1 bytes and was given up").arg(kMaxDrainedReplyBytes)));
     if (rc == CURLE_ABORTED_BY_CALLBACK && fCancelled.load())
         return failure(rc, QStringLiteral("The upload was cancelled"));
     if (rc != CURLE_OK)

@@ -9,6 +9,7 @@
 #include "http/HttpTransfer.h"
 #include "http/Reply.h"
 
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 
 using namespace vesk;
@@ -242,4 +243,14 @@ TEST_F(ReplyOutcome, HugeReplyIsCutAndDrained)
     EXPECT_EQ(console.count(QStringLiteral("The reply was cut")), 1);
     for (const QString &line : console.lines())
         EXPECT_LT(line.size(), 64 * 1024);
+}
+
+TEST_F(ReplyOutcome, ReplyThatDoesNotEndIsGivenUp)
+{
+    const UploadRun r = run(200, "<response>", kMaxDrainedReplyBytes + 1024 * 1024);
+    ASSERT_TRUE(r.finished);
+    EXPECT_TRUE(r.failed());
+    EXPECT_EQ(r.outcome.value(CycleNames::cDictKeyHttpError).toMap().value(QStringLiteral("code")).toInt(),
+        static_cast<int>(CURLE_WRITE_ERROR));
+    EXPECT_FALSE(r.outcome.contains(CycleNames::cDictKeyHttpStatusCode));
 }
