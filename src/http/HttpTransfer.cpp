@@ -31,7 +31,7 @@ long secondsFromEnvironment(const char *name, long fallback)
     return ok && value > 0 ? value : fallback;
 }
 
-constexpr qsizetype kMaxHeaderBytes = 256 * 1024;
+constexpr qsizetype kMaxHeaderBytes = qsizetype(256) * 1024;
 
 // The state of one exchange, shared with curl's callbacks.
 struct Exchange {

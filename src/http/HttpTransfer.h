@@ -26,7 +26,7 @@ struct TransferTimeouts {
 
 // The most of a reply body that is kept; the rest is read and dropped, up to kMaxDrainedReplyBytes
 // in all, past which a reply that does not end is given up as a transport error.
-inline constexpr qsizetype kMaxReplyBytes = 4 * 1024 * 1024;
+inline constexpr qsizetype kMaxReplyBytes = qsizetype(4) * 1024 * 1024;
 inline constexpr qint64 kMaxDrainedReplyBytes = 256LL * 1024 * 1024;
 
 struct TransferRequest {

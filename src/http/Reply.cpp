@@ -127,7 +127,7 @@ std::optional<QByteArray> declaredEncoding(const QByteArray &bytes)
 std::optional<QString> convertFromCharset(const QByteArray &bytes, const char *charset)
 {
     iconv_t cd = ::iconv_open("UTF-8", charset);
-    if (cd == reinterpret_cast<iconv_t>(-1))
+    if (cd == reinterpret_cast<iconv_t>(-1)) // NOLINT(performance-no-int-to-ptr): iconv's failure value
         return std::nullopt;
     QByteArray out;
     out.reserve(bytes.size() + bytes.size() / 2 + 16);

@@ -12,7 +12,7 @@ namespace vesk::test {
 
 namespace {
 
-constexpr qsizetype kKeptBodyBytes = 8 * 1024 * 1024;
+constexpr qsizetype kKeptBodyBytes = qsizetype(8) * 1024 * 1024;
 
 int listenOnLoopback(quint16 *port)
 {
@@ -240,7 +240,7 @@ void CaptureServer::serve(int fd)
             + QByteArray::number(body.size() + padding) + "\r\n\r\n";
         if (!sendAll(fd, head.constData(), head.size()) || !sendAll(fd, body.constData(), body.size()))
             return;
-        const QByteArray filler(64 * 1024, 'x');
+        const QByteArray filler(qsizetype(64) * 1024, 'x');
         for (qint64 sent = 0; sent < padding; sent += filler.size()) {
             if (!sendAll(fd, filler.constData(), std::min<qint64>(filler.size(), padding - sent)))
                 return;

@@ -247,7 +247,7 @@ TEST_F(ReplyOutcome, HugeReplyIsCutAndDrained)
 
 TEST_F(ReplyOutcome, ReplyThatDoesNotEndIsGivenUp)
 {
-    const UploadRun r = run(200, "<response>", kMaxDrainedReplyBytes + 1024 * 1024);
+    const UploadRun r = run(200, "<response>", kMaxDrainedReplyBytes + 1024LL * 1024);
     ASSERT_TRUE(r.finished);
     EXPECT_TRUE(r.failed());
     EXPECT_EQ(r.outcome.value(CycleNames::cDictKeyHttpError).toMap().value(QStringLiteral("code")).toInt(),

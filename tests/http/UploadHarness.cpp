@@ -88,7 +88,7 @@ UploadRun UploadHarness::upload(const InfoRef &item, std::chrono::seconds limit)
 
 QString UploadHarness::writePicture(const QString &name, const QByteArray &bytes)
 {
-    const QString path = fDir.path() + QLatin1Char('/') + name;
+    QString path = fDir.path() + QLatin1Char('/') + name;
     EXPECT_TRUE(writeFile(path, bytes)) << path.toStdString();
     return path;
 }
