@@ -90,6 +90,14 @@ QString operationLine(const char *prefix, const char *operation, const char *suf
         + QLatin1String(operation) + QLatin1String(suffix);
 }
 
+// The outcome of a start that carried no item record: nothing can be sent, but the cycle still
+// waits for one outcome, a failure.
+InfoRef recordWithoutItem()
+{
+    return makeInfo({ { CycleNames::cDictKeyHttpCustomStatus, QStringLiteral("Warning") },
+        { CycleNames::cDictKeyHttpCustomMessage, QStringLiteral("The upload was started without an upload record") } });
+}
+
 } // namespace
 
 HttpController::HttpController(NotificationCenter &center, QString endpoint)
@@ -151,10 +159,7 @@ void HttpController::doRunHttpUploaderInThread(const Notification &note)
     if (!note.userInfo && note.button) {
         consoleLog(
             QStringLiteral("Unknown Class Type Found: [%1] with the info:\n").arg(QStringLiteral("ButtonOutlet")));
-        // Nothing can be sent, but the cycle still waits for the outcome of this start.
-        InfoRef result = makeInfo({ { cDictKeyHttpCustomStatus, QStringLiteral("Warning") },
-            { cDictKeyHttpCustomMessage, QStringLiteral("The upload was started without an upload record") } });
-        postUploadDone(result);
+        postUploadDone(recordWithoutItem());
         return;
     }
     doRunHttpUploaderWithInfo(note.userInfo);
@@ -175,9 +180,7 @@ bool HttpController::doRunHttpUploaderWithInfo(const InfoRef &info)
     traceInside(kClassName, __func__);
     if (!info) {
         consoleLog(operationLine("Passed NIL Info to ", __func__));
-        InfoRef result = makeInfo({ { cDictKeyHttpCustomStatus, QStringLiteral("Warning") },
-            { cDictKeyHttpCustomMessage, QStringLiteral("The upload was started without an upload record") } });
-        postUploadDone(result);
+        postUploadDone(recordWithoutItem());
         consoleLog(operationLine("EXITING  ", __func__));
         return true;
     }
