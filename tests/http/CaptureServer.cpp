@@ -12,7 +12,7 @@ namespace vesk::test {
 
 namespace {
 
-constexpr qsizetype kKeptBodyBytes = qsizetype(8) * 1024 * 1024;
+constexpr qsizetype kKeptBodyBytes = qsizetype(1) * 1024 * 1024;
 
 int listenOnLoopback(quint16 *port)
 {

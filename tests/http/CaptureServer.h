@@ -36,7 +36,7 @@ public:
     void setOnHead(std::function<void()> hook);
     void setOnRequest(std::function<void()> hook);
 
-    // Whole requests received so far, head and body (bodies are kept up to 8 MB).
+    // Whole requests received so far, head and body (bodies are kept up to 1 MB).
     QList<QByteArray> requests() const;
     int connectionCount() const;
     bool waitForRequests(int count, std::chrono::milliseconds limit = std::chrono::seconds(20)) const;

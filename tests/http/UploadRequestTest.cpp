@@ -233,6 +233,6 @@ TEST_F(UploadRequest, LargePictureIsStreamedNotHeldInMemory)
     EXPECT_TRUE(request.values("Expect").isEmpty()); // curl would ask for 100-continue on a body this large
     const qint64 announced = request.values("Content-Length").value(0).toLongLong();
     EXPECT_EQ(announced, multipartPrefix(*makeItem(picture, false)).size() + kSize + multipartSuffix().size());
-    // The server keeps 8 MB of the body; the client must not add anything near the picture's size.
-    EXPECT_LT(peakMemoryKiB() - before, 64 * 1024);
+    // Far below the picture's size, with room for what sanitizer builds add.
+    EXPECT_LT(peakMemoryKiB() - before, kSize / 4 / 1024);
 }
