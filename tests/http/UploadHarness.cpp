@@ -34,8 +34,7 @@ void UploadHarness::observe(const Notification &note, int UploadRun::*counter)
 {
     std::lock_guard<std::mutex> guard(fLock);
     ++(fRun.*counter);
-    if (std::this_thread::get_id() != fWorker)
-        fRun.onPostingThread = false;
+    fObserverThreads.push_back(std::this_thread::get_id());
     if (note.object != fClient.get())
         ADD_FAILURE() << "posted with another object than the client";
     if (note.userInfo && counter != &UploadRun::done) {
@@ -51,19 +50,12 @@ void UploadHarness::start(const InfoRef &item)
         std::lock_guard<std::mutex> guard(fLock);
         fRun = UploadRun {};
         fItem = item;
+        fObserverThreads.clear();
     }
-    std::promise<std::thread::id> started;
-    std::future<std::thread::id> startedId = started.get_future();
-    std::unique_lock<std::mutex> hold(fLock); // observers wait until fWorker is known
-    fPending = std::async(std::launch::async, [this, item, &started] {
-        started.set_value(std::this_thread::get_id());
-        {
-            std::lock_guard<std::mutex> guard(fLock);
-        }
+    fPending = std::async(std::launch::async, [this, item] {
         fCenter.post(cNotification_UploadStart, this, item);
-        return !item || item->isEmpty();
+        return std::make_pair(std::this_thread::get_id(), !item || item->isEmpty());
     });
-    fWorker = startedId.get();
 }
 
 UploadRun UploadHarness::finish(std::chrono::seconds limit)
@@ -73,10 +65,12 @@ UploadRun UploadHarness::finish(std::chrono::seconds limit)
         ADD_FAILURE() << "the upload did not return within " << limit.count() << " s";
         fClient->cancel();
     }
-    const bool empty = fPending.get();
+    const auto [worker, empty] = fPending.get();
     std::lock_guard<std::mutex> guard(fLock);
     fRun.finished = ready;
     fRun.itemEmptyAfter = empty;
+    for (const std::thread::id &thread : fObserverThreads)
+        fRun.onPostingThread = fRun.onPostingThread && thread == worker;
     return fRun;
 }
 

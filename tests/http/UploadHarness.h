@@ -14,6 +14,8 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace vesk::test {
 
@@ -57,8 +59,8 @@ private:
     std::mutex fLock;
     UploadRun fRun;
     InfoRef fItem;
-    std::thread::id fWorker;
-    std::future<bool> fPending;
+    std::vector<std::thread::id> fObserverThreads;
+    std::future<std::pair<std::thread::id, bool>> fPending; // the posting thread, item empty after
 };
 
 // An item record as the scan builds it, naming the given picture.
