@@ -1,0 +1,270 @@
+#include "http/HttpTransfer.h"
+
+#include <QList>
+#include <QPair>
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+namespace vesk {
+
+namespace {
+
+CURLcode gGlobalInitResult = CURLE_OK;
+
+// curl_global_init is not thread-safe itself; call it once, whichever thread uploads first.
+CURLcode ensureCurlGlobal()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { gGlobalInitResult = curl_global_init(CURL_GLOBAL_DEFAULT); });
+    return gGlobalInitResult;
+}
+
+long secondsFromEnvironment(const char *name, long fallback)
+{
+    bool ok = false;
+    const long value = qEnvironmentVariable(name).trimmed().toLong(&ok);
+    return ok && value > 0 ? value : fallback;
+}
+
+constexpr qsizetype kMaxHeaderBytes = qsizetype(256) * 1024;
+
+// The state of one exchange, shared with curl's callbacks.
+struct Exchange {
+    const TransferRequest *request = nullptr;
+    curl_off_t position = 0; // next body byte to hand to curl
+    curl_off_t total = 0;
+    bool fileShrank = false;
+    int readErrno = 0;
+    bool endless = false;
+    QByteArray body;
+    qint64 received = 0;
+    QList<QPair<QByteArray, QByteArray>> headers;
+    qsizetype headerBytes = 0;
+    const std::atomic<bool> *cancelled = nullptr;
+};
+
+size_t copyFrom(const QByteArray &source, curl_off_t offset, char *buffer, size_t room)
+{
+    const size_t n = std::min(room, static_cast<size_t>(source.size() - offset));
+    std::memcpy(buffer, source.constData() + offset, n);
+    return n;
+}
+
+// Hands curl the next body bytes: the prefix, then the file read in place, then the suffix.
+size_t readBody(char *buffer, size_t size, size_t count, void *user)
+{
+    auto &x = *static_cast<Exchange *>(user);
+    const TransferRequest &request = *x.request;
+    const curl_off_t prefixEnd = request.prefix.size();
+    const curl_off_t fileEnd = prefixEnd + request.fileSize;
+    const size_t room = size * count;
+    size_t written = 0;
+    while (written < room && x.position < x.total) {
+        size_t n = 0;
+        if (x.position < prefixEnd) {
+            n = copyFrom(request.prefix, x.position, buffer + written, room - written);
+        } else if (x.position < fileEnd) {
+            const curl_off_t offset = x.position - prefixEnd;
+            const size_t want = std::min(room - written, static_cast<size_t>(request.fileSize - offset));
+            const ssize_t got = ::pread(request.fd, buffer + written, want, static_cast<off_t>(offset));
+            if (got < 0) {
+                if (errno == EINTR)
+                    continue;
+                x.readErrno = errno;
+                return CURL_READFUNC_ABORT;
+            }
+            if (got == 0) {
+                // Fewer bytes than announced: never let the service see half a picture.
+                x.fileShrank = true;
+                return CURL_READFUNC_ABORT;
+            }
+            n = static_cast<size_t>(got);
+        } else {
+            n = copyFrom(request.suffix, x.position - fileEnd, buffer + written, room - written);
+        }
+        written += n;
+        x.position += static_cast<curl_off_t>(n);
+    }
+    return written;
+}
+
+// curl rewinds the body when it has to send the request again, for example when a kept
+// connection turns out to have been closed by the service.
+int seekBody(void *user, curl_off_t offset, int origin)
+{
+    auto &x = *static_cast<Exchange *>(user);
+    if (origin != SEEK_SET || offset < 0 || offset > x.total)
+        return CURL_SEEKFUNC_FAIL;
+    x.position = offset;
+    return CURL_SEEKFUNC_OK;
+}
+
+size_t writeReply(char *data, size_t size, size_t count, void *user)
+{
+    auto &x = *static_cast<Exchange *>(user);
+    const size_t n = size * count;
+    x.received += static_cast<qint64>(n);
+    if (x.received > kMaxDrainedReplyBytes) {
+        x.endless = true;
+        return 0; // curl ends the transfer with a write error
+    }
+    const qsizetype room = kMaxReplyBytes - x.body.size();
+    if (room > 0)
+        x.body.append(data, std::min(room, static_cast<qsizetype>(n)));
+    return n; // the rest is drained and dropped
+}
+
+size_t writeHeader(char *data, size_t size, size_t count, void *user)
+{
+    auto &x = *static_cast<Exchange *>(user);
+    const size_t n = size * count;
+    const QByteArray line = QByteArray(data, static_cast<qsizetype>(n)).trimmed();
+    if (line.startsWith("HTTP/")) {
+        // A new status line: an interim (100) or earlier response is over.
+        x.headers.clear();
+        x.headerBytes = 0;
+        return n;
+    }
+    const qsizetype colon = line.indexOf(':');
+    if (colon <= 0 || x.headerBytes + line.size() > kMaxHeaderBytes)
+        return n;
+    x.headerBytes += line.size();
+    x.headers.append({ line.left(colon).trimmed(), line.mid(colon + 1).trimmed() });
+    return n;
+}
+
+int reportProgress(void *user, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    return static_cast<const std::atomic<bool> *>(user)->load() ? 1 : 0;
+}
+
+QString describeCode(CURLcode code, const QString &detail)
+{
+    const QString text = QString::fromUtf8(curl_easy_strerror(code));
+    return detail.isEmpty() ? text : text + QStringLiteral(" (") + detail + QLatin1Char(')');
+}
+
+TransferOutcome failure(CURLcode code, const QString &description)
+{
+    TransferOutcome outcome;
+    outcome.error = TransferError { static_cast<int>(code), description };
+    return outcome;
+}
+
+} // namespace
+
+TransferTimeouts TransferTimeouts::fromEnvironment()
+{
+    TransferTimeouts timeouts;
+    timeouts.connectSeconds = secondsFromEnvironment("VESK_HTTP_CONNECT_TIMEOUT", timeouts.connectSeconds);
+    timeouts.stallSeconds = secondsFromEnvironment("VESK_HTTP_STALL_TIMEOUT", timeouts.stallSeconds);
+    return timeouts;
+}
+
+HttpTransfer::HttpTransfer() = default;
+
+HttpTransfer::~HttpTransfer()
+{
+    std::lock_guard<std::mutex> guard(fLock);
+    if (fEasy)
+        curl_easy_cleanup(static_cast<CURL *>(fEasy));
+}
+
+void HttpTransfer::cancel()
+{
+    fCancelled = true;
+}
+
+TransferOutcome HttpTransfer::post(const TransferRequest &request)
+{
+    std::lock_guard<std::mutex> guard(fLock);
+    if (fCancelled.load())
+        return failure(CURLE_ABORTED_BY_CALLBACK, QStringLiteral("The upload was cancelled"));
+    if (const CURLcode init = ensureCurlGlobal(); init != CURLE_OK)
+        return failure(init, describeCode(init, QStringLiteral("curl could not be initialised")));
+    if (!fEasy)
+        fEasy = curl_easy_init();
+    CURL *easy = static_cast<CURL *>(fEasy);
+    if (!easy)
+        return failure(CURLE_FAILED_INIT, describeCode(CURLE_FAILED_INIT, {}));
+    // Back to the default options; the handle keeps its open connection.
+    curl_easy_reset(easy);
+
+    Exchange x;
+    x.request = &request;
+    x.total = static_cast<curl_off_t>(request.prefix.size() + request.fileSize + request.suffix.size());
+    x.cancelled = &fCancelled;
+
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    curl_slist *headers = nullptr;
+    headers = curl_slist_append(headers, QByteArray("Content-Type: " + request.contentType).constData());
+    headers = curl_slist_append(headers, "Expect:"); // no "Expect: 100-continue" round trip
+
+    curl_easy_setopt(easy, CURLOPT_URL, request.url.constData());
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_POST, 1L);
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, x.total);
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(easy, CURLOPT_READFUNCTION, readBody);
+    curl_easy_setopt(easy, CURLOPT_READDATA, &x);
+    curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, seekBody);
+    curl_easy_setopt(easy, CURLOPT_SEEKDATA, &x);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, writeReply);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &x);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, writeHeader);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &x);
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, reportProgress);
+    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &fCancelled);
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, request.timeouts.connectSeconds);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, request.timeouts.stallSeconds);
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorBuffer);
+
+    const CURLcode rc = curl_easy_perform(easy);
+    long statusCode = 0;
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &statusCode);
+
+    // Nothing in the handle may point at this frame or at the freed list once we return.
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, static_cast<char *>(nullptr));
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, static_cast<curl_slist *>(nullptr));
+    curl_slist_free_all(headers);
+
+    if (x.fileShrank)
+        return failure(CURLE_READ_ERROR, QStringLiteral("The picture became shorter while it was being sent"));
+    if (x.readErrno != 0)
+        return failure(CURLE_READ_ERROR,
+            QStringLiteral("The picture could not be read while it was being sent: %1")
+                .arg(qt_error_string(x.readErrno)));
+    if (x.endless)
+        return failure(rc,
+            describeCode(
+                rc, QStringLiteral("The reply went on past %1 bytes and was given up").arg(kMaxDrainedReplyBytes)));
+    if (rc == CURLE_ABORTED_BY_CALLBACK && fCancelled.load())
+        return failure(rc, QStringLiteral("The upload was cancelled"));
+    if (rc != CURLE_OK)
+        return failure(rc, describeCode(rc, QString::fromUtf8(errorBuffer).trimmed()));
+
+    TransferOutcome outcome;
+    outcome.statusCode = statusCode;
+    if (statusCode > 0) {
+        for (const auto &[name, value] : std::as_const(x.headers)) {
+            const QString key = QString::fromLatin1(name);
+            const QString text = QString::fromLatin1(value);
+            const auto existing = outcome.headers.constFind(key);
+            outcome.headers.insert(
+                key, existing == outcome.headers.cend() ? text : existing->toString() + QStringLiteral(", ") + text);
+        }
+        outcome.body = std::move(x.body);
+        outcome.bodyBytesReceived = x.received;
+    }
+    return outcome;
+}
+
+} // namespace vesk

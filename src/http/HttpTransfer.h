@@ -1,0 +1,78 @@
+#pragma once
+// HttpTransfer: one libcurl easy handle that posts upload requests, keeping its connection open
+// between them. post() blocks the calling thread; cancel() may be called from any thread.
+
+#include <QByteArray>
+#include <QString>
+#include <QVariantMap>
+
+#include <atomic>
+#include <mutex>
+#include <optional>
+
+namespace vesk {
+
+// Time-outs of a transfer, in seconds: a connection must be made within connectSeconds, and a
+// transfer moving fewer than one byte per second for stallSeconds is given up (this also ends a
+// service that takes the body and never answers).
+struct TransferTimeouts {
+    long connectSeconds = 10;
+    long stallSeconds = 30;
+
+    // The defaults, overridden by VESK_HTTP_CONNECT_TIMEOUT and VESK_HTTP_STALL_TIMEOUT (whole
+    // seconds, greater than zero).
+    static TransferTimeouts fromEnvironment();
+};
+
+// The most of a reply body that is kept; the rest is read and dropped, up to kMaxDrainedReplyBytes
+// in all, past which a reply that does not end is given up as a transport error.
+inline constexpr qsizetype kMaxReplyBytes = qsizetype(4) * 1024 * 1024;
+inline constexpr qint64 kMaxDrainedReplyBytes = 256LL * 1024 * 1024;
+
+struct TransferRequest {
+    QByteArray url;
+    QByteArray contentType; // value of the Content-Type header
+    QByteArray prefix; // body bytes before the file
+    int fd = -1; // the picture, open for reading; read with pread, so its offset does not matter
+    qint64 fileSize = 0; // bytes of the file announced in the body's length
+    QByteArray suffix; // body bytes after the file
+    TransferTimeouts timeouts;
+};
+
+struct TransferError {
+    int code = 0; // a CURLcode
+    QString description; // curl's text for the code with its details, or what went wrong locally
+};
+
+struct TransferOutcome {
+    long statusCode = 0; // 0: no HTTP response came back
+    QVariantMap headers; // header name -> value of the final response
+    std::optional<QByteArray> body; // present when a response came back, even empty
+    qint64 bodyBytesReceived = 0; // may exceed body->size() when the reply was cut
+    std::optional<TransferError> error;
+};
+
+class HttpTransfer {
+public:
+    HttpTransfer();
+    ~HttpTransfer();
+    HttpTransfer(const HttpTransfer &) = delete;
+    HttpTransfer &operator=(const HttpTransfer &) = delete;
+
+    // Sends one POST and waits for the whole reply or a failure. A transport failure, a file that
+    // became shorter than announced while it was read, and a cancel all end in outcome.error,
+    // with no response and no body.
+    TransferOutcome post(const TransferRequest &request);
+
+    // Ends a transfer in progress as soon as curl next reports progress, and makes every later
+    // post() fail at once. Any thread.
+    void cancel();
+    bool isCancelled() const { return fCancelled.load(); }
+
+private:
+    void *fEasy = nullptr; // CURL*, used under fLock
+    std::mutex fLock;
+    std::atomic<bool> fCancelled { false };
+};
+
+} // namespace vesk

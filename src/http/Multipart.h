@@ -1,0 +1,37 @@
+#pragma once
+// The text around a picture in the upload request: the form fields before the picture and the
+// closing boundary after it. Pure functions of the upload record, callable from any thread.
+
+#include "cycle/NotificationCenter.h"
+
+#include <QByteArray>
+#include <QString>
+
+namespace vesk {
+
+// The boundary between the parts of the body.
+inline constexpr char kMultipartBoundary[] = "0xKhTmLbOuNdArY";
+
+// The value of the request's Content-Type header: "multipart/form-data; boundary=0xKhTmLbOuNdArY".
+QByteArray multipartContentType();
+
+// Every byte of the body that comes before the picture's bytes: the opening empty line, the form
+// fields in their fixed order (the e-mail and original-path parts only when the record has those
+// entries; absent required entries count as empty texts), the Submit part and the header of the
+// picture part up to its blank line. Texts are written as UTF-8, unchanged.
+QByteArray multipartPrefix(const Info &record);
+
+// The closing bytes after the picture: CR LF, "--", the boundary, "--", CR LF.
+QByteArray multipartSuffix();
+
+// "image/png" when the path's extension is png in any case, else "image/jpeg".
+QString pictureContentType(const QString &path);
+
+// The last component of a path ("/a/b/IMG_1.JPG" gives "IMG_1.JPG"; a trailing slash is ignored).
+QString lastPathComponent(const QString &path);
+
+// The file name as it goes into filename="...": '"', CR and LF become %22, %0D and %0A so that a
+// name cannot end the parameter or the header line early. Everything else is kept.
+QString dispositionFileName(const QString &path);
+
+} // namespace vesk
