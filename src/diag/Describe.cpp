@@ -31,9 +31,13 @@ QString describe(const QVariant &value, int indent)
     case QMetaType::QVariantMap: {
         const QVariantMap map = value.toMap();
         QString text = QStringLiteral("{\n");
-        for (auto it = map.cbegin(); it != map.cend(); ++it)
-            text += innerPad + quoteIfNeeded(it.key()) + QStringLiteral(" = ") + describe(it.value(), indent + 1)
-                + QStringLiteral(";\n");
+        for (auto it = map.cbegin(); it != map.cend(); ++it) {
+            // Logs end up in journals and bug reports: passwords never appear in them.
+            const bool secret = it.key() == QLatin1String("edPasswd") || it.key() == QLatin1String("userLoginPassword")
+                || it.key() == QLatin1String("password");
+            text += innerPad + quoteIfNeeded(it.key()) + QStringLiteral(" = ")
+                + (secret ? QStringLiteral("\"********\"") : describe(it.value(), indent + 1)) + QStringLiteral(";\n");
+        }
         return text + pad + QLatin1Char('}');
     }
     case QMetaType::QVariantList:
