@@ -211,24 +211,28 @@ void PhotoService::upload(const HttpRequest &request, HttpExchange &exchange)
     };
 
     std::vector<char> buffer(kBodyChunk);
-    qint64 received = 0;
+    qint64 bodyBytes = 0;
     for (;;) {
         const ssize_t n = exchange.readBody(buffer.data(), buffer.size());
         if (n < 0) {
             // The client went away or fell silent: whatever arrived is thrown away, and nothing is logged.
+            in.picture.reset();
             exchange.drop();
-            logLine(where + QStringLiteral(" abandoned: the body broke off after ") + QString::number(received)
+            logLine(where + QStringLiteral(" abandoned: the body broke off after ") + QString::number(bodyBytes)
                 + QStringLiteral(" bytes; nothing stored"));
             return;
         }
         if (n == 0)
             break;
-        received += n;
+        bodyBytes += n;
         if (!parser.feed(buffer.data(), size_t(n)))
             break;
     }
     if (in.picture && !parser.hasFailed() && !in.picture->finish())
         in.storeError = QStringLiteral("cannot write ") + in.picture->path();
+    const bool received = in.storeError.isEmpty() && !in.tooLarge && parser.isComplete();
+    if (!received)
+        in.picture.reset(); // gone before the answer, so a client that sees it finds no trace of the body
     if (!in.storeError.isEmpty()) {
         exchange.respond(500, kTextType, "The service could not write the picture\n");
         logLine(where + QStringLiteral(" -> 500: ") + in.storeError);
@@ -274,6 +278,10 @@ void PhotoService::upload(const HttpRequest &request, HttpExchange &exchange)
             message = QStringLiteral("The service could not store ") + originalName;
         }
     }
+    const qint64 size = in.picture->size();
+    const QString sha256 = in.picture->sha256Hex();
+    in.picture.reset(); // a stored picture has moved; any other goes now, before the answer
+
     if (message.isEmpty()) {
         switch (outcome) {
         case Outcome::Ok:
@@ -310,8 +318,8 @@ void PhotoService::upload(const HttpRequest &request, HttpExchange &exchange)
         { QStringLiteral("filename"), originalName },
         { QStringLiteral("event"), eventFolder },
         { QStringLiteral("stored"), stored.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(stored) },
-        { QStringLiteral("size"), in.picture->size() },
-        { QStringLiteral("sha256"), in.picture->sha256Hex() },
+        { QStringLiteral("size"), size },
+        { QStringLiteral("sha256"), sha256 },
         { QStringLiteral("outcome"), QLatin1String(outcomeName(outcome)) },
         { QStringLiteral("status"), status ? QJsonValue(QLatin1String(status)) : QJsonValue(QJsonValue::Null) },
         { QStringLiteral("message"), message },
@@ -324,7 +332,7 @@ void PhotoService::upload(const HttpRequest &request, HttpExchange &exchange)
         logLine(where + QStringLiteral(" could not log the upload: ") + logError);
 
     const QString summary = where + QStringLiteral(" ") + quoted(originalName) + QStringLiteral(" event ")
-        + quoted(eventValue) + QStringLiteral(", ") + QString::number(in.picture->size()) + QStringLiteral(" bytes");
+        + quoted(eventValue) + QStringLiteral(", ") + QString::number(size) + QStringLiteral(" bytes");
     switch (outcome) {
     case Outcome::Ok:
     case Outcome::Warning:
