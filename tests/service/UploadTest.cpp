@@ -243,9 +243,10 @@ TEST_F(ServiceUploadTest, LargeUploadKeepsTheServiceSmall)
 
 TEST(ServiceLogins, OnlyListedLoginsAreAccepted)
 {
-    ServiceProcess service;
-    service.setUsers({ { QStringLiteral("alice"), QStringLiteral("pass:with:colons") },
-        { QStringLiteral("bob"), QStringLiteral("") } });
+    QTemporaryDir dir;
+    const QString users = dir.path() + QStringLiteral("/users");
+    ASSERT_TRUE(writeFile(users, "# who may upload\n\n   \nalice:pass:with:colons\r\nbob:\n#mallory:\n"));
+    ServiceProcess service({ QStringLiteral("--users"), users });
     ASSERT_TRUE(service.start()) << service.errorString().toStdString();
 
     const Reply wrongPassword = postForm(service.url(), uploaderFields("Secret", "alice", "nope"), "a.jpg", "A");

@@ -1,8 +1,8 @@
 #pragma once
 // Runs the substitute photo service (vesk-photo-service from the build's tool folder) for a test: starts it on
 // a storage folder, waits for it to listen, stops it and starts it again on the same port to stage an outage,
-// and reads its upload log. Use it from the thread that created it, with a QCoreApplication in place; if the
-// test process dies, the kernel ends the service with it.
+// and reads its upload log. Use it from the thread that created it, with a QCoreApplication in place. The
+// kernel ends the service when the thread that started it ends, so a test that crashes leaves none behind.
 
 #include <QJsonObject>
 #include <QList>
