@@ -114,7 +114,7 @@ bool IncomingFile::write(const char *data, size_t size)
 {
     if (fFd < 0)
         return false;
-    fHash.addData(QByteArrayView(data, qsizetype(size)));
+    fHash.add(data, size);
     while (size > 0) {
         const ssize_t n = ::write(fFd, data, size);
         if (n < 0 && errno == EINTR)
@@ -134,12 +134,8 @@ bool IncomingFile::finish()
         return false;
     const bool ok = ::close(fFd) == 0;
     fFd = -1;
-    return ok;
-}
-
-QString IncomingFile::sha256Hex() const
-{
-    return QString::fromLatin1(fHash.result().toHex());
+    fSha256 = fHash.hexDigest();
+    return ok && !fSha256.isEmpty();
 }
 
 UploadStore::UploadStore(const QString &root)

@@ -2,10 +2,11 @@
 // The storage folder: each picture under <root>/<event>/<name>, written to a temporary file first and moved
 // into place once complete, and the upload log uploads.jsonl beside the event folders. Any thread.
 
-#include <QCryptographicHash>
 #include <QJsonObject>
 #include <QList>
 #include <QString>
+
+#include "Sha256.h"
 
 #include <cstddef>
 #include <memory>
@@ -22,11 +23,11 @@ public:
 
     // Appends bytes and feeds them to the SHA-256; false when they did not all reach the file.
     bool write(const char *data, size_t size);
-    // Closes the file; false when the data could not be written out.
+    // Closes the file and ends the SHA-256; false when the data could not be written out.
     bool finish();
     qint64 size() const { return fSize; }
-    // Lower-case hexadecimal SHA-256 of everything written.
-    QString sha256Hex() const;
+    // Lower-case hexadecimal SHA-256 of everything written, once finished.
+    const QString &sha256Hex() const { return fSha256; }
     const QString &path() const { return fPath; }
 
 private:
@@ -36,7 +37,8 @@ private:
     QString fPath;
     bool fCommitted = false;
     qint64 fSize = 0;
-    QCryptographicHash fHash { QCryptographicHash::Sha256 };
+    Sha256 fHash;
+    QString fSha256;
 };
 
 class UploadStore {
