@@ -1,0 +1,36 @@
+#pragma once
+// The photo-sharing service's pages: the upload on POST /index.php, the list of received pictures on GET /
+// and the stored pictures under /files/. Runs on the server's connection threads, several at a time.
+
+#include "HttpServer.h"
+#include "ServiceOptions.h"
+#include "UploadStore.h"
+
+#include <chrono>
+
+namespace vesk::service {
+
+class PhotoService {
+public:
+    // Both must outlive the service.
+    PhotoService(const ServiceOptions &options, UploadStore &store);
+
+    void handle(const HttpRequest &request, HttpExchange &exchange);
+
+    // How long the "slow" outcome waits before it answers.
+    void setSlowDelay(std::chrono::milliseconds delay) { fSlowDelay = delay; }
+
+private:
+    void upload(const HttpRequest &request, HttpExchange &exchange);
+    void listing(const HttpRequest &request, HttpExchange &exchange);
+    void storedFile(const HttpRequest &request, HttpExchange &exchange);
+
+    const ServiceOptions &fOptions;
+    UploadStore &fStore;
+    std::chrono::milliseconds fSlowDelay { 5000 };
+};
+
+// The reply body: <?xml ...?><response><status>S</status><message>M</message></response>, M escaped.
+std::string replyXml(const char *status, const QString &message);
+
+} // namespace vesk::service

@@ -1,0 +1,180 @@
+#include "ServiceOptions.h"
+
+#include <QCommandLineParser>
+#include <QFile>
+
+namespace vesk::service {
+
+namespace {
+
+struct OutcomeName {
+    Outcome outcome;
+    const char *name;
+};
+
+constexpr OutcomeName kOutcomeNames[] = {
+    { Outcome::Ok, "ok" },
+    { Outcome::Warning, "warning" },
+    { Outcome::Error, "error" },
+    { Outcome::Http500, "http500" },
+    { Outcome::Drop, "drop" },
+    { Outcome::Hang, "hang" },
+    { Outcome::Slow, "slow" },
+};
+
+} // namespace
+
+const char *outcomeName(Outcome outcome)
+{
+    for (const auto &entry : kOutcomeNames) {
+        if (entry.outcome == outcome)
+            return entry.name;
+    }
+    return "ok";
+}
+
+std::optional<Outcome> outcomeFromName(std::string_view name)
+{
+    for (const auto &entry : kOutcomeNames) {
+        if (name == entry.name)
+            return entry.outcome;
+    }
+    return std::nullopt;
+}
+
+const Rule *ServiceOptions::ruleFor(const std::string &fileName) const
+{
+    for (const Rule &rule : rules) {
+        if (std::regex_search(fileName, rule.regex))
+            return &rule;
+    }
+    return nullptr;
+}
+
+bool ServiceOptions::acceptsLogin(const std::string &login, const std::string &password) const
+{
+    if (!checkLogins)
+        return true;
+    const auto it = users.find(login);
+    return it != users.end() && it->second == password;
+}
+
+bool parseRule(const QString &text, Rule &rule, QString &error)
+{
+    const qsizetype equals = text.lastIndexOf(QLatin1Char('='));
+    if (equals < 0) {
+        error = QStringLiteral("rule \"") + text + QStringLiteral("\" has no \"=OUTCOME\"");
+        return false;
+    }
+    const QString outcome = text.mid(equals + 1).trimmed().toLower();
+    const auto parsed = outcomeFromName(outcome.toStdString());
+    if (!parsed || *parsed == Outcome::Ok) {
+        error = QStringLiteral("rule \"") + text + QStringLiteral("\": unknown outcome \"") + outcome
+            + QStringLiteral("\" (warning, error, http500, drop, hang or slow)");
+        return false;
+    }
+    rule.pattern = text.left(equals).toStdString();
+    rule.outcome = *parsed;
+    try {
+        rule.regex = std::regex(rule.pattern, std::regex::ECMAScript);
+    } catch (const std::regex_error &e) {
+        error = QStringLiteral("rule \"") + text + QStringLiteral("\": invalid regular expression: ")
+            + QString::fromLocal8Bit(e.what());
+        return false;
+    }
+    return true;
+}
+
+bool loadUsers(const QString &path, std::map<std::string, std::string> &users, QString &error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        error = QStringLiteral("cannot read the users file ") + path + QStringLiteral(": ") + file.errorString();
+        return false;
+    }
+    int number = 0;
+    while (!file.atEnd()) {
+        QByteArray line = file.readLine();
+        ++number;
+        while (line.endsWith('\n') || line.endsWith('\r'))
+            line.chop(1);
+        if (line.trimmed().isEmpty() || line.startsWith('#'))
+            continue;
+        const qsizetype colon = line.indexOf(':');
+        if (colon < 0) {
+            error = path + QStringLiteral(":") + QString::number(number) + QStringLiteral(": expected login:password");
+            return false;
+        }
+        users[line.left(colon).toStdString()] = line.mid(colon + 1).toStdString();
+    }
+    return true;
+}
+
+CommandLine parseCommandLine(const QStringList &arguments, ServiceOptions &options, QString &message)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "A stand-in photo-sharing service for demonstrations and tests. It accepts the uploader's multipart\n"
+        "POST on /index.php, stores each picture under DIR/<event>/, logs one JSON line per upload to\n"
+        "DIR/uploads.jsonl and lists the pictures on GET /. It listens on 127.0.0.1 only.\n"
+        "Rule outcomes: warning, error, http500, drop (close without a reply), hang (never answer),\n"
+        "slow (answer after 5 seconds)."));
+    const QCommandLineOption help(
+        { QStringLiteral("h"), QStringLiteral("help") }, QStringLiteral("Shows this help and exits."));
+    const QCommandLineOption version(QStringLiteral("version"), QStringLiteral("Shows the version and exits."));
+    const QCommandLineOption port(QStringLiteral("port"),
+        QStringLiteral("Port on 127.0.0.1 to listen on; 0 picks a free one (the default)."), QStringLiteral("N"));
+    const QCommandLineOption storage(QStringLiteral("storage"),
+        QStringLiteral("Folder that receives the pictures and uploads.jsonl (required)."), QStringLiteral("DIR"));
+    const QCommandLineOption users(QStringLiteral("users"),
+        QStringLiteral("Accept only these logins: lines login:password; # starts a comment."), QStringLiteral("FILE"));
+    const QCommandLineOption rule(QStringLiteral("rule"),
+        QStringLiteral("Force OUTCOME for uploads whose file name matches REGEX (ECMAScript, searched). "
+                       "Repeatable; the first match wins."),
+        QStringLiteral("REGEX=OUTCOME"));
+    parser.addOptions({ help, version, port, storage, users, rule });
+
+    if (!parser.parse(arguments)) {
+        message = parser.errorText();
+        return CommandLine::Invalid;
+    }
+    if (parser.isSet(help)) {
+        message = parser.helpText();
+        return CommandLine::Help;
+    }
+    if (parser.isSet(version)) {
+        message = QStringLiteral("vesk-photo-service " VESK_VERSION "\n");
+        return CommandLine::Version;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        message = QStringLiteral("unexpected argument: ") + parser.positionalArguments().constFirst();
+        return CommandLine::Invalid;
+    }
+    if (parser.isSet(port)) {
+        bool ok = false;
+        options.port = parser.value(port).toInt(&ok);
+        if (!ok || options.port < 0 || options.port > 65535) {
+            message = QStringLiteral("invalid port: ") + parser.value(port);
+            return CommandLine::Invalid;
+        }
+    }
+    options.storage = parser.value(storage);
+    if (options.storage.isEmpty()) {
+        message = QStringLiteral("--storage DIR is required");
+        return CommandLine::Invalid;
+    }
+    if (parser.isSet(users)) {
+        options.checkLogins = true;
+        if (!loadUsers(parser.value(users), options.users, message))
+            return CommandLine::Invalid;
+    }
+    for (const QString &text : parser.values(rule)) {
+        Rule parsed;
+        if (!parseRule(text, parsed, message))
+            return CommandLine::Invalid;
+        options.rules.push_back(std::move(parsed));
+    }
+    return CommandLine::Run;
+}
+
+} // namespace vesk::service
