@@ -3,7 +3,7 @@
 //   vesk-sample-pictures --out DIR [--count N] [--folders K] [--size BYTES] [--prefix NAME]
 //                        [--emails a@x,b@y] [--date "2026:12:06 14:05:09"] [--no-annotation]
 // Pictures are spread over K sub-folders named "Table 1".."Table K" (K=0: directly in DIR).
-// --size pads each picture with a comment segment up to about that many bytes.
+// --size pads each picture with random bytes after its image data up to that many bytes.
 
 #include <QColor>
 #include <QCommandLineParser>
@@ -17,7 +17,9 @@
 
 #include <exiv2/exiv2.hpp>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <random>
 
 namespace {
@@ -108,24 +110,15 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "vesk-sample-pictures: %s\n", error.what());
             return 1;
         }
-        if (size > jpeg.size() + 4) {
-            // Pad with comment segments (at most 65533 bytes each) right after the start marker.
-            QByteArray padding;
-            qint64 left = size - jpeg.size();
-            std::uniform_int_distribution<int> byte(0, 255);
-            while (left > 4) {
-                const int chunk = static_cast<int>(std::min<qint64>(left - 4, 65533));
-                padding += char(0xFF);
-                padding += char(0xFE);
-                padding += char((chunk + 2) >> 8);
-                padding += char((chunk + 2) & 0xFF);
-                QByteArray data(chunk, Qt::Uninitialized);
-                for (int k = 0; k < chunk; ++k)
-                    data[k] = static_cast<char>(byte(random));
-                padding += data;
-                left -= chunk + 4;
+        if (size > jpeg.size()) {
+            // Pad after the end of the image, where decoders and metadata readers never look, like
+            // the bulk of a camera's picture data.
+            const qsizetype start = jpeg.size();
+            jpeg.resize(size);
+            for (qsizetype k = start; k < size; k += 4) {
+                const quint32 word = random();
+                std::memcpy(jpeg.data() + k, &word, static_cast<size_t>(std::min<qsizetype>(4, size - k)));
             }
-            jpeg.insert(2, padding);
         }
         QFile file(path);
         if (!file.open(QIODevice::WriteOnly) || file.write(jpeg) != jpeg.size()) {
