@@ -5,6 +5,7 @@
 #include "app/Paths.h"
 #include "prefs/PropertyList.h"
 #include "ui/widgets/FrontEnd.h"
+#include "ui/widgets/PrefBindings.h"
 #include "ui/widgets/newNSPanel.h"
 #include "ui_MainWindow.h"
 #include "ui_PreferencePanel.h"
@@ -115,6 +116,23 @@ TEST(PanelWindow, TheControllerFindsTheTaggedElements)
     ASSERT_TRUE(f.controller->fillInVersionString(f.controller->ibVersion));
     EXPECT_EQ(f.main().ibVersion->text(), QStringLiteral("App Vers: " VESK_VERSION));
     EXPECT_EQ(f.controller->ibMainWindow->viewWithTag(111), f.controller->ibPauseResumeButton);
+}
+
+TEST(PanelWindow, EveryPreferenceOfTheListHasAField)
+{
+    Fixture f;
+    const QStringList bound = f.panel().bindings().boundKeys();
+    for (const QString &key : myPrefKeyNameArray())
+        EXPECT_TRUE(bound.contains(key)) << key.toStdString();
+    for (const QString &key : bound)
+        EXPECT_TRUE(myPrefKeyNameArray().contains(key)) << key.toStdString();
+    // Only the lock, the version and the buttons that close or export stay outside the lock's reach.
+    for (const QString &key : myPrefKeyNameArray()) {
+        bool inside = false;
+        for (QWidget *widget : f.panelForm().ibChangeablePrefView->findChildren<QWidget *>())
+            inside = inside || widget->property("prefKey").toString() == key;
+        EXPECT_TRUE(inside) << key.toStdString();
+    }
 }
 
 TEST(PanelWindow, TheLockEnablesAndDisablesTheEditableArea)
