@@ -47,8 +47,9 @@ struct Fixture {
     }
     ~Fixture()
     {
-        frontEnd.reset();
+        // As the program ends: the workers first, then the windows they might still write to.
         controller->stopWorkers();
+        frontEnd.reset();
     }
     Ui::MainWindow &main() const { return frontEnd->mainForm(); }
     Ui::PreferencePanel &panelForm() const { return frontEnd->panel()->form(); }

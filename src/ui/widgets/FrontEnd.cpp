@@ -68,6 +68,10 @@ FrontEnd::FrontEnd(AppController &controller)
 
 FrontEnd::~FrontEnd()
 {
+    // The windows go before this object does: no more window events for it.
+    for (QWidget *window :
+        { static_cast<QWidget *>(fMainWindow.get()), static_cast<QWidget *>(fPanel.get()), fUtilWindow.get() })
+        window->removeEventFilter(this);
     if (fController.fUi == this)
         fController.fUi = nullptr;
     // The controller outlives the windows: leave it no dangling outlet.
