@@ -94,20 +94,38 @@ public:
     void migrateOldFtpPrefs();
 
     // ---- Preference panel, preference files, folder choosers (prefs/) -------------------------
+    // All of these run on the main thread, except doHandleOpenPrefPanel, which hands itself over.
     void ibClickedOnOpenPref(ViewOutlet *sender);
     void doHandleOpenPrefPanel(ViewOutlet *sender);
     void sheetDidEnd(int returnCode);
     void ibClickedOnSaveAndClose();
     void ibClickedOnLockIcon(ViewOutlet *sender);
-    void forceLockedIcon(int wantedState);
-    // Export and import of a preference file, after the file panel has given a path (empty: cancel).
-    bool savePrefToFile(const QString &path);
-    bool loadPrefFromFile(const QString &path);
-    // A folder chooser's result for the key sPrefLocalSourceUploadFolder or
-    // sPrefLocalMasterMirrorSiteFolder; false when the folder may not change now (an upload runs).
-    bool mayChangeFolders();
+    void forceLockedIcon(int wantedState); // 0 locked, 1 unlocked
+    // Enables or disables every control inside the view; containers are entered, controls are not.
+    static void viewSetEnabled(ViewOutlet *view, bool flag);
+    // Starts playing the sound resource :/sounds/<name>.<type>; answers whether it started.
+    bool doPlaySound(const QString &name, const QString &type);
+    // Export: the save panel, then the file.
+    void ibSavePrefToFile(ViewOutlet *sender);
+    void savePrefToFilePanelDidEnd(int returnCode, const QString &path);
+    bool savePrefToFile(const QString &path); // false when the file could not be written
+    // Import: the open panel, then the file.
+    void ibLoadPrefFromFile(ViewOutlet *sender);
+    void openPanelForLoadPrefDidEnd(int returnCode, const QString &path);
+    bool loadPrefFromFile(const QString &path); // false when the file is no property-list dictionary
+    // Folder choosers; contextKey is sPrefLocalSourceUploadFolder or sPrefLocalMasterMirrorSiteFolder.
+    void ibClickedOnChangeLocalSourceFolder(ViewOutlet *sender);
+    void ibClickedOnChangeLocalMirrorSiteFolder(ViewOutlet *sender);
     void openPanelDidEnd(int returnCode, const QString &path, const QString &contextKey);
+    // File-panel delegate. A null panel or a null name counts as missing.
+    void panelDirectoryDidChange(FilePanelOutlet *panel, const QString &directory);
+    void panelSelectionDidChange(FilePanelOutlet *panel);
+    QString panelUserEnteredFilename(FilePanelOutlet *panel, const QString &filename, bool okFlag);
+    bool panelIsValidFilename(FilePanelOutlet *panel, const QString &filename);
     void ibMenuCmd_Open();
+    // Items dropped on the main window: one folder is an open-document request; anything else
+    // is refused with a beep. Answers whether a pass was asked for.
+    bool openDroppedItems(const QStringList &paths);
 
     // ---- Status display, alerts, reveal (ui/) --------------------------------------------------
     void ibUpdateNSTextField(TextFieldOutlet *field, const QString &text, bool doWait, bool isError);

@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <functional>
+#include <vector>
 
 namespace vesk {
 
@@ -32,6 +33,10 @@ public:
     virtual void setHidden(bool) { }
     virtual void setToolTip(const QString &) { }
     virtual void display() { } // redraw at once
+    // A control (button, field, check box...) as opposed to a plain container of other views.
+    virtual bool isControl() const { return true; }
+    // The direct sub-views, in order; a control's parts are not listed.
+    virtual std::vector<ViewOutlet *> subviews() { return {}; }
 };
 
 class TextFieldOutlet : public ViewOutlet {
@@ -73,6 +78,30 @@ public:
     virtual void endSheet(int returnCode) = 0;
 };
 
+// A file panel while it is up, as its delegate sees it.
+class FilePanelOutlet {
+public:
+    virtual ~FilePanelOutlet() = default;
+    virtual QString title() const = 0;
+    virtual QString prompt() const = 0;
+    virtual void setPrompt(const QString &prompt) = 0; // the confirm button's title
+    virtual QString selectedPath() const = 0; // empty when nothing is selected
+};
+
+// What the controller asks of a file panel. A panel with the title sSavePanelTitle is the
+// preference-file save panel; every other panel is an open panel.
+struct FilePanelRequest {
+    bool save = false;
+    QString title;
+    QString message;
+    QString prompt;
+    QString directory; // where the panel starts
+    bool canChooseFiles = true;
+    bool canChooseDirectories = false;
+    bool canCreateDirectories = false;
+    WindowOutlet *parent = nullptr; // the window it is a sheet on; none: a window of its own
+};
+
 // What the windowed front end offers beyond its elements: alerts, sounds and the application's
 // visibility. Main thread only.
 class UserInterface {
@@ -83,8 +112,15 @@ public:
         const QString &alternateButton, const QString &otherButton)
         = 0;
     virtual void beep() = 0;
+    // Starts playing a sound resource (a Qt resource path); answers whether it started.
     virtual bool playSound(const QString &name) = 0;
     virtual void hideApplication() = 0;
+    // Shows a file panel and returns at once; didEnd later gets 1 (OK) with the chosen path, or 0
+    // (cancel). The controller is the panel's delegate. Answers false when no panel could be made.
+    virtual bool beginFilePanel(const FilePanelRequest &, std::function<void(int returnCode, const QString &path)>)
+    {
+        return false;
+    }
 };
 
 } // namespace vesk

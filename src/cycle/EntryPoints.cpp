@@ -47,11 +47,14 @@ bool AppController::applicationOpenFile(const QString &path)
         request.insert(cDictKeyLocalMirrorFolder, *mirror);
     if (const std::optional<QString> event = curEventName())
         request.insert(cDictKeyUserEnteredEventName, *event);
+    // On screen before the scan starts: the scan worker's first texts would be dropped by a window
+    // that is still hidden (after a hidden start, the first pass's picture name and status).
+    WindowOutlet *window = ibMainWindow;
+    if (window && !window->isVisible())
+        performOnMainThread([window] { window->orderFront(); }, true);
     fCenter.post(cNotification_ScanFolder, this, makeInfo(request));
 
-    if (WindowOutlet *window = ibMainWindow) {
-        if (!window->isVisible())
-            performOnMainThread([window] { window->orderFront(); });
+    if (window) {
         ibUpdateLoginName(curUserName() + QLatin1Char('.') + QLatin1String(kServiceDomain));
         ibUpdateUploadMainPath(path + QLatin1Char('/'));
         ibUpdateSourceFolderPath(path);

@@ -1,15 +1,49 @@
 #include "ui/widgets/FrontEnd.h"
 
 #include "app/AppController.h"
+#include "ui/widgets/FilePanelDialog.h"
+#include "ui/widgets/PrefBindings.h"
 #include "ui/widgets/WidgetOutlets.h"
+#include "ui/widgets/newNSPanel.h"
 #include "ui_MainWindow.h"
+#include "ui_PreferencePanel.h"
+#include "ui_UtilityWindow.h"
 
+#include <QAction>
 #include <QApplication>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QFileInfo>
 #include <QMainWindow>
 #include <QMessageBox>
+#include <QMimeData>
+#include <QProcess>
 #include <QPushButton>
+#include <QStandardPaths>
+#include <QUrl>
 
 namespace vesk {
+
+namespace {
+// The first sound player found on the system, or none.
+QString findSoundPlayer()
+{
+    for (const char *name : { "paplay", "pw-play", "aplay" }) {
+        const QString path = QStandardPaths::findExecutable(QLatin1String(name));
+        if (!path.isEmpty())
+            return path;
+    }
+    return {};
+}
+
+void keepSpaceWhenHidden(QWidget *widget)
+{
+    QSizePolicy policy = widget->sizePolicy();
+    policy.setRetainSizeWhenHidden(true);
+    widget->setSizePolicy(policy);
+}
+} // namespace
 
 template <class Outlet, class Widget> Outlet *FrontEnd::make(Widget *widget, WidgetWindow *window)
 {
@@ -22,45 +56,258 @@ template <class Outlet, class Widget> Outlet *FrontEnd::make(Widget *widget, Wid
 FrontEnd::FrontEnd(AppController &controller)
     : fController(controller)
     , fMainWindow(std::make_unique<QMainWindow>())
+    , fMainForm(std::make_unique<Ui::MainWindow>())
 {
-    Ui::MainWindow ui;
-    ui.setupUi(fMainWindow.get());
-    fMainWindowOutlet = std::make_unique<WidgetWindow>(fMainWindow.get());
-    WidgetWindow *window = fMainWindowOutlet.get();
-
+    // Closing the panel or the utility window must never end an unattended uploader.
+    QApplication::setQuitOnLastWindowClosed(false);
     fController.fUi = this;
-    fController.ibMainWindow = window;
-    fController.ibUploadMainPath = make<WidgetTextField>(ui.ibUploadMainPath, window);
-    fController.ibLoginName = make<WidgetTextField>(ui.ibLoginName, window);
-    fController.ibSourceFolderPath = make<WidgetTextField>(ui.ibSourceFolderPath, window);
-    fController.ibFileNameField = make<WidgetTextField>(ui.ibFileNameField, window);
-    fController.ibUploadFileStatusField = make<WidgetTextField>(ui.ibUploadFileStatusField, window);
-    fController.ibFTPCallbackStatusField = make<WidgetTextField>(ui.ibFTPCallbackStatusField, window);
-    fController.ibProgressBar = make<WidgetProgress>(ui.ibProgressBar, window);
-    fController.ibPauseResumeButton = make<WidgetButton>(ui.ibPauseResumeButton, window);
-
-    AppController *c = &fController;
-    connect(ui.synchronizeButton, &QPushButton::clicked, c, [c] { c->ibUserClickedOnSynchronize(); });
-    connect(ui.synchronizeAgainButton, &QPushButton::clicked, c, [c] { c->ibClickedOnSynchronizeAgain(); });
-    ButtonOutlet *pause = fController.ibPauseResumeButton;
-    connect(ui.ibPauseResumeButton, &QPushButton::clicked, c, [c, pause] { c->ibClickedOnHalt(pause); });
-    connect(ui.quitButton, &QPushButton::clicked, c, [c] { c->ibClickedOnQuit(nullptr); });
+    buildMainWindow();
+    buildPanel();
+    buildUtilityWindow();
 }
 
 FrontEnd::~FrontEnd()
 {
-    fController.fUi = nullptr;
+    // The windows go before this object does: no more window events for it.
+    for (QWidget *window :
+        { static_cast<QWidget *>(fMainWindow.get()), static_cast<QWidget *>(fPanel.get()), fUtilWindow.get() })
+        window->removeEventFilter(this);
+    if (fController.fUi == this)
+        fController.fUi = nullptr;
+    // The controller outlives the windows: leave it no dangling outlet.
+    fController.ibMainWindow = nullptr;
+    fController.ibVersion = nullptr;
+    fController.ibCopyright = nullptr;
+    fController.ibMacOSVersion = nullptr;
+    fController.ibMainWindowLocalSourcePath = nullptr;
+    fController.ibMainWindowLocalMirrorSitePath = nullptr;
+    fController.ibLoginPanel = nullptr;
+    fController.ibChangeablePrefView = nullptr;
+    fController.ibOpenPrefButton = nullptr;
+    fController.ibProgressPanel = nullptr;
+    fController.ibUploadMainPath = nullptr;
+    fController.ibLoginName = nullptr;
+    fController.ibSourceFolderPath = nullptr;
+    fController.ibFileNameField = nullptr;
+    fController.ibUploadFileStatusField = nullptr;
+    fController.ibFTPCallbackStatusField = nullptr;
+    fController.ibProgressBar = nullptr;
+    fController.ibImageView = nullptr;
+    fController.ibPauseResumeButton = nullptr;
+    fController.ibUtilWindow = nullptr;
+    fController.ibUtilFunctionName = nullptr;
+    fController.ibUtilStatus = nullptr;
+    fController.ibUtilProgressBar = nullptr;
+    fPanel.reset();
+}
+
+void FrontEnd::buildMainWindow()
+{
+    Ui::MainWindow &ui = *fMainForm;
+    ui.setupUi(fMainWindow.get());
+    fMainWindowOutlet = std::make_unique<WidgetWindow>(fMainWindow.get());
+    WidgetWindow *window = fMainWindowOutlet.get();
+    keepSpaceWhenHidden(ui.ibProgressBar);
+    // Drops on the folder fields are drops on the window: an open request, not text.
+    ui.ibMainWindowLocalSourcePath->setAcceptDrops(false);
+    ui.ibMainWindowLocalMirrorSitePath->setAcceptDrops(false);
+    fMainBindings = new PrefBindings(fController.store(), fMainWindow.get(), this);
+    watchWindowEvents(fMainWindow.get());
+
+    AppController &c = fController;
+    c.ibMainWindow = window;
+    // The main window is also the window that shows the upload's progress.
+    c.ibProgressPanel = window;
+    c.ibVersion = make<WidgetTextField>(ui.ibVersion, window);
+    c.ibCopyright = make<WidgetTextField>(ui.ibCopyright, window);
+    c.ibMacOSVersion = make<WidgetTextField>(ui.ibMacOSVersion, window);
+    c.ibMainWindowLocalSourcePath = make<WidgetTextField>(ui.ibMainWindowLocalSourcePath, window);
+    c.ibMainWindowLocalMirrorSitePath = make<WidgetTextField>(ui.ibMainWindowLocalMirrorSitePath, window);
+    c.ibUploadMainPath = make<WidgetTextField>(ui.ibUploadMainPath, window);
+    c.ibLoginName = make<WidgetTextField>(ui.ibLoginName, window);
+    c.ibSourceFolderPath = make<WidgetTextField>(ui.ibSourceFolderPath, window);
+    c.ibFileNameField = make<WidgetTextField>(ui.ibFileNameField, window);
+    c.ibUploadFileStatusField = make<WidgetTextField>(ui.ibUploadFileStatusField, window);
+    c.ibFTPCallbackStatusField = make<WidgetTextField>(ui.ibFTPCallbackStatusField, window);
+    c.ibProgressBar = make<WidgetProgress>(ui.ibProgressBar, window);
+    c.ibImageView = make<WidgetImageView>(ui.ibImageView, window);
+    c.ibPauseResumeButton = make<WidgetButton>(ui.ibPauseResumeButton, window);
+    c.ibOpenPrefButton = make<WidgetButton>(ui.ibOpenPrefButton, window);
+    ButtonOutlet *changeSource = make<WidgetButton>(ui.changeSourceButton, window);
+    ButtonOutlet *changeMirror = make<WidgetButton>(ui.changeMirrorButton, window);
+
+    AppController *controller = &fController;
+    connect(ui.synchronizeButton, &QPushButton::clicked, controller,
+        [controller] { controller->ibUserClickedOnSynchronize(); });
+    connect(ui.synchronizeAgainButton, &QPushButton::clicked, controller,
+        [controller] { controller->ibClickedOnSynchronizeAgain(); });
+    ButtonOutlet *pause = c.ibPauseResumeButton;
+    connect(ui.ibPauseResumeButton, &QPushButton::clicked, controller,
+        [controller, pause] { controller->ibClickedOnHalt(pause); });
+    ButtonOutlet *openPref = c.ibOpenPrefButton;
+    connect(ui.ibOpenPrefButton, &QPushButton::clicked, controller,
+        [controller, openPref] { controller->ibClickedOnOpenPref(openPref); });
+    connect(ui.quitButton, &QPushButton::clicked, controller, [controller] { controller->ibClickedOnQuit(nullptr); });
+    connect(ui.changeSourceButton, &QPushButton::clicked, controller,
+        [controller, changeSource] { controller->ibClickedOnChangeLocalSourceFolder(changeSource); });
+    connect(ui.changeMirrorButton, &QPushButton::clicked, controller,
+        [controller, changeMirror] { controller->ibClickedOnChangeLocalMirrorSiteFolder(changeMirror); });
+    connect(ui.revealSourceButton, &QPushButton::clicked, controller,
+        [controller] { controller->ibClickedOnRevealFinder1(); });
+    connect(ui.revealMirrorButton, &QPushButton::clicked, controller,
+        [controller] { controller->ibClickedOnRevealFinder2(); });
+
+    connect(ui.actionOpen, &QAction::triggered, controller, [controller] { controller->ibMenuCmd_Open(); });
+    connect(ui.actionPreferences, &QAction::triggered, controller, [controller, openPref] {
+        // Through the button, so that the menu follows the same rules (disabled while waiting).
+        if (openPref->isEnabled())
+            controller->ibClickedOnOpenPref(openPref);
+    });
+    connect(ui.actionRelaunch, &QAction::triggered, this, [this] { confirmRelaunch(); });
+    connect(ui.actionReportProblem, &QAction::triggered, controller, [controller] { controller->sendMailCocoa(); });
+    connect(ui.actionQuit, &QAction::triggered, controller, [controller] { controller->ibClickedOnQuit(nullptr); });
+}
+
+void FrontEnd::buildPanel()
+{
+    fPanel = std::make_unique<newNSPanel>(fController.store());
+    Ui::PreferencePanel &ui = fPanel->form();
+    WidgetWindow *window = fPanel->windowOutlet();
+    watchWindowEvents(fPanel.get());
+
+    AppController &c = fController;
+    c.ibLoginPanel = fPanel.get();
+    c.ibChangeablePrefView = make<WidgetGroup>(ui.ibChangeablePrefView, window);
+    ButtonOutlet *lock = make<WidgetButton>(ui.ibLockButton, window);
+    make<WidgetTextField>(ui.versionField, window);
+    ButtonOutlet *chooseSource = make<WidgetButton>(ui.chooseSourceButton, window);
+    ButtonOutlet *chooseMirror = make<WidgetButton>(ui.chooseMirrorButton, window);
+    ButtonOutlet *exportButton = make<WidgetButton>(ui.exportButton, window);
+    ButtonOutlet *importButton = make<WidgetButton>(ui.importButton, window);
+
+    AppController *controller = &fController;
+    connect(ui.ibLockButton, &QAbstractButton::clicked, controller,
+        [controller, lock] { controller->ibClickedOnLockIcon(lock); });
+    connect(ui.saveAndCloseButton, &QPushButton::clicked, controller,
+        [controller] { controller->ibClickedOnSaveAndClose(); });
+    connect(ui.chooseSourceButton, &QPushButton::clicked, controller,
+        [controller, chooseSource] { controller->ibClickedOnChangeLocalSourceFolder(chooseSource); });
+    connect(ui.chooseMirrorButton, &QPushButton::clicked, controller,
+        [controller, chooseMirror] { controller->ibClickedOnChangeLocalMirrorSiteFolder(chooseMirror); });
+    connect(ui.exportButton, &QPushButton::clicked, controller,
+        [controller, exportButton] { controller->ibSavePrefToFile(exportButton); });
+    connect(ui.importButton, &QPushButton::clicked, controller,
+        [controller, importButton] { controller->ibLoadPrefFromFile(importButton); });
+    connect(
+        fPanel.get(), &newNSPanel::willBeginSheet, controller, [controller] { controller->windowWillBeginSheet(); });
+}
+
+void FrontEnd::buildUtilityWindow()
+{
+    fUtilWindow = std::make_unique<QWidget>(nullptr, Qt::Window);
+    fUtilForm = std::make_unique<Ui::UtilityWindow>();
+    fUtilForm->setupUi(fUtilWindow.get());
+    fUtilWindowOutlet = std::make_unique<WidgetWindow>(fUtilWindow.get());
+    WidgetWindow *window = fUtilWindowOutlet.get();
+    watchWindowEvents(fUtilWindow.get());
+
+    AppController &c = fController;
+    c.ibUtilWindow = window;
+    c.ibUtilFunctionName = make<WidgetTextField>(fUtilForm->ibUtilFunctionName, window);
+    c.ibUtilStatus = make<WidgetTextField>(fUtilForm->ibUtilStatus, window);
+    c.ibUtilProgressBar = make<WidgetProgress>(fUtilForm->ibUtilProgressBar, window);
+}
+
+void FrontEnd::watchWindowEvents(QWidget *window)
+{
+    window->installEventFilter(this);
 }
 
 void FrontEnd::show()
 {
+    if (fApplicationHidden)
+        return;
     fMainWindowOutlet->orderFront();
+    // The panel asked for at start-up stays in front of the main window.
+    if (fPanel->isVisible())
+        fPanel->orderFront();
+}
+
+void FrontEnd::refreshBindings()
+{
+    fMainBindings->refresh();
+    fPanel->bindings().refresh();
+}
+
+bool FrontEnd::eventFilter(QObject *watched, QEvent *event)
+{
+    const bool isMain = watched == fMainWindow.get();
+    switch (event->type()) {
+    case QEvent::WindowActivate:
+        fController.postWindowBecameKey();
+        if (isMain) {
+            fController.postWindowBecameMain();
+            fMainBindings->refresh();
+        }
+        break;
+    case QEvent::Move:
+        fController.windowDidMove();
+        break;
+    case QEvent::Close:
+        fController.windowWillClose();
+        if (isMain && !fClosingForQuit && !fController.isTerminating()) {
+            // Closing the main window quits, the way Quit does.
+            fClosingForQuit = true;
+            event->ignore();
+            QMetaObject::invokeMethod(
+                &fController, [controller = &fController] { controller->ibClickedOnQuit(nullptr); },
+                Qt::QueuedConnection);
+            return true;
+        }
+        break;
+    case QEvent::DragEnter:
+        if (isMain) {
+            auto *drag = static_cast<QDragEnterEvent *>(event);
+            if (drag->mimeData()->hasUrls()) {
+                drag->acceptProposedAction();
+                return true;
+            }
+        }
+        break;
+    case QEvent::Drop:
+        if (isMain) {
+            auto *drop = static_cast<QDropEvent *>(event);
+            QStringList paths;
+            for (const QUrl &url : drop->mimeData()->urls())
+                paths.append(url.isLocalFile() ? url.toLocalFile() : url.toString());
+            drop->acceptProposedAction();
+            fController.openDroppedItems(paths);
+            return true;
+        }
+        break;
+    default:
+        break;
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+QWidget *FrontEnd::widgetFor(WindowOutlet *window) const
+{
+    if (!window)
+        return nullptr;
+    if (auto *panel = dynamic_cast<newNSPanel *>(window))
+        return panel;
+    if (auto *widgetWindow = dynamic_cast<WidgetWindow *>(window))
+        return widgetWindow->widget();
+    return nullptr;
 }
 
 int FrontEnd::runAlert(const QString &title, const QString &message, const QString &defaultButton,
     const QString &alternateButton, const QString &otherButton)
 {
-    QMessageBox box(fMainWindow.get());
+    QWidget *parent = fPanel->isVisible() ? static_cast<QWidget *>(fPanel.get()) : fMainWindow.get();
+    QMessageBox box(parent);
+    box.setIcon(QMessageBox::Warning);
     box.setWindowTitle(title);
     box.setText(title);
     box.setInformativeText(message);
@@ -85,15 +332,52 @@ void FrontEnd::beep()
     QApplication::beep();
 }
 
-bool FrontEnd::playSound(const QString &)
+bool FrontEnd::playSound(const QString &name)
 {
-    return false;
+    static const QString player = findSoundPlayer();
+    if (player.isEmpty())
+        return false;
+    if (!fSoundFolder) {
+        fSoundFolder = std::make_unique<QTemporaryDir>();
+        if (!fSoundFolder->isValid())
+            return false;
+    }
+    // The players read files, not Qt resources: play a private copy.
+    const QString copy = fSoundFolder->filePath(QFileInfo(name).fileName());
+    if (!QFileInfo::exists(copy) && !QFile::copy(name, copy))
+        return false;
+    return QProcess::startDetached(player, QStringList { copy });
 }
 
 void FrontEnd::hideApplication()
 {
+    fApplicationHidden = true;
     for (QWidget *widget : QApplication::topLevelWidgets())
         widget->hide();
+}
+
+bool FrontEnd::beginFilePanel(
+    const FilePanelRequest &request, std::function<void(int returnCode, const QString &path)> didEnd)
+{
+    auto *dialog = new FilePanelDialog(fController, request, widgetFor(request.parent),
+        [this, didEnd = std::move(didEnd)](int returnCode, const QString &path) {
+            if (didEnd)
+                didEnd(returnCode, path);
+            // A folder or a whole preference file may have changed: every field shows the store.
+            refreshBindings();
+        });
+    dialog->open();
+    return true;
+}
+
+void FrontEnd::confirmRelaunch()
+{
+    const int answer = runAlert(QStringLiteral("Relaunch Vesk-FTPUploader?"),
+        QStringLiteral("The uploader quits and starts again at once. A picture that is being uploaded stays in "
+                       "the source folder and is sent again after the restart."),
+        QStringLiteral("Relaunch"), QStringLiteral("Cancel"), QString());
+    if (answer == 1)
+        fController.doRelaunchThisApp();
 }
 
 } // namespace vesk

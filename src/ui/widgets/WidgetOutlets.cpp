@@ -1,11 +1,16 @@
 #include "ui/widgets/WidgetOutlets.h"
 
 #include <QAbstractButton>
+#include <QAbstractSlider>
+#include <QAbstractSpinBox>
+#include <QComboBox>
 #include <QEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPalette>
+#include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QTextEdit>
 
 namespace vesk {
 
@@ -140,6 +145,33 @@ void WidgetImageView::setImage(const QImage &image)
         return;
     const QSize box = label->size().isValid() && !label->size().isEmpty() ? label->size() : QSize(240, 180);
     label->setPixmap(QPixmap::fromImage(image).scaled(box, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+}
+
+bool WidgetGroup::isControl() const
+{
+    QWidget *widget = fWidget.data();
+    return qobject_cast<QAbstractButton *>(widget) || qobject_cast<QLineEdit *>(widget)
+        || qobject_cast<QAbstractSpinBox *>(widget) || qobject_cast<QComboBox *>(widget)
+        || qobject_cast<QAbstractSlider *>(widget) || qobject_cast<QLabel *>(widget)
+        || qobject_cast<QTextEdit *>(widget) || qobject_cast<QPlainTextEdit *>(widget)
+        || qobject_cast<QProgressBar *>(widget);
+}
+
+std::vector<ViewOutlet *> WidgetGroup::subviews()
+{
+    std::vector<ViewOutlet *> result;
+    if (!fWidget || isControl())
+        return result;
+    for (QObject *child : fWidget->children()) {
+        auto *widget = qobject_cast<QWidget *>(child);
+        if (!widget || widget->isWindow())
+            continue;
+        std::unique_ptr<WidgetGroup> &outlet = fSubviews[widget];
+        if (!outlet)
+            outlet = std::make_unique<WidgetGroup>(widget, nullptr);
+        result.push_back(outlet.get());
+    }
+    return result;
 }
 
 } // namespace vesk

@@ -8,6 +8,8 @@
 
 #include <atomic>
 #include <map>
+#include <memory>
+#include <vector>
 
 class QAbstractButton;
 class QLabel;
@@ -115,10 +117,17 @@ public:
     void setImage(const QImage &image) override;
 };
 
-// A plain container whose controls are enabled and disabled together.
+// Any widget seen as a view among views: a control (button, field, label, spin box...) or a
+// container whose child widgets are its sub-views. Outlets for the sub-views are made on demand and
+// kept; they belong to no window.
 class WidgetGroup : public WidgetView<ViewOutlet> {
 public:
     using WidgetView::WidgetView;
+    bool isControl() const override;
+    std::vector<ViewOutlet *> subviews() override;
+
+private:
+    std::map<QWidget *, std::unique_ptr<WidgetGroup>> fSubviews;
 };
 
 } // namespace vesk

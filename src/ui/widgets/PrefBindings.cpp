@@ -1,0 +1,121 @@
+#include "ui/widgets/PrefBindings.h"
+
+#include "prefs/LoginNameToFtpNameTransformer.h"
+#include "prefs/PreferenceStore.h"
+
+#include <QAbstractButton>
+#include <QDoubleSpinBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QSignalBlocker>
+#include <QSpinBox>
+
+#include <algorithm>
+
+namespace vesk {
+
+namespace {
+QString keyOf(const QWidget *widget)
+{
+    return widget ? widget->property("prefKey").toString() : QString();
+}
+
+bool isSiteLabel(const QWidget *widget)
+{
+    return widget->property("prefTransformer").toString()
+        == QLatin1String(LoginNameToFtpNameTransformer::kRegisteredName);
+}
+} // namespace
+
+PrefBindings::PrefBindings(PreferenceStore &store, QWidget *root, QObject *parent)
+    : QObject(parent)
+    , fStore(store)
+{
+    if (!root)
+        return;
+    const QList<QWidget *> widgets = root->findChildren<QWidget *>();
+    for (QWidget *widget : widgets) {
+        const QString key = keyOf(widget);
+        if (!key.isEmpty())
+            bind(widget, key);
+    }
+}
+
+QStringList PrefBindings::boundKeys() const
+{
+    QStringList keys;
+    for (const QPointer<QWidget> &widget : fWidgets) {
+        const QString key = keyOf(widget);
+        if (!key.isEmpty() && !keys.contains(key))
+            keys.append(key);
+    }
+    return keys;
+}
+
+void PrefBindings::bind(QWidget *widget, const QString &key)
+{
+    fWidgets.emplace_back(widget);
+    // Only the user's own edits are stored: the signals below do not fire for refresh().
+    if (auto *edit = qobject_cast<QLineEdit *>(widget)) {
+        if (!edit->isReadOnly())
+            connect(
+                edit, &QLineEdit::textEdited, this, [this, edit, key](const QString &text) { store(edit, key, text); });
+    } else if (auto *button = qobject_cast<QAbstractButton *>(widget)) {
+        connect(button, &QAbstractButton::clicked, this,
+            [this, button, key](bool checked) { store(button, key, checked); });
+    } else if (auto *real = qobject_cast<QDoubleSpinBox *>(widget)) {
+        connect(
+            real, &QDoubleSpinBox::valueChanged, this, [this, real, key](double value) { store(real, key, value); });
+    } else if (auto *integer = qobject_cast<QSpinBox *>(widget)) {
+        connect(integer, &QSpinBox::valueChanged, this,
+            [this, integer, key](int value) { store(integer, key, static_cast<qlonglong>(value)); });
+    }
+}
+
+void PrefBindings::store(QWidget *origin, const QString &key, const QVariant &value)
+{
+    fStore.setObject(key, value);
+    // Other views of the same key (the site address under the login name) follow at once.
+    for (const QPointer<QWidget> &widget : fWidgets) {
+        if (widget && widget != origin && keyOf(widget) == key)
+            show(widget, key);
+    }
+}
+
+void PrefBindings::refresh()
+{
+    for (const QPointer<QWidget> &widget : fWidgets) {
+        if (widget)
+            show(widget, keyOf(widget));
+    }
+}
+
+void PrefBindings::show(QWidget *widget, const QString &key)
+{
+    // Spin boxes and check boxes would report a programmatic change as an edit.
+    const QSignalBlocker blocker(widget);
+    if (auto *edit = qobject_cast<QLineEdit *>(widget)) {
+        QString text = fStore.stringForKey(key).value_or(QString());
+        // A stored value that means "nothing entered yet" shows as an empty field.
+        const QString emptyValue = edit->property("prefEmptyValue").toString();
+        if (!emptyValue.isEmpty() && text.compare(emptyValue, Qt::CaseInsensitive) == 0)
+            text.clear();
+        if (edit->text() != text)
+            edit->setText(text);
+        if (edit->isReadOnly())
+            edit->setToolTip(text);
+    } else if (auto *label = qobject_cast<QLabel *>(widget)) {
+        const std::optional<QString> value = fStore.stringForKey(key);
+        label->setText(
+            isSiteLabel(label) ? LoginNameToFtpNameTransformer::transformedValue(value) : value.value_or(QString()));
+    } else if (auto *button = qobject_cast<QAbstractButton *>(widget)) {
+        button->setChecked(fStore.boolForKey(key));
+    } else if (auto *real = qobject_cast<QDoubleSpinBox *>(widget)) {
+        real->setValue(fStore.doubleForKey(key));
+    } else if (auto *integer = qobject_cast<QSpinBox *>(widget)) {
+        const qint64 days = std::clamp<qint64>(fStore.integerForKey(key), integer->minimum(), integer->maximum());
+        integer->setValue(static_cast<int>(days));
+    }
+}
+
+} // namespace vesk
