@@ -16,6 +16,27 @@ const QString kParamsField = QStringLiteral("params");
 const QString kReplyField = QStringLiteral("reply");
 const QString kErrorField = QStringLiteral("error");
 
+// Texts end up in the preferences file, an XML property list, and in log lines: no control
+// characters there but tab, line feed and carriage return, and only well-formed UTF-16.
+bool isStorableText(const QString &text)
+{
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if ((u < 0x20 && u != u'\t' && u != u'\n' && u != u'\r') || u == 0xFFFE || u == 0xFFFF)
+            return false;
+    }
+    return text.isValidUtf16();
+}
+
+// A text from the request, safe to quote in an error message.
+QString quotable(const QString &text)
+{
+    QString shown;
+    for (const QChar c : text.left(64))
+        shown += c.unicode() < 0x20 || c.isSurrogate() ? QChar(u'?') : c;
+    return shown;
+}
+
 CommandParseResult failure(const QString &error)
 {
     return CommandParseResult { std::nullopt, error };
@@ -93,7 +114,7 @@ CommandParseResult parseCommandRequest(QByteArrayView line)
     const QJsonObject object = document.object();
     for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
         if (it.key() != kClassField && it.key() != kIdField && it.key() != kParamsField)
-            return failure(QStringLiteral("unknown field \"%1\"").arg(it.key().left(64)));
+            return failure(QStringLiteral("unknown field \"%1\"").arg(quotable(it.key())));
     }
 
     CommandRequest request;
@@ -116,6 +137,10 @@ CommandParseResult parseCommandRequest(QByteArrayView line)
         for (const QJsonValue &item : array) {
             if (!item.isString())
                 return failure(QStringLiteral("\"params\" must be a list of texts"));
+            if (!isStorableText(item.toString())) {
+                return failure(QStringLiteral(
+                    "\"params\" texts may not hold control characters (but tab and line ends) or broken UTF-16"));
+            }
             texts.append(item.toString());
         }
         request.params = texts;

@@ -64,6 +64,26 @@ TEST(RequestParser, RefusesMalformedRequestsWithAReason)
     EXPECT_TRUE(errorOf(R"({"class":"vesk","id":"1234","params":[["nested"]]})").contains(QStringLiteral("params")));
 }
 
+TEST(RequestParser, TextsThatCouldNotBeStoredInThePreferencesAreRefused)
+{
+    // The values end up in an XML property list: no control characters but tab and line ends, no
+    // broken surrogate pairs, whether they come escaped or raw.
+    for (const QByteArray &text :
+        { QByteArray(R"(a\u0000b)"), QByteArray(R"(\u0001)"), QByteArray(R"(\ud800)"), QByteArray(R"(x\udc00)"),
+            QByteArray("a\x01"
+                       "b"),
+            QByteArray("a\0b", 3), QByteArray(R"(\uffff)") }) {
+        const QByteArray line = R"({"class":"vesk","id":"1234","params":["setValue","userLoginName",")" + text + "\"]}";
+        EXPECT_TRUE(errorOf(line).contains(QStringLiteral("control characters"))) << line.toStdString();
+    }
+    const CommandParseResult fine
+        = parseCommandRequest(R"({"class":"vesk","id":"1234","params":["a\tb\r\n","\ud83d\udcf7 caf\u00e9"]})");
+    ASSERT_TRUE(fine.request) << fine.error.toStdString();
+    EXPECT_EQ(fine.request->params->value(1), QStringLiteral("\U0001F4F7 caf\u00e9"));
+    // An unknown field's name is quoted without what could garble the reply or the log.
+    EXPECT_EQ(errorOf(R"({"class":"vesk","id":"upnw","\u0001\ud800":1})"), QStringLiteral("unknown field \"??\""));
+}
+
 TEST(RequestParser, AcceptsLinesUpTo64KiBAndNoLonger)
 {
     EXPECT_TRUE(parseCommandRequest(paddedRequest(kMaxCommandLineBytes)).request.has_value());
