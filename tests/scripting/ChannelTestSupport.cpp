@@ -108,9 +108,10 @@ bool RawClient::waitClosed(int timeoutMs)
         std::chrono::milliseconds(timeoutMs));
 }
 
-CtlResult runCtl(const QStringList &arguments)
+CtlResult runCtl(const QStringList &arguments, const QString &workingFolder)
 {
     QProcess process;
+    process.setWorkingDirectory(workingFolder);
     process.start(buildBinFolder() + QStringLiteral("/vesk-ctl"), arguments);
     CtlResult result;
     if (!process.waitForFinished(30000)) {

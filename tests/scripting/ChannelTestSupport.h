@@ -41,7 +41,7 @@ struct CtlResult {
     QString err;
 };
 // Runs the built vesk-ctl with the current environment.
-CtlResult runCtl(const QStringList &arguments);
+CtlResult runCtl(const QStringList &arguments, const QString &workingFolder = {});
 
 QProcessEnvironment environmentWithoutDisplay();
 QString programPath();

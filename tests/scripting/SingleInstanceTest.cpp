@@ -79,6 +79,13 @@ TEST(SingleInstance, ASecondLaunchHandsItsFolderToTheRunningOne)
     EXPECT_TRUE(test::waitFor([] { return openFileLines() == 2; }));
     EXPECT_TRUE(app.standardError().contains(QStringLiteral("Open-document request for [%1]").arg(second)));
     EXPECT_EQ(app.process().state(), QProcess::Running);
+
+    // vesk-ctl open does the same, with the folder made absolute too.
+    const test::CtlResult open = test::runCtl({ QStringLiteral("open"), QStringLiteral("first") }, profile.root());
+    EXPECT_EQ(open.exitCode, 0) << open.err.toStdString();
+    EXPECT_TRUE(open.out.isEmpty());
+    EXPECT_TRUE(test::waitFor([] { return openFileLines() == 3; }));
+    EXPECT_TRUE(app.standardError().contains(QStringLiteral("Open-document request for [%1]").arg(first)));
     // The second launch left the running instance's message log alone.
     EXPECT_TRUE(test::readText(test::messageLogPath()).contains(QStringLiteral("applicationWillFinishLaunching")));
 }
