@@ -4,6 +4,9 @@
 #include "app/Paths.h"
 #include "app/SignalHandler.h"
 #include "diag/Console.h"
+#include "scripting/CommandClient.h"
+#include "scripting/CommandProtocol.h"
+#include "scripting/InstanceLock.h"
 #include "ui/widgets/FrontEnd.h"
 
 #include <QApplication>
@@ -11,6 +14,8 @@
 #include <QFileInfo>
 #include <QTimer>
 
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -73,13 +78,60 @@ void printUsage(FILE *stream)
                "  --version       print the version and exit\n"
                "  --help          print this help and exit\n"
                "\n"
-               "Exit status: 0 after a normal quit, 2 for a bad command line.\n",
+               "Only one instance runs per user. A second launch hands its FOLDER to the running one\n"
+               "(or, without a FOLDER, brings it to the front) and exits.\n"
+               "\n"
+               "Exit status: 0 after a normal quit or a hand-over, 2 for a bad command line or when\n"
+               "the running instance does not answer.\n",
         stream);
 }
 
 bool haveDisplay()
 {
     return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
+// A second launch: the folder (absolute) goes to the running instance as an open-document request;
+// without one, the running instance is asked to come to the front. Answers the exit status.
+int handOverToRunningInstance(const vesk::InstanceLock &lock, const QString &folder, bool headless, double timeScale)
+{
+    using namespace vesk;
+    QString name = QStringLiteral(VESK_DISPLAY_NAME);
+    if (lock.holderPid() > 0)
+        name += QStringLiteral(" (process %1)").arg(lock.holderPid());
+
+    CommandRequest request;
+    if (folder.isEmpty()) {
+        request.eventClass = kAEMiscStandards;
+        request.eventID = kAEActivate;
+    } else {
+        request.eventClass = kCoreEventClass;
+        request.eventID = kAEOpenDocuments;
+        request.params = QStringList { folder };
+    }
+    // The running instance may still be starting: its channel opens a moment after the lock.
+    const auto limit = std::chrono::milliseconds(std::llround(10000.0 * timeScale));
+    const CommandExchange exchange
+        = exchangeCommandWhenListening(paths::commandSocketFile(), encodeCommandRequest(request), limit);
+    if (exchange.status != CommandExchange::Status::Answered) {
+        std::fprintf(stderr, "vesk-ftpuploader: %s is already running but does not answer: %s\n",
+            name.toLocal8Bit().constData(), exchange.error.toLocal8Bit().constData());
+        return 2;
+    }
+    const ReplyParseResult reply = parseReplyLine(exchange.replyLine);
+    if (reply.kind != ReplyParseResult::Kind::Reply) {
+        std::fprintf(stderr, "vesk-ftpuploader: %s is already running and refused the request: %s\n",
+            name.toLocal8Bit().constData(), reply.error.toLocal8Bit().constData());
+        return 2;
+    }
+    if (!folder.isEmpty())
+        std::printf("%s is already running; the folder %s was handed to it.\n", name.toLocal8Bit().constData(),
+            QFile::encodeName(folder).constData());
+    else if (headless)
+        std::printf("%s is already running.\n", name.toLocal8Bit().constData());
+    else
+        std::printf("%s is already running; it was brought to the front.\n", name.toLocal8Bit().constData());
+    return 0;
 }
 
 } // namespace
@@ -103,6 +155,27 @@ int main(int argc, char **argv)
 
     // VESK_HEADLESS=1 keeps a relaunched instance headless like the one it replaces.
     const bool headless = line.headless || !haveDisplay() || qEnvironmentVariable("VESK_HEADLESS") == QLatin1String("1");
+    double timeScale = 1.0;
+    bool scaleOk = false;
+    const double scale = qEnvironmentVariable("VESK_TIME_SCALE").toDouble(&scaleOk);
+    if (scaleOk && scale > 0)
+        timeScale = scale;
+    const QString folder = line.folder.isEmpty() ? QString() : QFileInfo(line.folder).absoluteFilePath();
+
+    // One instance per user, decided before any window, log or preference is touched. The lock is
+    // held until the process ends; its holder replaces a socket file that nobody listens on.
+    const vesk::InstanceLock instanceLock(vesk::paths::runtimeFolder() + QStringLiteral("/instance.lock"));
+    switch (instanceLock.state()) {
+    case vesk::InstanceLock::State::Held:
+        break;
+    case vesk::InstanceLock::State::HeldByOther:
+        return handOverToRunningInstance(instanceLock, folder, headless, timeScale);
+    case vesk::InstanceLock::State::Unavailable:
+        std::fprintf(stderr, "vesk-ftpuploader: cannot make sure that only one instance runs: %s\n",
+            instanceLock.error().toLocal8Bit().constData());
+        break;
+    }
+
     std::unique_ptr<QCoreApplication> app;
     if (headless)
         app = std::make_unique<QCoreApplication>(argc, argv);
@@ -115,10 +188,7 @@ int main(int argc, char **argv)
     options.store = std::make_shared<vesk::PreferenceStore>(vesk::paths::preferencesFile());
     options.headless = headless;
     options.endpoint = line.endpoint;
-    bool scaleOk = false;
-    const double scale = qEnvironmentVariable("VESK_TIME_SCALE").toDouble(&scaleOk);
-    if (scaleOk && scale > 0)
-        options.timeScale = scale;
+    options.timeScale = timeScale;
 
     vesk::AppController::initialize(*options.store, options.factoryDefaultsResource);
     auto controller = std::make_unique<vesk::AppController>(options);
@@ -133,7 +203,6 @@ int main(int argc, char **argv)
     if (frontEnd)
         frontEnd->show();
 
-    const QString folder = line.folder.isEmpty() ? QString() : QFileInfo(line.folder).absoluteFilePath();
     QTimer::singleShot(0, controller.get(), [&controller, folder] {
         controller->applicationDidFinishLaunching();
         if (!folder.isEmpty())

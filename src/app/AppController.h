@@ -29,6 +29,8 @@ namespace vesk {
 class FolderWatcher;
 class HttpController;
 class ItemBook;
+struct AppleEvent;
+struct AppleEventReply;
 
 struct AppOptions {
     std::shared_ptr<PreferenceStore> store;
@@ -229,7 +231,14 @@ public:
     void ibDeleteLocalFtpFolderIfEmpty();
 
     // ---- Scripting interface (scripting/) -------------------------------------------------------
+    // Opens the command channel (once) and registers the handlers of its events. Main thread.
     void setupForAppleEventsForThisApp();
+    // Serves one event of the channel; either may be null. The answer goes into the reply's direct
+    // object. Main thread.
+    void handleTestAEHandler(const AppleEvent *event, AppleEventReply *reply);
+    // Stores the value under the key and writes the preferences at once.
+    bool saveSettingToUserDefaults(const QVariant &value, const QString &key);
+    static bool isValidYesNoString(const std::optional<QString> &text);
 
     // ---- HTTP client ----------------------------------------------------------------------------
     void createHttpController();

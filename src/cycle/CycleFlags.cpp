@@ -76,7 +76,7 @@ void AppController::registerCycleObservers()
         { cNotification_CleanUpAfterCompleteLoop, &AppController::handleNotification_CleanUpAfterCompleteLoop },
     };
     for (const auto &[name, handler] : observers)
-        fCenter.addObserver(this, name, [this, handler](const Notification &note) { (this->*handler)(note); });
+        fCenter.addObserver(this, name, [this, member = handler](const Notification &note) { (this->*member)(note); });
 }
 
 } // namespace vesk

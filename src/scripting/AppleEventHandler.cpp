@@ -1,0 +1,334 @@
+// AppController: the scripting interface. The command channel carries the events of a controlling
+// application ('vesk'/'upnw', 'vesk'/'paus', 'vesk'/'1234', 'aevt'/'quit') and those of a second
+// launch ('aevt'/'odoc', 'misc'/'actv'); this file installs the channel and serves the events.
+
+#include "app/AppController.h"
+
+#include "app/Paths.h"
+#include "diag/Console.h"
+#include "scripting/AppleEvent.h"
+#include "scripting/CommandServer.h"
+
+#include <QDir>
+
+#include <cfloat>
+#include <clocale>
+#include <cmath>
+#include <cstdlib>
+#include <locale.h>
+
+namespace vesk {
+
+namespace {
+
+const QString kCommandSuccess = QStringLiteral("COMMAND SUCCESS");
+const QString kCommandFailed = QStringLiteral("COMMAND FAILED");
+const QString kNull = QStringLiteral("(null)");
+
+QString orNull(const std::optional<QString> &text)
+{
+    return text ? *text : kNull;
+}
+
+QString bytesInMemory(FourCharCode code)
+{
+    return QString::fromLatin1(fourCharBytesInMemory(code));
+}
+
+// The value as the console shows a stored object: texts as they are, numbers in their short form.
+QString valueText(const QVariant &value)
+{
+    switch (value.typeId()) {
+    case QMetaType::Double:
+    case QMetaType::Float:
+        return QString::asprintf("%0.7g", value.toDouble());
+    default:
+        return value.toString();
+    }
+}
+
+// The UTF-8 text read as a decimal number the way strtod does (leading blanks skipped, stopping at
+// the first character that does not belong to the number, 0 when there is none), whatever the
+// user's locale, then narrowed to single precision. Beyond its range the result is infinite.
+float convertedNumber(const QString &text)
+{
+    static const locale_t cLocale = ::newlocale(LC_ALL_MASK, "C", nullptr);
+    const QByteArray utf8 = text.toUtf8();
+    const double number = ::strtod_l(utf8.constData(), nullptr, cLocale);
+    if (std::isfinite(number) && std::fabs(number) > FLT_MAX)
+        return number > 0 ? HUGE_VALF : -HUGE_VALF;
+    return static_cast<float>(number);
+}
+
+bool matches(const std::optional<QString> &text, const QString &word)
+{
+    return text && text->compare(word, Qt::CaseInsensitive) == 0;
+}
+
+bool matchesAny(const std::optional<QString> &text, std::initializer_list<const QString *> words)
+{
+    return std::any_of(words.begin(), words.end(), [&](const QString *word) { return matches(text, *word); });
+}
+
+class PreferenceCommand {
+public:
+    PreferenceCommand(AppController &app, const QStringList &items)
+        : fApp(app)
+    {
+        auto item = [&](qsizetype i) { return i < items.size() ? std::optional<QString>(items.at(i)) : std::nullopt; };
+        fCommand = item(0);
+        fKey = item(1);
+        fValue = item(2);
+    }
+
+    AEDescriptor run()
+    {
+        consoleLog(QStringLiteral("Got the Command Line = [%1] [%2] [%3]")
+                       .arg(orNull(fCommand), orNull(fKey), orNull(fValue)));
+        if (matches(fCommand, QStringLiteral("setValue")))
+            return setValue();
+        if (matches(fCommand, QStringLiteral("getValue")))
+            return getValue();
+        return AEDescriptor::text(kCommandSuccess); // any other command word: nothing to do
+    }
+
+private:
+    bool isTextKey() const
+    {
+        return matchesAny(
+            fKey, { &PrefKeys::sPrefUserEnteredEventName, &PrefKeys::sUserLoginName, &PrefKeys::sUserLoginPassword });
+    }
+
+    bool isYesNoKey() const
+    {
+        return matchesAny(fKey,
+            { &PrefKeys::sPrefShowPreviewWhenUploading, &PrefKeys::sPrefDeleteEmptyFtpFolders,
+                &PrefKeys::sPrefAutoSynchronize, &PrefKeys::sPrefUseEventName, &PrefKeys::sPrefUseDoDeleteOldPhotos,
+                &PrefKeys::sPrefAutoStartUploadAtStartup });
+    }
+
+    void unsupported() const
+    {
+        consoleLog(QStringLiteral("Unsupported keyname=[%1] and keyValue=[%2]").arg(orNull(fKey), orNull(fValue)));
+    }
+
+    // A number greater than 0 and finite: infinity (or a number beyond single precision) would
+    // give the rescan interval and the purge age no meaning.
+    std::optional<float> positiveNumber() const
+    {
+        consoleLog(QStringLiteral("the UTF8String is: %1\n\n").arg(orNull(fValue)));
+        if (!fValue)
+            return std::nullopt;
+        const float number = convertedNumber(*fValue);
+        if (!(number > 0) || !std::isfinite(number))
+            return std::nullopt;
+        return number;
+    }
+
+    // The value is stored under the key as it was sent, even when its letter case differs from the
+    // preference's own: the accessors then do not see it, as controlling applications expect.
+    AEDescriptor setValue()
+    {
+        bool stored = false;
+        if (isTextKey()) {
+            // Without a value the request is refused and the stored text stays: a truncated command
+            // must never wipe the login. An empty text ("") still clears it on purpose.
+            if (fValue)
+                stored = fApp.saveSettingToUserDefaults(*fValue, *fKey);
+        } else if (isYesNoKey()) {
+            if (AppController::isValidYesNoString(fValue))
+                stored = fApp.saveSettingToUserDefaults(*fValue, *fKey);
+        } else if (matches(fKey, PrefKeys::sPrefSecondsBetweenScans)) {
+            if (const std::optional<float> number = positiveNumber()) {
+                consoleLog(QStringLiteral("theConverted NSNumber is: [%1]\n\n").arg(valueText(double(*number))));
+                stored = fApp.saveSettingToUserDefaults(double(*number), *fKey);
+            }
+        } else if (matches(fKey, PrefKeys::sPrefDaysOldBeforeDeleting)) {
+            // Stored as an integer: the single-precision number truncated toward zero.
+            const std::optional<float> number = positiveNumber();
+            if (number && *number < 2147483648.0f) {
+                consoleLog(QStringLiteral("theConverted NSNumber is: [%1]\n\n").arg(valueText(double(*number))));
+                stored = fApp.saveSettingToUserDefaults(qlonglong(std::trunc(*number)), *fKey);
+            }
+        } else {
+            unsupported();
+        }
+        if (stored)
+            return AEDescriptor::text(kCommandSuccess);
+        consoleLog(
+            QStringLiteral("INVALID parameterValue=[%1] for parameterName=[%2]").arg(orNull(fValue), orNull(fKey)));
+        return AEDescriptor::text(kCommandFailed);
+    }
+
+    AEDescriptor getValue()
+    {
+        std::optional<QString> value;
+        if (isTextKey()) {
+            consoleLog(QStringLiteral("Is Valid keyNameString = [%1]").arg(*fKey));
+            value = fApp.store().stringForKey(*fKey);
+            if (value)
+                consoleLog(QStringLiteral("Get Parameter value for keyName [%1] => [%2]").arg(*fKey, *value));
+        } else if (matches(fKey, PrefKeys::sPrefSecondsBetweenScans)) {
+            // Read as text, then as a number: a missing value reads as 0.
+            const std::optional<QString> text = fApp.store().stringForKey(*fKey);
+            const double seconds = PreferenceStore::toDouble(text ? std::optional<QVariant>(*text) : std::nullopt);
+            value = QString::asprintf("%3.2f", seconds);
+            consoleLog(QStringLiteral("Is Valid keyNameString = [%1]").arg(*fKey));
+        } else {
+            unsupported();
+            return AEDescriptor::text(kCommandFailed);
+        }
+        if (!value)
+            return AEDescriptor::text(kCommandSuccess);
+        return AEDescriptor::list({ AEDescriptor::text(kCommandSuccess),
+            AEDescriptor::list(
+                { AEDescriptor::text(*fCommand), AEDescriptor::text(*fKey), AEDescriptor::text(*value) }) });
+    }
+
+    AppController &fApp;
+    std::optional<QString> fCommand;
+    std::optional<QString> fKey;
+    std::optional<QString> fValue;
+};
+
+void handlePreferenceCommand(AppController &app, const AppleEvent &event, AppleEventReply *reply)
+{
+    consoleLog(QStringLiteral("Got the eventID = [%1]").arg(bytesInMemory(event.eventID)));
+    consoleLog(QStringLiteral("GOT 1234"));
+    if (!reply)
+        return;
+    consoleLog(QStringLiteral("Got the REPLY eventID = [%1]").arg(bytesInMemory(reply->eventID)));
+    consoleLog(QStringLiteral("Got the REPLY Class = [%1]").arg(bytesInMemory(reply->eventClass)));
+
+    // An empty list carries no command, so it counts as no direct object.
+    if (!event.directObject || event.directObject->isEmpty()) {
+        consoleLog(QStringLiteral("Unable to Get descriptorForKeyword: keyDirectObject???\n"));
+        reply->directObject = AEDescriptor::text(kCommandFailed);
+        return;
+    }
+    const QStringList &items = *event.directObject;
+    AEDescriptor list = AEDescriptor::list();
+    for (const QString &item : items)
+        list.append(AEDescriptor::text(item));
+    consoleLog(QStringLiteral("GOT descriptorForKeyword: keyDirectObject = [%1]\n").arg(list.description()));
+    for (int i = 1; i <= 3; ++i) {
+        const QString text = i <= items.size() ? items.at(i - 1) : kNull;
+        consoleLog(QStringLiteral("GOT descriptorForKeyword: keyDirectObject[%1] = [%2]\n").arg(i).arg(text));
+    }
+    reply->directObject = PreferenceCommand(app, items).run();
+}
+
+} // namespace
+
+void AppController::setupForAppleEventsForThisApp()
+{
+    consoleLog(QStringLiteral("setupForAppleEventsForThisApp\n"));
+    if (findChild<CommandServer *>(QString(), Qt::FindDirectChildrenOnly))
+        return; // installed once for the life of the process
+
+    auto *server = new CommandServer(this);
+    QString error;
+    if (!server->listen(paths::commandSocketFile(), &error)) {
+        consoleLog(QStringLiteral("UNABLE setupForAppleEventsForThisApp\n"));
+        consoleLog(QStringLiteral("The command channel is not available: %1").arg(error));
+        delete server;
+        return;
+    }
+
+    const auto handler
+        = [this](const AppleEvent &event, AppleEventReply &reply) { handleTestAEHandler(&event, &reply); };
+    server->setEventHandler(kVeskEventClass, kVeskSynchronizeNow, handler);
+    server->setEventHandler(kVeskEventClass, kVeskPause, handler);
+    server->setEventHandler(kVeskEventClass, kVeskPreferenceCommand, handler);
+    server->setEventHandler(kCoreEventClass, kAEQuitApplication, handler);
+
+    // A second launch hands over its folder. The pass starts after the reply, so the second launch
+    // is answered at once, whatever the opening then has to show the operator.
+    server->setEventHandler(kCoreEventClass, kAEOpenDocuments, [this](const AppleEvent &event, AppleEventReply &reply) {
+        if (!event.directObject || event.directObject->isEmpty()) {
+            reply.errorString = QStringLiteral("the open-document request names no folder");
+            return;
+        }
+        for (const QString &path : *event.directObject) {
+            if (!QDir::isAbsolutePath(path)) {
+                reply.errorString = QStringLiteral("the open-document request needs absolute paths");
+                return;
+            }
+        }
+        consoleLog(
+            QStringLiteral("Open-document request for [%1]").arg(event.directObject->join(QStringLiteral("] ["))));
+        QMetaObject::invokeMethod(
+            this,
+            [this, folders = *event.directObject] {
+                for (const QString &folder : folders)
+                    applicationOpenFile(folder);
+            },
+            Qt::QueuedConnection);
+    });
+    // A second launch without a folder brings this one to the front.
+    server->setEventHandler(kAEMiscStandards, kAEActivate, [this](const AppleEvent &, AppleEventReply &) {
+        consoleLog(QStringLiteral("Activate request from a second launch"));
+        if (ibMainWindow)
+            ibMainWindow->orderFront();
+    });
+
+    connect(this, &AppController::terminated, server, &CommandServer::close);
+}
+
+void AppController::handleTestAEHandler(const AppleEvent *event, AppleEventReply *reply)
+{
+    myPrintf("got handleTestAEHandler\n");
+    if (!event)
+        return;
+    myPrintf("got handleTestAEHandler => examining event\n");
+    myPrintf(QStringLiteral("theEventClass = [%1]\ntheEventID = [%2]\n")
+                 .arg(fourCharText(event->eventClass), fourCharText(event->eventID)));
+
+    AEDescriptor answer;
+    switch (event->eventID) {
+    case kVeskPause:
+        forceProcessToPause();
+        answer = AEDescriptor::text(QStringLiteral("ACCEPTED"));
+        break;
+    case kVeskSynchronizeNow:
+        ibClickedOnSynchronizeAgain();
+        answer = AEDescriptor::text(QStringLiteral("ACCEPTED"));
+        break;
+    case kAEQuitApplication:
+        consoleLog(QStringLiteral("\n\nReceived kAEQuitApplication...\n\n"));
+        fGotAEQuitApplication = true;
+        // Queued, so that the channel writes the (empty) reply before the quit ends the process.
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                closeCurrentAlert();
+                ibClickedOnQuit(nullptr);
+            },
+            Qt::QueuedConnection);
+        return;
+    case kVeskPreferenceCommand:
+        handlePreferenceCommand(*this, *event, reply);
+        return;
+    default:
+        consoleLog(QStringLiteral("WHAT THE HECK????"));
+        consoleLog(QStringLiteral("Got the eventID = [%1]").arg(bytesInMemory(event->eventID)));
+        return;
+    }
+    if (reply)
+        reply->directObject = answer;
+}
+
+bool AppController::saveSettingToUserDefaults(const QVariant &value, const QString &key)
+{
+    consoleLog(QStringLiteral("SETTING parameterValue=[%1] for parameterName=[%2]").arg(valueText(value), key));
+    store().setObject(key, value);
+    store().synchronize();
+    return true;
+}
+
+bool AppController::isValidYesNoString(const std::optional<QString> &text)
+{
+    return matches(text, QStringLiteral("yes")) || matches(text, QStringLiteral("no"));
+}
+
+} // namespace vesk

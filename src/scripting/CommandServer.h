@@ -1,0 +1,73 @@
+#pragma once
+// CommandServer: the listening end of the command channel, a Unix-domain socket in a private
+// folder. It reads request lines from its clients without ever blocking, hands each request to the
+// handler registered for its class and ID, and writes the reply line. Lives on the main thread.
+
+#include "scripting/AppleEvent.h"
+
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <map>
+#include <vector>
+
+#include <sys/types.h>
+
+class QSocketNotifier;
+
+namespace vesk {
+
+class CommandConnection;
+
+class CommandServer : public QObject {
+    Q_OBJECT
+
+public:
+    using Handler = std::function<void(const AppleEvent &event, AppleEventReply &reply)>;
+
+    struct Limits {
+        qsizetype maxPendingReplyBytes = 1024 * 1024; // unread replies beyond this drop the client
+        int maxConnections = 64; // beyond this the longest-idle client makes room
+        qsizetype readChunkBytes = 64 * 1024; // read per wake-up, so one client cannot hog the loop
+    };
+
+    explicit CommandServer(QObject *parent = nullptr);
+    ~CommandServer() override; // closes every connection and removes the socket file
+
+    void setLimits(const Limits &limits) { fLimits = limits; }
+    // Requests of that class and ID go to the handler. Others are answered with an error.
+    void setEventHandler(FourCharCode eventClass, FourCharCode eventID, Handler handler);
+
+    // Makes the socket's folder (mode 0700; an existing one is tightened, and must belong to this
+    // user), replaces a socket file that nobody listens on, and listens. False with a reason when
+    // that fails or another process already listens there.
+    bool listen(const QString &socketPath, QString *error = nullptr);
+    // Stops listening and removes the socket file if it is still this server's. The connections
+    // already open are still served.
+    void close();
+
+    bool isListening() const { return fListenFd >= 0; }
+    QString socketPath() const { return fSocketPath; }
+    int connectionCount() const { return static_cast<int>(fConnections.size()); }
+
+    // The reply line for one request line (both without line ends). Runs the handler.
+    QByteArray answer(const QByteArray &line);
+
+private:
+    friend class CommandConnection;
+    void acceptConnections();
+    void makeRoomForConnection();
+    void forget(CommandConnection *connection);
+
+    Limits fLimits;
+    std::map<quint64, Handler> fHandlers;
+    QString fSocketPath;
+    int fListenFd = -1;
+    QSocketNotifier *fListenNotifier = nullptr;
+    dev_t fSocketDevice = 0;
+    ino_t fSocketInode = 0;
+    std::vector<CommandConnection *> fConnections;
+};
+
+} // namespace vesk

@@ -1,0 +1,69 @@
+#pragma once
+// Helpers for the command-channel tests: a raw client socket whose waits keep the event loop
+// turning (so an in-process server is served meanwhile), vesk-ctl, and the real program headless.
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+namespace vesk::test {
+
+class RawClient {
+public:
+    explicit RawClient(const QString &socketPath);
+    ~RawClient();
+    RawClient(const RawClient &) = delete;
+    RawClient &operator=(const RawClient &) = delete;
+
+    bool isConnected() const { return fFd >= 0; }
+    // Sends all bytes (waiting while the socket is full); false when the server has gone.
+    bool send(const QByteArray &bytes);
+    // Sends what fits without waiting; -1 when the server has gone.
+    qsizetype sendSome(const QByteArray &bytes);
+    void shutdownWrite();
+    // The next reply line (without its line end), waiting at most the given time.
+    std::optional<QByteArray> readLine(int timeoutMs = 10000);
+    // Waits until the server closes the connection (end of file or reset). Unread data is dropped.
+    bool waitClosed(int timeoutMs = 10000);
+
+private:
+    bool fillBuffer(); // one non-blocking read; false once the connection is closed
+    int fFd = -1;
+    QByteArray fBuffer;
+    bool fClosed = false;
+};
+
+struct CtlResult {
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+// Runs the built vesk-ctl with the current environment.
+CtlResult runCtl(const QStringList &arguments, const QString &workingFolder = {});
+
+QProcessEnvironment environmentWithoutDisplay();
+QString programPath();
+QString messageLogPath(); // of the current profile
+
+// The real program, headless, in the current profile. Its standard streams go to files so that it
+// never waits on a full pipe.
+class RunningApp {
+public:
+    explicit RunningApp(const QString &name = QStringLiteral("app"));
+    ~RunningApp(); // a program still running gets SIGTERM
+    // Starts the program and waits until its command socket accepts connections.
+    bool start(const QStringList &arguments = {});
+    bool waitForExit(int timeoutMs = 20000);
+    QProcess &process() { return fProcess; }
+    QString standardOutput() const;
+    QString standardError() const;
+
+private:
+    QString fOutPath;
+    QString fErrPath;
+    QProcess fProcess;
+};
+
+} // namespace vesk::test
