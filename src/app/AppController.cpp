@@ -247,9 +247,24 @@ void AppController::performOnMainThread(std::function<void()> work, bool wait)
         work();
         return;
     }
-    // Never block on the main thread once it is shutting down: it may be waiting for this worker.
-    const bool block = wait && !fStopping.load();
-    QMetaObject::invokeMethod(this, std::move(work), block ? Qt::BlockingQueuedConnection : Qt::QueuedConnection);
+    if (!wait) {
+        QMetaObject::invokeMethod(this, std::move(work), Qt::QueuedConnection);
+        return;
+    }
+    // Waits on our own condition rather than a blocking queued call, so that shutting down can
+    // release the waiter: the main thread may itself be waiting for this worker to end.
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    QMetaObject::invokeMethod(
+        this,
+        [this, done, work = std::move(work)] {
+            work();
+            std::lock_guard<std::mutex> guard(fFlagCvLock);
+            done->store(true);
+            fFlagCv.notify_all();
+        },
+        Qt::QueuedConnection);
+    std::unique_lock<std::mutex> guard(fFlagCvLock);
+    fFlagCv.wait(guard, [this, &done] { return done->load() || fStopping.load(); });
 }
 
 bool AppController::detachThread(const char *name, std::function<void()> body)
