@@ -19,7 +19,17 @@ void appendField(QByteArray &body, const char *name, const QByteArray &value)
     body += "Content-Disposition: form-data; name=\"";
     body += name;
     body += "\"\r\n\r\n";
-    body += value;
+    // A text holding the delimiter line (a file name can) would end its part early and take the
+    // picture out of the request: its line breaks are written the way the file name's are.
+    const QByteArray delimiter = QByteArray("\r\n--") + kMultipartBoundary;
+    if (value.contains(delimiter)) {
+        QByteArray escaped = value;
+        escaped.replace('\r', "%0D");
+        escaped.replace('\n', "%0A");
+        body += escaped;
+    } else {
+        body += value;
+    }
 }
 
 QByteArray text(const Info &record, const QString &key)

@@ -18,7 +18,8 @@ QByteArray multipartContentType();
 // Every byte of the body that comes before the picture's bytes: the opening empty line, the form
 // fields in their fixed order (the e-mail and original-path parts only when the record has those
 // entries; absent required entries count as empty texts), the Submit part and the header of the
-// picture part up to its blank line. Texts are written as UTF-8, unchanged.
+// picture part up to its blank line. Texts are written as UTF-8, unchanged, except that a text
+// holding CR LF "--" and the boundary gets its CR and LF written as %0D and %0A.
 QByteArray multipartPrefix(const Info &record);
 
 // The closing bytes after the picture: CR LF, "--", the boundary, "--", CR LF.

@@ -151,6 +151,29 @@ TEST_F(UploadRequest, QuoteAndLineBreaksInTheNameCannotBreakTheRequest)
     EXPECT_FALSE(request.body.contains("\nX-Evil"));
 }
 
+TEST_F(UploadRequest, ANameThatSpellsTheClosingDelimiterCannotEndTheRequestEarly)
+{
+    // The client field is the name without its extension: written as it is, it would close the
+    // body before the picture, and the service would answer that there is no picture.
+    const QString picture = harness.writePicture(QStringLiteral("x\r\n--0xKhTmLbOuNdArY--\r\n.jpg"), "bytes");
+    InfoRef item = makeItem(picture, true);
+    item->insert(CycleNames::cDictKeyClientName, QStringLiteral("x\r\n--0xKhTmLbOuNdArY--\r\n"));
+    item->insert(CycleNames::cDictKeyOriginalPath, QStringLiteral("/a\r\n--0xKhTmLbOuNdArY\r\n"));
+    ASSERT_TRUE(harness.upload(item).finished);
+    ASSERT_TRUE(server.waitForRequests(1));
+    const QByteArray body = parse(server.requests().at(0)).body;
+    EXPECT_TRUE(body.contains(part("client", "x%0D%0A--0xKhTmLbOuNdArY--%0D%0A")));
+    EXPECT_TRUE(body.contains(part("localfilelocation", "/a%0D%0A--0xKhTmLbOuNdArY%0D%0A")));
+    // The delimiter occurs only where the parts begin and end: ten fields, the picture, the close.
+    EXPECT_EQ(body.count("\r\n--0xKhTmLbOuNdArY"), 12);
+    EXPECT_TRUE(body.endsWith("Content-Type: image/jpeg\r\n\r\nbytes\r\n--0xKhTmLbOuNdArY--\r\n"));
+
+    // Line breaks alone are no delimiter and stay as they are.
+    InfoRef plain = makeItem(picture, false);
+    plain->insert(CycleNames::cDictKeyClientName, QStringLiteral("a\r\nb"));
+    EXPECT_TRUE(multipartPrefix(*plain).contains(part("client", "a\r\nb")));
+}
+
 TEST_F(UploadRequest, TwoUploadsShareOneConnection)
 {
     const QString first = harness.writePicture(QStringLiteral("one.jpg"), kPicture);
