@@ -13,6 +13,7 @@
 #include "files/PathUtils.h"
 #include "files/PictureAnnotation.h"
 
+#include <QDir>
 #include <QFileInfo>
 
 namespace vesk {
@@ -86,10 +87,18 @@ void AppController::scanFolderOnMainThread(const Notification &note)
     const std::optional<QString> item = walk.findFirst([&](const QString &relative) {
         const QString full = pathutil::appendPathComponent(root, relative);
         if (const std::optional<ItemBook::Destination> done = fItemBook->unmoved(full)) {
-            // Already sent (or rejected): only its move is retried, it is never sent again.
-            const bool moved = *done == ItemBook::Destination::Mirror
-                ? moveFileToPath(relative, root)
-                : moveFileToPath(relative, root, getLocalProblemUploadFolder(), false, false);
+            // Already sent (or rejected): only its move is retried, it is never sent again. The walk
+            // makes the mirror's folders; the problem folder's are made here, as after a rejection.
+            bool moved = false;
+            if (*done == ItemBook::Destination::Mirror) {
+                moved = moveFileToPath(relative, root);
+            } else {
+                const std::optional<QString> problem = getLocalProblemUploadFolder();
+                if (problem)
+                    QDir().mkpath(
+                        pathutil::deletingLastPathComponent(pathutil::appendPathComponent(*problem, relative)));
+                moved = moveFileToPath(relative, root, problem, false, false);
+            }
             if (moved)
                 fItemBook->clearUnmoved(full);
             return FolderWalk::Verdict::Skip;

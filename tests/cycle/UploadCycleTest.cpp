@@ -190,6 +190,27 @@ TEST(UploadCycle, AMirrorThatCannotTakeThePictureDoesNotMakeItGoUpAgain)
     EXPECT_EQ(h.uploadCount(), 2);
 }
 
+TEST(UploadCycle, ARejectedPictureThatCouldNotBeParkedMovesOnceTheProblemFolderHasRoom)
+{
+    CycleHarness h({ QStringLiteral("--rule"), QStringLiteral("^warn=warning") });
+    h.writeValidPreferences();
+    h.launch();
+    const QByteArray rejected = h.picture(QStringLiteral("Blocked/warn.JPG"));
+    // A file stands where the problem folder's sub-folder must go.
+    test::writeFile(h.problemPath(QStringLiteral("Blocked")), "not a folder");
+    ASSERT_TRUE(h.controller->applicationOpenFile(h.source));
+    ASSERT_TRUE(h.service.waitForUploads(1));
+    ASSERT_TRUE(h.waitIdle());
+    EXPECT_TRUE(QFileInfo::exists(h.sourcePath(QStringLiteral("Blocked/warn.JPG"))));
+
+    QFile::remove(h.problemPath(QStringLiteral("Blocked")));
+    h.pass();
+    ASSERT_TRUE(test::waitFor([&] { return QFileInfo::exists(h.problemPath(QStringLiteral("Blocked/warn.JPG"))); }))
+        << h.console.lines().join(QLatin1Char('\n')).right(3000).toStdString();
+    EXPECT_EQ(QFile(h.problemPath(QStringLiteral("Blocked/warn.JPG"))).size(), rejected.size());
+    EXPECT_EQ(h.uploadCount(), 1);
+}
+
 TEST(UploadCycle, OpeningRefusesDuringAnUploadAndDuplicatesAreHarmless)
 {
     CycleHarness h;
