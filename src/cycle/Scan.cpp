@@ -83,8 +83,12 @@ void AppController::scanFolderOnMainThread(const Notification &note)
         if (!earliestDeferred || when < *earliestDeferred)
             earliestDeferred = when;
     };
+    // A picture whose transfer failed before goes only when no picture that was never tried is
+    // waiting: its retry delay alone can be shorter than an attempt that ends in a time-out, and a
+    // few such pictures would then take turns ahead of all the others.
+    std::optional<QString> retryCandidate;
     FolderWalk walk(root, mirror);
-    const std::optional<QString> item = walk.findFirst([&](const QString &relative) {
+    std::optional<QString> item = walk.findFirst([&](const QString &relative) {
         const QString full = pathutil::appendPathComponent(root, relative);
         if (const std::optional<ItemBook::Destination> done = fItemBook->unmoved(full)) {
             // Already sent (or rejected): only its move is retried, it is never sent again. The walk
@@ -112,8 +116,15 @@ void AppController::scanFolderOnMainThread(const Notification &note)
             defer(QDateTime::currentDateTimeUtc().addMSecs(static_cast<qint64>(1000 * fOptions.timeScale + 1)));
             return FolderWalk::Verdict::Skip;
         }
+        if (fItemBook->failureCount(full) > 0) {
+            if (!retryCandidate)
+                retryCandidate = relative;
+            return FolderWalk::Verdict::Skip;
+        }
         return FolderWalk::Verdict::Take;
     });
+    if (!item)
+        item = retryCandidate;
     for (const QString &rootItem : walk.rootItems())
         consoleLog(QStringLiteral("Root Item [%1] May NOT be Uploaded!!!!!")
                        .arg(pathutil::appendPathComponent(root, rootItem)));

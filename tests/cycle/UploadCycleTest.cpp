@@ -162,6 +162,30 @@ TEST(UploadCycle, APictureTheServiceDropsDoesNotHoldUpTheOnesBehindIt)
     EXPECT_TRUE(QFileInfo::exists(h.sourcePath(QStringLiteral("A/a_drop.JPG"))));
 }
 
+TEST(UploadCycle, APictureThatKeepsFailingGoesAfterEveryPictureNeverTried)
+{
+    // A retry delay far shorter than one pass: only the order of the walk can keep the failing
+    // picture from going again before the others.
+    CycleHarness h({ QStringLiteral("--rule"), QStringLiteral("^a_drop=drop") });
+    h.writeValidPreferences();
+    h.launch(0.0001);
+    const QByteArray failing = h.picture(QStringLiteral("A/a_drop.JPG"));
+    h.picture(QStringLiteral("B/b.JPG"));
+    h.picture(QStringLiteral("B/c.JPG"));
+    h.picture(QStringLiteral("C/d.JPG"));
+    ASSERT_TRUE(h.controller->applicationOpenFile(h.source));
+    ASSERT_TRUE(test::waitFor([&] { return QFileInfo::exists(h.mirrorPath(QStringLiteral("C/d.JPG"))); }));
+    const auto uploads = h.service.uploads();
+    ASSERT_GE(uploads.size(), 4);
+    const QString failingSha
+        = QString::fromLatin1(QCryptographicHash::hash(failing, QCryptographicHash::Sha256).toHex());
+    EXPECT_EQ(uploads[0].sha256, failingSha);
+    for (int i = 1; i < 4; ++i)
+        EXPECT_NE(uploads[i].sha256, failingSha) << "attempt " << i << " was the failing picture again";
+    h.pass();
+    ASSERT_TRUE(test::waitFor([&] { return h.uploadCount() > 4; })) << "it is still tried again";
+}
+
 TEST(UploadCycle, AMirrorThatCannotTakeThePictureDoesNotMakeItGoUpAgain)
 {
     CycleHarness h;
