@@ -206,11 +206,16 @@ bool HttpController::doRunHttpUploaderWithInfo(const InfoRef &info)
     } else {
         TransferRequest request;
         request.url = fEndpoint.toUtf8();
-        request.contentType = multipartContentType();
-        request.prefix = multipartPrefix(item);
+        const QByteArray boundary = boundaryForPicture(picture.fd(), picture.size());
+        if (boundary != kMultipartBoundary)
+            consoleLog(
+                QStringLiteral("The picture holds the request's usual boundary; it goes with the boundary %1: %2")
+                    .arg(QString::fromLatin1(boundary), path));
+        request.contentType = multipartContentType(boundary);
+        request.prefix = multipartPrefix(item, boundary);
         request.fd = picture.fd();
         request.fileSize = picture.size();
-        request.suffix = multipartSuffix();
+        request.suffix = multipartSuffix(boundary);
         request.timeouts = TransferTimeouts::fromEnvironment();
         consoleLog(operationLine("Inside ", __func__, "... Start to sendSynchronousRequest"));
         TransferOutcome outcome = fTransfer.post(request);

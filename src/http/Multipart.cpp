@@ -2,27 +2,33 @@
 
 #include "cycle/CycleNames.h"
 
+#include <QRandomGenerator>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
 namespace vesk {
 
 namespace {
 
-void appendSeparator(QByteArray &body)
+void appendSeparator(QByteArray &body, const QByteArray &boundary)
 {
     body += "\r\n--";
-    body += kMultipartBoundary;
+    body += boundary;
     body += "\r\n";
 }
 
-void appendField(QByteArray &body, const char *name, const QByteArray &value)
+void appendField(QByteArray &body, const QByteArray &boundary, const char *name, const QByteArray &value)
 {
-    appendSeparator(body);
+    appendSeparator(body, boundary);
     body += "Content-Disposition: form-data; name=\"";
     body += name;
     body += "\"\r\n\r\n";
     // A text holding the delimiter line (a file name can) would end its part early and take the
     // picture out of the request: its line breaks are written the way the file name's are.
-    const QByteArray delimiter = QByteArray("\r\n--") + kMultipartBoundary;
-    if (value.contains(delimiter)) {
+    if (value.contains(QByteArray("\r\n--" + boundary))) {
         QByteArray escaped = value;
         escaped.replace('\r', "%0D");
         escaped.replace('\n', "%0A");
@@ -32,6 +38,31 @@ void appendField(QByteArray &body, const char *name, const QByteArray &value)
     }
 }
 
+// Whether the file's bytes hold the text. A file that cannot be read counts as not holding it:
+// its upload fails on the same read.
+bool fileHolds(int fd, qint64 size, const QByteArray &text)
+{
+    constexpr qsizetype kChunk = qsizetype(1) << 20;
+    QByteArray buffer(kChunk + text.size(), Qt::Uninitialized);
+    qsizetype kept = 0; // the end of the previous chunk, in case the text straddles two
+    qint64 offset = 0;
+    while (offset < size) {
+        const ssize_t got
+            = ::pread(fd, buffer.data() + kept, size_t(std::min<qint64>(kChunk, size - offset)), off_t(offset));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        offset += got;
+        const qsizetype filled = kept + got;
+        if (::memmem(buffer.constData(), size_t(filled), text.constData(), size_t(text.size())))
+            return true;
+        kept = std::min<qsizetype>(text.size() - 1, filled);
+        std::memmove(buffer.data(), buffer.constData() + filled - kept, size_t(kept));
+    }
+    return false;
+}
+
 QByteArray text(const Info &record, const QString &key)
 {
     return record.value(key).toString().toUtf8();
@@ -39,31 +70,41 @@ QByteArray text(const Info &record, const QString &key)
 
 } // namespace
 
-QByteArray multipartContentType()
+QByteArray boundaryForPicture(int fd, qint64 size)
 {
-    return QByteArray("multipart/form-data; boundary=") + kMultipartBoundary;
+    QByteArray boundary(kMultipartBoundary);
+    for (int attempt = 0; attempt < 4 && fileHolds(fd, size, QByteArray("\r\n--" + boundary)); ++attempt) {
+        boundary = QByteArray(kMultipartBoundary) + '-'
+            + QByteArray::number(QRandomGenerator::system()->generate64(), 16).rightJustified(16, '0');
+    }
+    return boundary;
 }
 
-QByteArray multipartPrefix(const Info &record)
+QByteArray multipartContentType(const QByteArray &boundary)
+{
+    return QByteArray("multipart/form-data; boundary=") + boundary;
+}
+
+QByteArray multipartPrefix(const Info &record, const QByteArray &boundary)
 {
     using K = CycleNames;
     QByteArray body;
     body.reserve(1024);
-    appendField(body, "username", text(record, K::cDictKeyUser));
-    appendField(body, "password", text(record, K::cDictKeyPasswd));
-    appendField(body, "event", text(record, K::cDictKeyEventName));
-    appendField(body, "client", text(record, K::cDictKeyClientName));
-    appendField(body, "capturetime", text(record, K::cDictKeyCaptureTime));
-    appendField(body, "metadata", text(record, K::cDictKeyMetaData));
-    appendField(body, "fuseaction", text(record, K::cDictKeyKobFuseAction));
+    appendField(body, boundary, "username", text(record, K::cDictKeyUser));
+    appendField(body, boundary, "password", text(record, K::cDictKeyPasswd));
+    appendField(body, boundary, "event", text(record, K::cDictKeyEventName));
+    appendField(body, boundary, "client", text(record, K::cDictKeyClientName));
+    appendField(body, boundary, "capturetime", text(record, K::cDictKeyCaptureTime));
+    appendField(body, boundary, "metadata", text(record, K::cDictKeyMetaData));
+    appendField(body, boundary, "fuseaction", text(record, K::cDictKeyKobFuseAction));
     if (record.contains(K::cDictKeyEmails))
-        appendField(body, "emails", text(record, K::cDictKeyEmails));
+        appendField(body, boundary, "emails", text(record, K::cDictKeyEmails));
     if (record.contains(K::cDictKeyOriginalPath))
-        appendField(body, "localfilelocation", text(record, K::cDictKeyOriginalPath));
-    appendField(body, "Submit", QByteArrayLiteral("Upload"));
+        appendField(body, boundary, "localfilelocation", text(record, K::cDictKeyOriginalPath));
+    appendField(body, boundary, "Submit", QByteArrayLiteral("Upload"));
 
     const QString path = record.value(K::cDictKeyFileName).toString();
-    appendSeparator(body);
+    appendSeparator(body, boundary);
     body += "Content-Disposition: form-data; name=\"imgfile\"; filename=\"";
     body += dispositionFileName(path).toUtf8();
     body += "\"\r\nContent-Type: ";
@@ -72,9 +113,9 @@ QByteArray multipartPrefix(const Info &record)
     return body;
 }
 
-QByteArray multipartSuffix()
+QByteArray multipartSuffix(const QByteArray &boundary)
 {
-    return QByteArray("\r\n--") + kMultipartBoundary + "--\r\n";
+    return "\r\n--" + boundary + "--\r\n";
 }
 
 QString lastPathComponent(const QString &path)

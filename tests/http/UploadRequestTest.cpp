@@ -9,6 +9,7 @@
 #include "http/Multipart.h"
 
 #include <QFile>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -59,7 +60,8 @@ QByteArray part(const char *name, const QByteArray &value)
     return "\r\n--0xKhTmLbOuNdArY\r\nContent-Disposition: form-data; name=\"" + QByteArray(name) + "\"\r\n\r\n" + value;
 }
 
-const QByteArray kPicture = QByteArray("\xFF\xD8\xFF\xE0 JFIF\0\r\n--0xKhTmLbOuNdArY\r\n\xFF\xD9", 32);
+// Almost the delimiter line: a picture may hold anything but that.
+const QByteArray kPicture = QByteArray("\xFF\xD8\xFF\xE0 JFIF\0\r\n--0xKhTmLbOuNdAr\r\n\xFF\xD9", 32);
 
 class UploadRequest : public ::testing::Test {
 protected:
@@ -172,6 +174,54 @@ TEST_F(UploadRequest, ANameThatSpellsTheClosingDelimiterCannotEndTheRequestEarly
     InfoRef plain = makeItem(picture, false);
     plain->insert(CycleNames::cDictKeyClientName, QStringLiteral("a\r\nb"));
     EXPECT_TRUE(multipartPrefix(*plain).contains(part("client", "a\r\nb")));
+}
+
+TEST_F(UploadRequest, APictureThatHoldsTheClosingDelimiterGoesWithABoundaryItDoesNotHold)
+{
+    // With the usual boundary the service would end the body inside the picture, keep its first
+    // half and answer OK.
+    const QByteArray bytes("\xFF\xD8 first half\r\n--0xKhTmLbOuNdArY--\r\nsecond half\xFF\xD9");
+    const QString picture = harness.writePicture(QStringLiteral("held.jpg"), bytes);
+    ConsoleRecorder console;
+    ASSERT_TRUE(harness.upload(makeItem(picture, false)).finished);
+    ASSERT_TRUE(server.waitForRequests(1));
+    const ParsedRequest request = parse(server.requests().at(0));
+    const QByteArray type = request.values("Content-Type").value(0);
+    ASSERT_TRUE(type.startsWith("multipart/form-data; boundary=0xKhTmLbOuNdArY-")) << type.toStdString();
+    const QByteArray boundary = type.mid(type.indexOf("boundary=") + 9);
+    EXPECT_EQ(boundary.size(), 32);
+    EXPECT_FALSE(bytes.contains(boundary));
+    EXPECT_TRUE(request.body.startsWith(
+        QByteArray("\r\n--" + boundary + "\r\nContent-Disposition: form-data; name=\"username\"")));
+    EXPECT_TRUE(
+        request.body.endsWith(QByteArray("Content-Type: image/jpeg\r\n\r\n" + bytes + "\r\n--" + boundary + "--\r\n")));
+    EXPECT_EQ(request.body.count(QByteArray("\r\n--" + boundary)), 10); // eight fields, the picture, the close
+    EXPECT_TRUE(console.contains(QStringLiteral("The picture holds the request's usual boundary")));
+}
+
+TEST(MultipartText, TheBoundaryAvoidsADelimiterAnywhereInThePicture)
+{
+    QTemporaryDir folder;
+    const QByteArray delimiter = "\r\n--0xKhTmLbOuNdArY";
+    // Where the delimiter straddles the file's reads, at the very start, at the very end; and
+    // a file without it.
+    for (const qint64 at : { qint64(-1), qint64(0), (qint64(1) << 20) - 7, (qint64(3) << 20) - delimiter.size() }) {
+        QByteArray bytes(3 << 20, 'x');
+        if (at >= 0)
+            bytes.replace(at, delimiter.size(), delimiter);
+        const QString path = folder.filePath(QStringLiteral("p.jpg"));
+        ASSERT_TRUE(writeFile(path, bytes));
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        const QByteArray boundary = boundaryForPicture(file.handle(), file.size());
+        if (at < 0) {
+            EXPECT_EQ(boundary, QByteArray(kMultipartBoundary));
+        } else {
+            EXPECT_TRUE(boundary.startsWith("0xKhTmLbOuNdArY-")) << at;
+            EXPECT_FALSE(bytes.contains(QByteArray("\r\n--" + boundary))) << at;
+        }
+        EXPECT_EQ(file.pos(), 0);
+    }
 }
 
 TEST_F(UploadRequest, TwoUploadsShareOneConnection)
