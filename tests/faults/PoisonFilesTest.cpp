@@ -1,0 +1,160 @@
+// Entries in the source folder that could trip the cycle up: a FIFO named like a picture, a
+// picture that cannot be opened even by root, an empty file, a folder named like a picture, names
+// that are not valid UTF-8 or hold '"', CR or LF, symbolic-link loops and dangling links, a picture
+// whose EXIF block is garbage, and one whose bytes hold the request's delimiter line. None may stop
+// the pictures behind it, none may reach the service in pieces, and each ends somewhere sensible.
+
+#include "FaultRun.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace vesk;
+using namespace std::chrono_literals;
+
+namespace {
+
+bool writeNative(const QByteArray &path, const QByteArray &bytes)
+{
+    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    const bool ok = ::write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size();
+    return ::close(fd) == 0 && ok;
+}
+
+// Permissions do not bind root, so an unreadable picture needs a file that refuses to be opened for
+// reading whatever the caller's rights: a write-only attribute of sysfs (the "bind" file of a
+// driver) is a regular file that answers EACCES to everyone. Empty when this system has none.
+QString writeOnlyKernelFile()
+{
+    const QDir buses(QStringLiteral("/sys/bus"));
+    for (const QString &bus : buses.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QDir drivers(buses.filePath(bus + QStringLiteral("/drivers")));
+        for (const QString &driver : drivers.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            const QString candidate = drivers.filePath(driver + QStringLiteral("/bind"));
+            struct stat info { };
+            if (::stat(QFile::encodeName(candidate).constData(), &info) != 0 || !S_ISREG(info.st_mode))
+                continue;
+            const int fd = ::open(QFile::encodeName(candidate).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            if (fd >= 0) {
+                ::close(fd);
+                continue;
+            }
+            if (errno == EACCES)
+                return candidate;
+        }
+    }
+    return {};
+}
+
+} // namespace
+
+TEST(PoisonFiles, NoneStopsThePicturesBehindIt)
+{
+    test::FaultRun run;
+    ASSERT_TRUE(run.service.start()) << run.service.errorString().toStdString();
+    const QByteArray source = QFile::encodeName(run.source);
+
+    // A FIFO: opening it for reading would wait for a writer forever. It is no picture and stays.
+    QDir().mkpath(run.source + QStringLiteral("/P1 fifo"));
+    ASSERT_EQ(::mkfifo(QByteArray(source + "/P1 fifo/IMG_0.JPG").constData(), 0644), 0);
+    run.trackEntry(QStringLiteral("P1 fifo/IMG_0.JPG"));
+    run.addPicture(QStringLiteral("P1 fifo/IMG_1.JPG"));
+
+    // A picture nobody can read: a link to a file that refuses every reader. It cannot be sent; it
+    // goes to the problem folder (or stays), and is never reported as uploaded.
+    const QString refusing = writeOnlyKernelFile();
+    if (!refusing.isEmpty()) {
+        QDir().mkpath(run.source + QStringLiteral("/P2 unreadable"));
+        ASSERT_TRUE(QFile::link(refusing, run.source + QStringLiteral("/P2 unreadable/IMG_0.JPG")));
+        run.trackEntry(QStringLiteral("P2 unreadable/IMG_0.JPG"), test::InSource | test::InProblem);
+        run.addPicture(QStringLiteral("P2 unreadable/IMG_1.JPG"));
+    } else {
+        std::printf("no write-only sysfs file on this system: the unreadable picture is left out\n");
+    }
+
+    // An empty file: it may go (it is what is there), at most once.
+    ASSERT_TRUE(test::writeFile(run.source + QStringLiteral("/P3 empty/IMG_0.JPG"), QByteArray()));
+    run.trackFile(QStringLiteral("P3 empty/IMG_0.JPG"), test::InSource | test::InMirror | test::InProblem);
+    run.addPicture(QStringLiteral("P3 empty/IMG_1.JPG"));
+
+    // A folder named like a picture is a folder: the picture inside it goes.
+    run.addPicture(QStringLiteral("P4 folder/IMG_0.JPG/IMG_inside.JPG"));
+    run.addPicture(QStringLiteral("P4 folder/IMG_1.JPG"));
+
+    // Names that are not valid UTF-8 (a file, and a folder): renamed with %XX, then sent.
+    ASSERT_TRUE(QDir().mkpath(run.source + QStringLiteral("/P5 latin1")));
+    const QByteArray latin = run.pictureBytes(QStringLiteral("P5 latin1/IMG_\u00e9.JPG"));
+    ASSERT_TRUE(writeNative(source + "/P5 latin1/IMG_\xe9.JPG", latin));
+    run.trackContent(QStringLiteral("P5 latin1/IMG_%E9.JPG"), latin, test::InMirror, 1, false);
+    ASSERT_EQ(::mkdir(QByteArray(source + "/P5 \xff folder").constData(), 0755), 0);
+    const QByteArray inBadFolder = run.pictureBytes(QStringLiteral("P5 %FF folder/IMG_0.JPG"));
+    ASSERT_TRUE(writeNative(source + "/P5 \xff folder/IMG_0.JPG", inBadFolder));
+    run.trackContent(QStringLiteral("P5 %FF folder/IMG_0.JPG"), inBadFolder, test::InMirror, 1, false);
+    run.addPicture(QStringLiteral("P5 latin1/IMG_1.JPG"));
+
+    // '"', CR and LF in names, and a name that spells out the request's own boundary.
+    run.addPicture(QStringLiteral("P6 names/IMG \"quoted\".JPG"));
+    run.addPicture(QStringLiteral("P6 names/IMG\rCR.JPG"));
+    run.addPicture(QStringLiteral("P6 names/IMG\nLF.JPG"));
+    run.addPicture(QStringLiteral("P6 names/IMG\r\n--0xKhTmLbOuNdArY--\r\n.JPG"));
+    run.addPicture(QStringLiteral("P6 names/IMG_9.JPG"));
+
+    // Link loops and a dangling link: nothing to send, nothing followed, nothing stuck.
+    const QString links = run.source + QStringLiteral("/P7 links/");
+    ASSERT_TRUE(QDir().mkpath(links));
+    ASSERT_TRUE(QFile::link(QStringLiteral("IMG_0b.JPG"), links + QStringLiteral("IMG_0.JPG")));
+    ASSERT_TRUE(QFile::link(QStringLiteral("IMG_0.JPG"), links + QStringLiteral("IMG_0b.JPG")));
+    ASSERT_TRUE(QFile::link(QStringLiteral("."), links + QStringLiteral("IMG_0c.JPG")));
+    ASSERT_TRUE(QFile::link(QStringLiteral(".."), links + QStringLiteral("up")));
+    ASSERT_TRUE(QFile::link(QStringLiteral("nowhere.JPG"), links + QStringLiteral("IMG_0d.JPG")));
+    for (const char *name : { "IMG_0.JPG", "IMG_0b.JPG", "IMG_0c.JPG", "up", "IMG_0d.JPG" })
+        run.trackEntry(QStringLiteral("P7 links/") + QLatin1String(name));
+    run.addPicture(QStringLiteral("P7 links/IMG_1.JPG"));
+
+    // A JPEG whose EXIF block is garbage: the capture date and annotation are simply missing.
+    QByteArray garbage("\xff\xd8\xff\xe1\x7f\xf0"
+                       "Exif\0\0"
+                       "II*\0\xff\xff\xff\x7f",
+        20);
+    for (int i = 0; garbage.size() < 40000; ++i)
+        garbage += char((i * 7919) & 0xff);
+    ASSERT_TRUE(test::writeFile(run.source + QStringLiteral("/P8 garbage/IMG_0.JPG"), garbage));
+    run.trackFile(QStringLiteral("P8 garbage/IMG_0.JPG"), test::InMirror);
+    run.addPicture(QStringLiteral("P8 garbage/IMG_1.JPG"));
+
+    // A picture whose bytes hold the request's closing delimiter line: it must arrive whole.
+    QByteArray holding = run.pictureBytes(QStringLiteral("P9 content/IMG_0.JPG"));
+    holding.insert(holding.size() / 2, "\r\n--0xKhTmLbOuNdArY--\r\n");
+    ASSERT_TRUE(test::writeFile(run.source + QStringLiteral("/P9 content/IMG_0.JPG"), holding));
+    run.trackFile(QStringLiteral("P9 content/IMG_0.JPG"), test::InMirror);
+    run.addPicture(QStringLiteral("P9 content/IMG_1.JPG"));
+
+    // And behind all of them, in a folder of its own.
+    run.addPicture(QStringLiteral("Z last/IMG_1.JPG"));
+
+    run.writePreferences();
+    ASSERT_TRUE(run.startProgram());
+    ASSERT_TRUE(run.waitSettled(60s)) << run.inventory().toStdString() << run.programErrors().right(6000).toStdString();
+    EXPECT_TRUE(run.stopProgram());
+    run.verify();
+
+    // The names reached the service without breaking the request.
+    QStringList names;
+    for (const test::ServiceUpload &upload : run.service.uploads())
+        names << upload.filename;
+    EXPECT_TRUE(names.contains(QStringLiteral("IMG %22quoted%22.JPG"))) << names.join(QLatin1Char('|')).toStdString();
+    EXPECT_TRUE(names.contains(QStringLiteral("IMG%0DCR.JPG")));
+    EXPECT_TRUE(names.contains(QStringLiteral("IMG%0ALF.JPG")));
+    EXPECT_TRUE(names.contains(QStringLiteral("IMG_%E9.JPG")));
+    EXPECT_FALSE(run.programErrors().contains(QStringLiteral("No picture in the request")));
+}
