@@ -8,6 +8,7 @@
 #include <plist/plist.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <sys/stat.h>
 
@@ -166,6 +167,18 @@ plist_t toNode(const QVariant &value)
     }
 }
 
+// libplist ends the process (a failed assertion) when a text that holds a NUL character is read
+// from it; an XML list can carry one as a raw byte, a binary list as U+0000. Its XML form shows them.
+bool holdsNulCharacter(plist_t root)
+{
+    char *xml = nullptr;
+    uint32_t length = 0;
+    plist_to_xml(root, &xml, &length);
+    const bool found = xml && std::memchr(xml, 0, length) != nullptr;
+    plist_to_xml_free(xml);
+    return found;
+}
+
 void setError(QString *error, const QString &text)
 {
     if (error)
@@ -194,6 +207,10 @@ std::optional<QVariant> parse(const QByteArray &bytes, QString *error)
     if (!root) {
         setError(error,
             binary ? QStringLiteral("damaged binary property list") : QStringLiteral("malformed XML property list"));
+        return std::nullopt;
+    }
+    if (holdsNulCharacter(root)) {
+        setError(error, QStringLiteral("a text of the property list holds a NUL character"));
         return std::nullopt;
     }
     QVariant value = fromNode(root, 0);

@@ -216,3 +216,12 @@ TEST(PictureCheck, AbsentPathIsReported)
     EXPECT_FALSE(IsValidImageObject(QString()));
     EXPECT_TRUE(console.contains(QStringLiteral("NSLog IsValidImageObject => Passed a nil objectPath!!")));
 }
+
+TEST_F(Annotation, AnAnnotationHoldingANulCharacterGivesNeitherEntry)
+{
+    const QString text = QString::fromUtf8(QByteArray(
+        "<plist><dict><key>QX_emailsForUpload</key><array><string>a@x\0.org</string></array></dict></plist>", 97));
+    const PictureAnnotation annotation = parsePictureAnnotation(text);
+    EXPECT_FALSE(annotation.emails);
+    EXPECT_FALSE(annotation.originalPath);
+}

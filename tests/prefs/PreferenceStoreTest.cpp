@@ -173,3 +173,25 @@ TEST(PropertyList, RoundTripsEveryTypeAndRejectsJunk)
              QByteArray("bplist00"), QByteArray("<?xml version=\"1.0\"?><notplist/>") })
         EXPECT_FALSE(plist::parse(junk).has_value()) << junk.constData();
 }
+
+TEST(PropertyList, ATextHoldingANulCharacterIsRefusedInsteadOfEndingTheProcess)
+{
+    // libplist asserts on such texts: read naively, a picture's annotation or an imported
+    // preference file would take the program down.
+    const QByteArray inString("<plist><dict><key>OriginalPath</key><string>/a\0b</string></dict></plist>", 72);
+    const QByteArray inKey("<plist><dict><key>Origin\0alPath</key><string>/ab</string></dict></plist>", 72);
+    // Binary, {"k\0\u00e9": "a\0\u00e9"}: both texts in UTF-16, holding U+0000.
+    const QByteArray binary = QByteArray::fromHex("62706c6973743030d1010263006b000000e9630061000000e9080b1200000000"
+                                                  "00000101000000000000000300000000000000000000000000000019");
+    for (const QByteArray &bytes : { inString, binary }) {
+        QString error;
+        EXPECT_FALSE(plist::parse(bytes, &error).has_value());
+        EXPECT_EQ(error, QStringLiteral("a text of the property list holds a NUL character"));
+    }
+    // A raw NUL byte in an XML key ends the key there: harmless.
+    EXPECT_TRUE(plist::parse(inKey).has_value());
+    // The same lists without the NUL character are fine.
+    QByteArray clean = inString;
+    clean.remove(clean.indexOf('\0'), 1);
+    EXPECT_EQ(plist::parse(clean)->toMap().value(QStringLiteral("OriginalPath")), QStringLiteral("/ab"));
+}
