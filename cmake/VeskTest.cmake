@@ -19,3 +19,12 @@ function(vesk_add_test name)
           "VESK_TOOLS_DIR=${CMAKE_BINARY_DIR}/bin")
   set_tests_properties(${name} PROPERTIES LABELS "${labels}" TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${env}")
 endfunction()
+
+# vesk_add_corpus_test(name fuzzer.cpp corpus [LIBS ...]): every seed of fuzz/corpus/<corpus>/ goes
+# through the fuzz target's own checks on every build, with or without a fuzzing compiler.
+function(vesk_add_corpus_test name fuzzer corpus)
+  cmake_parse_arguments(C "" "" "LIBS" ${ARGN})
+  vesk_add_test(${name} SOURCES ${PROJECT_SOURCE_DIR}/fuzz/CorpusReplayTest.cpp ${PROJECT_SOURCE_DIR}/fuzz/${fuzzer}
+                LIBS ${C_LIBS})
+  target_compile_definitions(${name} PRIVATE VESK_CORPUS_DIR="${PROJECT_SOURCE_DIR}/fuzz/corpus/${corpus}")
+endfunction()
