@@ -121,7 +121,11 @@ std::optional<QByteArray> declaredEncoding(const QByteArray &bytes)
     const qsizetype close = declaration.indexOf(quote, at + 1);
     if (close < 0 || close == at + 1)
         return std::nullopt;
-    return declaration.mid(at + 1, close - at - 1).trimmed();
+    // A blank name would make iconv use the locale's character set.
+    const QByteArray name = declaration.mid(at + 1, close - at - 1).trimmed();
+    if (name.isEmpty())
+        return std::nullopt;
+    return name;
 }
 
 std::optional<QString> convertFromCharset(const QByteArray &bytes, const char *charset)

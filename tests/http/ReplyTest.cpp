@@ -106,6 +106,9 @@ TEST(ReplyReading, DeclaredEncodingWins)
     EXPECT_EQ(decodeReply("<?xml version=\"1.0\" encoding=\"no-such-set\"?><r>\xC3\xBC</r>").encoding, "UTF-8");
     EXPECT_EQ(declaredEncoding("<?xml version=\"1.0\"?><r/>"), std::nullopt);
     EXPECT_EQ(declaredEncoding("<r>encoding=\"latin1\"</r>"), std::nullopt);
+    // A blank name declares nothing: not the locale's character set (found by fuzzing).
+    EXPECT_EQ(declaredEncoding("<?xml version=\"1.0\" encoding=\"\n \"?><r/>"), std::nullopt);
+    EXPECT_EQ(decodeReply("<?xml version=\"1.0\" encoding=\" \"?><r>\xC3\xBC</r>").encoding, "UTF-8");
 }
 
 TEST(ReplyReading, HostileRepliesYieldNoStatusAndNoCrash)
