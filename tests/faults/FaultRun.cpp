@@ -310,7 +310,14 @@ bool FaultRun::settled() const
 
 bool FaultRun::waitSettled(std::chrono::milliseconds limit)
 {
-    return waitFor([this] { return settled(); }, limit);
+    // A program that died will not settle anything: say so at once.
+    waitFor([this] { return settled() || (fProgram && !programRunning()); }, limit);
+    if (fProgram && !programRunning())
+        ADD_FAILURE() << "the program ended: "
+                      << (fProgram->exitStatus() == QProcess::CrashExit ? "crashed" : "exit status ")
+                      << fProgram->exitCode() << "\n"
+                      << programErrors().right(3000).toStdString();
+    return settled();
 }
 
 int FaultRun::uploadsOf(const QString &sha256) const
