@@ -12,6 +12,7 @@
 #include "files/CaptureDates.h"
 #include "files/PathUtils.h"
 #include "files/PictureAnnotation.h"
+#include "files/PictureMetadata.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -21,6 +22,8 @@ namespace vesk {
 namespace {
 // How long a picture whose writer we cannot see must have been quiet before it is sent.
 constexpr double kQuietSeconds = 2.0;
+// How long the metadata reader may take for one picture before it is given up.
+constexpr std::chrono::milliseconds kMetadataLimit { 20000 };
 } // namespace
 
 void AppController::scanFolderOnMainThread(const Notification &note)
@@ -148,7 +151,10 @@ void AppController::scanFolderOnMainThread(const Notification &note)
             consoleLog(QStringLiteral("WHAT???? FILE is LOST or Missing????? [%1]\n\n").arg(file));
             emptyPass = true;
         } else {
-            const std::optional<QDateTime> date = GetAndUpdateFileCreationDate(file, true, false);
+            // Read by the helper: a picture that crashes exiv2 must not take the program down.
+            const PictureMetadata stored = readPictureMetadata(file, kMetadataLimit);
+            const std::optional<QDateTime> date
+                = stored.captureDate ? stored.captureDate : GetAndUpdateFileCreationDate(file, false, false);
             consoleLog(QStringLiteral("Found fileDate for %1: %2")
                            .arg(file, date ? describe(*date) : QStringLiteral("(null)")));
             if (!date)
@@ -158,7 +164,8 @@ void AppController::scanFolderOnMainThread(const Notification &note)
             const QString metadata = fuseAction && *fuseAction == QLatin1String("upload.zentrova")
                 ? QStringLiteral("From Zentrova 2010 Event.")
                 : QString();
-            const PictureAnnotation annotation = readPictureAnnotation(file);
+            const PictureAnnotation annotation
+                = stored.comment ? parsePictureAnnotation(*stored.comment) : PictureAnnotation();
 
             auto record = makeInfo(working);
             // The move takes the picture from the folder it was found in; that is the source folder

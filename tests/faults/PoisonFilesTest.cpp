@@ -1,8 +1,9 @@
 // Entries in the source folder that could trip the cycle up: a FIFO named like a picture, a
 // picture that cannot be opened even by root, an empty file, a folder named like a picture, names
 // that are not valid UTF-8 or hold '"', CR or LF, symbolic-link loops and dangling links, a picture
-// whose EXIF block is garbage, and one whose bytes hold the request's delimiter line. None may stop
-// the pictures behind it, none may reach the service in pieces, and each ends somewhere sensible.
+// whose EXIF block is garbage, one whose bytes hold the request's delimiter line, one that crashes
+// exiv2. None may stop the pictures behind it, none may reach the service in pieces, and each ends
+// somewhere sensible.
 
 #include "FaultRun.h"
 
@@ -13,6 +14,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -54,6 +56,28 @@ QString writeOnlyKernelFile()
         }
     }
     return {};
+}
+
+// Canon RAW directories nested levels deep (16 bytes a level): exiv2 0.27 reads them recursively,
+// without a limit, and dies of a stack overflow, whatever the file's name.
+QByteArray nestedCrw(int levels)
+{
+    QByteArray heap("\0\0\0\0\0\0", 6);
+    for (int i = 0; i < levels; ++i) {
+        const quint32 child = quint32(heap.size());
+        const quint16 count = 1, tag = 0x300a;
+        const quint32 offset = 0;
+        char entry[16];
+        std::memcpy(entry, &count, 2);
+        std::memcpy(entry + 2, &tag, 2);
+        std::memcpy(entry + 4, &child, 4);
+        std::memcpy(entry + 8, &offset, 4);
+        std::memcpy(entry + 12, &child, 4);
+        heap.append(entry, 16);
+    }
+    QByteArray header("II\x1a\0\0\0HEAPCCDR\x02\0\x01\0", 18);
+    header.append(0x1a - header.size(), '\0');
+    return header + heap;
 }
 
 } // namespace
@@ -138,6 +162,11 @@ TEST(PoisonFiles, NoneStopsThePicturesBehindIt)
     ASSERT_TRUE(test::writeFile(run.source + QStringLiteral("/P9 content/IMG_0.JPG"), holding));
     run.trackFile(QStringLiteral("P9 content/IMG_0.JPG"), test::InMirror);
     run.addPicture(QStringLiteral("P9 content/IMG_1.JPG"));
+
+    // A picture that crashes exiv2: its metadata is lost, the program is not.
+    ASSERT_TRUE(test::writeFile(run.source + QStringLiteral("/P10 exiv2/IMG_0.JPG"), nestedCrw(400000)));
+    run.trackFile(QStringLiteral("P10 exiv2/IMG_0.JPG"), test::InMirror);
+    run.addPicture(QStringLiteral("P10 exiv2/IMG_1.JPG"));
 
     // And behind all of them, in a folder of its own.
     run.addPicture(QStringLiteral("Z last/IMG_1.JPG"));

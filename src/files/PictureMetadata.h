@@ -1,0 +1,34 @@
+#pragma once
+// What the scan takes from a picture's metadata: its EXIF capture date and the text of its EXIF user
+// comment (the annotation). exiv2 can bring the process down on a hostile picture (a deep enough
+// chain of CRW directories overflows its stack; no exception is thrown), so the reading happens in
+// a helper process, vesk-picture-info, that takes such a crash with it: the picture then has no
+// metadata and goes up like any other. Any thread; blocks while the helper runs.
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+
+#include <chrono>
+#include <optional>
+
+namespace vesk {
+
+struct PictureMetadata {
+    std::optional<QDateTime> captureDate; // as GetInternalExifPictureCaptureDate gives it
+    std::optional<QString> comment; // as readExifUserComment gives it
+    bool operator==(const PictureMetadata &) const = default;
+};
+
+// Reads the picture's metadata in the helper, which gets at most limit to answer. Without a helper
+// (it is not beside the program nor in VESK_LIBEXEC_DIR), reads it in this process.
+PictureMetadata readPictureMetadata(const QString &path, std::chrono::milliseconds limit);
+
+// The helper's work: the reading in this process.
+PictureMetadata readPictureMetadataInProcess(const QString &path);
+
+// The helper's answer as it prints it, and back; none for an answer that is not complete.
+QByteArray encodePictureMetadata(const PictureMetadata &metadata);
+std::optional<PictureMetadata> decodePictureMetadata(const QByteArray &answer);
+
+} // namespace vesk
