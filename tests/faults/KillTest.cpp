@@ -54,7 +54,7 @@ TEST(Kill, InTheMiddleOfTheBody)
     test::FaultRun run;
     ASSERT_TRUE(run.service.start()) << run.service.errorString().toStdString();
     run.addPicture(QStringLiteral("Table/IMG_01.JPG"));
-    run.addPicture(QStringLiteral("Table/IMG_02.JPG"), test::InMirror, 2, 96LL * 1024 * 1024);
+    run.addPicture(QStringLiteral("Table/IMG_02.JPG"), test::InMirror, 2, 48LL * 1024 * 1024);
     run.addPicture(QStringLiteral("Table/IMG_03.JPG"));
     run.addPicture(QStringLiteral("Table/IMG_04.JPG"));
     const QString large = run.shaOf(QStringLiteral("Table/IMG_02.JPG"));

@@ -98,7 +98,9 @@ TEST_F(Metadata, APictureThatCrashesExiv2CostsOnlyItsMetadata)
     ASSERT_TRUE(test::writeFile(picture, nestedCrw(400000)));
     test::ConsoleRecorder console;
     EXPECT_EQ(readPictureMetadata(picture, 20s), PictureMetadata());
-    EXPECT_TRUE(console.contains(QStringLiteral("The picture's metadata could not be read (the reader crashed)")));
+    // A crash, or under a sanitizer its report and exit.
+    EXPECT_TRUE(console.contains(QStringLiteral("The picture's metadata could not be read (the reader crashed)"))
+        || console.contains(QStringLiteral("vesk-picture-info gave no answer")));
 }
 
 TEST_F(Metadata, AHelperThatHangsIsGivenUpAtTheLimit)
