@@ -58,7 +58,9 @@ AppController::AppController(AppOptions options, QObject *parent)
 
 AppController::~AppController()
 {
-    stopWorkers(5000);
+    // Never free what a worker may still use: wait for them all, however long it takes.
+    while (!stopWorkers(5000))
+        consoleLog(QStringLiteral("Still waiting for worker threads before the controller can go: %1").arg(liveWorkerNames()));
     fCenter.removeObserver(this);
 }
 
@@ -274,6 +276,7 @@ bool AppController::detachThread(const char *name, std::function<void()> body)
         if (fStopping.load())
             return false;
         ++fLiveWorkers;
+        fWorkerNames.insert(QLatin1String(name));
     }
     std::thread worker([this, threadName = QByteArray(name).left(15), work = std::move(body)]() mutable {
         pthread_setname_np(pthread_self(), threadName.constData());
@@ -281,10 +284,21 @@ bool AppController::detachThread(const char *name, std::function<void()> body)
         work = nullptr; // release what the body captured while the controller still exists
         std::lock_guard<std::mutex> guard(fWorkerLock);
         --fLiveWorkers;
+        if (auto it = fWorkerNames.find(QLatin1String(threadName.constData())); it != fWorkerNames.end())
+            fWorkerNames.erase(it);
         fWorkerCv.notify_all();
     });
     worker.detach();
     return true;
+}
+
+QString AppController::liveWorkerNames() const
+{
+    std::lock_guard<std::mutex> guard(fWorkerLock);
+    QStringList names;
+    for (const QString &name : fWorkerNames)
+        names << name;
+    return names.join(QStringLiteral(", "));
 }
 
 int AppController::liveWorkerCount() const
@@ -324,7 +338,9 @@ bool AppController::stopWorkers(int timeoutMs)
             if (fLiveWorkers == 0)
                 return true;
             if (std::chrono::steady_clock::now() >= deadline) {
-                consoleLog(QStringLiteral("%1 worker thread(s) did not stop in time").arg(fLiveWorkers));
+                consoleLog(QStringLiteral("%1 worker thread(s) did not stop in time: %2")
+                               .arg(fLiveWorkers)
+                               .arg(QStringList(fWorkerNames.begin(), fWorkerNames.end()).join(QStringLiteral(", "))));
                 return false;
             }
             fWorkerCv.wait_for(guard, std::chrono::milliseconds(onMainThread ? 10 : 100));

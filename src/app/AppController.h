@@ -23,6 +23,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 
 namespace vesk {
 
@@ -253,6 +254,7 @@ public:
     bool detachThread(const char *name, std::function<void()> body);
     bool isStopping() const { return fStopping.load(); }
     int liveWorkerCount() const;
+    QString liveWorkerNames() const;
     // Sleeps for the scaled duration, waking early (false) when the controller stops.
     bool sleepFor(double seconds);
     double timeScale() const { return fOptions.timeScale; }
@@ -341,6 +343,7 @@ private:
     mutable std::mutex fWorkerLock;
     std::condition_variable fWorkerCv;
     int fLiveWorkers = 0;
+    std::multiset<QString> fWorkerNames; // for the log when a worker will not stop
     // Wakes condition waits (flag waits and sleeps) when a flag changes or the controller stops.
     std::condition_variable_any fFlagCv;
     std::mutex fFlagCvLock;
