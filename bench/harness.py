@@ -247,6 +247,13 @@ class Program:
                 values[key] = rest.strip()
         return values
 
+    def cpu_ms(self):
+        """User and system CPU time of every thread so far (also the ended ones), in ms."""
+        with open(f"/proc/{self.pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        tick = os.sysconf("SC_CLK_TCK")
+        return int(fields[11]) * 1000.0 / tick, int(fields[12]) * 1000.0 / tick
+
     def kb(self, key):
         return int(self.status()[key].split()[0])
 
@@ -368,9 +375,11 @@ class Bench:
         try:
             prog.wait_watcher()
             time.sleep(0.2)
+            cpu_before = prog.cpu_ms()
             start = now_ms()
             os.rename(staging / "batch", source / "batch")
             done = prog.wait_uploaded(count, self.args.timeout)
+            cpu_after = prog.cpu_ms()
             records = self.service.uploads(event)
             if not done or len(records) != count:
                 raise RuntimeError(f"cycle {label}: {len(records)} of {count} uploads arrived")
@@ -384,7 +393,8 @@ class Bench:
         finally:
             prog.stop()
         self.finish_run(event, d)
-        return count / ((end - start) / 1000.0)
+        cpu = ((cpu_after[0] - cpu_before[0]) / count, (cpu_after[1] - cpu_before[1]) / count)
+        return count / ((end - start) / 1000.0), cpu
 
     def tight_run(self, template, count, label):
         d = self.next_dir(f"tight-{label}")
@@ -399,11 +409,12 @@ class Bench:
         values = dict(line.split(" ", 1) for line in result.stdout.splitlines() if " " in line)
         if result.returncode != 0 or int(values.get("ok", 0)) != count:
             raise RuntimeError(f"tight loop {label} failed: {result.stdout} {result.stderr}")
+        cpu = (float(values["user_ms"]) / count, float(values["sys_ms"]) / count)
         records = self.service.uploads(event)
         start = float(values["start_ms"])
         end = max(r["completedMs"] for r in records)
         self.finish_run(event, d)
-        return count / ((end - start) / 1000.0)
+        return count / ((end - start) / 1000.0), cpu
 
     def shell_run(self, template, count, label):
         d = self.next_dir(f"shell-{label}")
@@ -430,7 +441,7 @@ class Bench:
             os.killpg(proc.pid, signal.SIGTERM)
             proc.wait()
         self.finish_run(event, d)
-        return count / ((end - start) / 1000.0)
+        return count / ((end - start) / 1000.0), None
 
     def throughput(self):
         t = self.table
@@ -440,14 +451,17 @@ class Bench:
         for key, count, size, title in cases:
             template = self.template(key, count, 10, size)
             rates = {"cycle": [], "tight": [], "shell": []}
+            cpus = {"cycle": [], "tight": []}
             ratios_tight, ratios_shell = [], []
             runners = [("cycle", self.cycle_run), ("tight", self.tight_run), ("shell", self.shell_run)]
             for rep in range(self.args.repeats):
                 order = runners[rep % 3:] + runners[:rep % 3]  # alternate which goes first
                 got = {}
                 for name, runner in order:
-                    got[name] = runner(template, count, key)
+                    got[name], cpu = runner(template, count, key)
                     rates[name].append(got[name])
+                    if cpu:
+                        cpus[name].append(cpu)
                 ratios_tight.append(got["cycle"] / got["tight"])
                 ratios_shell.append(got["cycle"] / got["shell"])
                 log(f"throughput {title} rep {rep + 1}: "
@@ -457,6 +471,12 @@ class Bench:
             t.row(f"{count} x {title}, 10 folders: cycle", f"{fmt(med['cycle'])} pictures/s")
             t.row("  tight libcurl loop (one connection)", f"{fmt(med['tight'])} pictures/s")
             t.row("  shell: inotifywait + curl -F + mv", f"{fmt(med['shell'])} pictures/s")
+            for name, title in (("cycle", "cycle"), ("tight", "tight loop")):
+                user = statistics.median(c[0] for c in cpus[name])
+                system = statistics.median(c[1] for c in cpus[name])
+                wall = 1000.0 / med[name]
+                t.row(f"  {title}: per picture wall / CPU", f"{fmt(wall, 2)} / {fmt(user + system, 2)} ms",
+                      f"(user {fmt(user, 2)}, sys {fmt(system, 2)})")
             if key == "200k":
                 t.row("  cycle / tight loop", fmt(rt, 2), ">= 0.9", rt >= 0.9)
                 t.row("  cycle / tight loop (earlier goal)", fmt(rt, 2), ">= 0.7", rt >= 0.7)
