@@ -396,16 +396,19 @@ class Bench:
         cpu = ((cpu_after[0] - cpu_before[0]) / count, (cpu_after[1] - cpu_before[1]) / count)
         return count / ((end - start) / 1000.0), cpu
 
-    def tight_run(self, template, count, label):
-        d = self.next_dir(f"tight-{label}")
-        event = self.event(f"tight {label}")
+    def transport_run(self, template, count, label):
+        return self.tight_run(template, count, label, "product")
+
+    def tight_run(self, template, count, label, transport="curl"):
+        d = self.next_dir(f"tight-{transport}-{label}")
+        event = self.event(f"tight {transport} {label}")
         pictures = d / "pictures"
         shutil.copytree(template, pictures)
         listing = d / "list.txt"
         listing.write_text("\n".join(picture_list(pictures)) + "\n")
         result = subprocess.run(
             [str(BIN / "vesk-bench-tight-loop"), "--url", self.service.url, "--event", event, "--list",
-             str(listing)], capture_output=True, text=True, timeout=self.args.timeout)
+             str(listing), "--transport", transport], capture_output=True, text=True, timeout=self.args.timeout)
         values = dict(line.split(" ", 1) for line in result.stdout.splitlines() if " " in line)
         if result.returncode != 0 or int(values.get("ok", 0)) != count:
             raise RuntimeError(f"tight loop {label} failed: {result.stdout} {result.stderr}")
@@ -450,12 +453,13 @@ class Bench:
                  ("8m", self.args.large_count, 8 * MIB, "8 MiB")]
         for key, count, size, title in cases:
             template = self.template(key, count, 10, size)
-            rates = {"cycle": [], "tight": [], "shell": []}
-            cpus = {"cycle": [], "tight": []}
-            ratios_tight, ratios_shell = [], []
-            runners = [("cycle", self.cycle_run), ("tight", self.tight_run), ("shell", self.shell_run)]
+            rates = {"cycle": [], "tight": [], "transport": [], "shell": []}
+            cpus = {"cycle": [], "tight": [], "transport": []}
+            ratios_tight, ratios_shell, ratios_transport = [], [], []
+            runners = [("cycle", self.cycle_run), ("tight", self.tight_run), ("transport", self.transport_run),
+                       ("shell", self.shell_run)]
             for rep in range(self.args.repeats):
-                order = runners[rep % 3:] + runners[:rep % 3]  # alternate which goes first
+                order = runners[rep % 4:] + runners[:rep % 4]  # alternate which goes first
                 got = {}
                 for name, runner in order:
                     got[name], cpu = runner(template, count, key)
@@ -464,14 +468,17 @@ class Bench:
                         cpus[name].append(cpu)
                 ratios_tight.append(got["cycle"] / got["tight"])
                 ratios_shell.append(got["cycle"] / got["shell"])
+                ratios_transport.append(got["transport"] / got["tight"])
                 log(f"throughput {title} rep {rep + 1}: "
-                    + ", ".join(f"{n} {got[n]:.1f}/s" for n in ("cycle", "tight", "shell")))
+                    + ", ".join(f"{n} {got[n]:.1f}/s" for n in ("cycle", "tight", "transport", "shell")))
             med = {n: statistics.median(v) for n, v in rates.items()}
             rt, rs = statistics.median(ratios_tight), statistics.median(ratios_shell)
             t.row(f"{count} x {title}, 10 folders: cycle", f"{fmt(med['cycle'])} pictures/s")
             t.row("  tight libcurl loop (one connection)", f"{fmt(med['tight'])} pictures/s")
+            t.row("  the same loop through HttpTransfer", f"{fmt(med['transport'])} pictures/s",
+                  f"(x{fmt(statistics.median(ratios_transport), 2)} of the libcurl loop)")
             t.row("  shell: inotifywait + curl -F + mv", f"{fmt(med['shell'])} pictures/s")
-            for name, title in (("cycle", "cycle"), ("tight", "tight loop")):
+            for name, title in (("cycle", "cycle"), ("tight", "tight loop"), ("transport", "HttpTransfer loop")):
                 user = statistics.median(c[0] for c in cpus[name])
                 system = statistics.median(c[1] for c in cpus[name])
                 wall = 1000.0 / med[name]
@@ -881,7 +888,7 @@ def main():
     parser.add_argument("--only", default="throughput,latency,memory,scan,threads,micro",
                         help="comma-separated figures to run")
     parser.add_argument("--quick", action="store_true", help="small sizes, for trying the harness out")
-    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--timeout", type=float, default=300)
     parser.add_argument("--work", help="work folder (default: a new one under /tmp)")
     args = parser.parse_args()

@@ -4,12 +4,17 @@
 // connection, and does nothing else: no scan, no EXIF, no move, no logging.
 //
 //   vesk-bench-tight-loop --url URL --event NAME --list FILE [--user U] [--password P]
+//                         [--transport curl|product]
+//
+// --transport product posts through the uploader's own HttpTransfer (http/HttpTransfer.h) instead
+// of the bare libcurl loop: the difference between the two is the transport's own overhead.
 //
 // FILE names one picture per line. Prints "start_ms", "end_ms" (epoch milliseconds around the
 // loop), "ok" and "failed" counts and the loop's CPU time "user_ms", "sys_ms"; exits 1 when any
 // upload failed.
 
 #include "cycle/CycleNames.h"
+#include "http/HttpTransfer.h"
 #include "http/Multipart.h"
 
 #include <QByteArray>
@@ -104,6 +109,7 @@ int main(int argc, char **argv)
     QString url, event, list;
     QString user = QStringLiteral("photographer");
     QString password = QStringLiteral("s3cret");
+    QString transport = QStringLiteral("curl");
     for (int i = 1; i + 1 < argc; i += 2) {
         const QString key = QString::fromLocal8Bit(argv[i]);
         const QString value = QString::fromLocal8Bit(argv[i + 1]);
@@ -117,6 +123,8 @@ int main(int argc, char **argv)
             user = value;
         else if (key == QLatin1String("--password"))
             password = value;
+        else if (key == QLatin1String("--transport"))
+            transport = value;
     }
     if (url.isEmpty() || event.isEmpty() || list.isEmpty()) {
         std::fputs("usage: vesk-bench-tight-loop --url URL --event NAME --list FILE [--user U] [--password P]\n",
@@ -140,6 +148,10 @@ int main(int argc, char **argv)
     curl_slist *headers = curl_slist_append(nullptr, contentType.constData());
     headers = curl_slist_append(headers, "Expect:");
     const QByteArray suffix = vesk::multipartSuffix();
+
+    const bool product = transport == QLatin1String("product");
+    vesk::HttpTransfer productTransfer;
+    const vesk::TransferTimeouts timeouts;
 
     using K = vesk::CycleNames;
     int ok = 0;
@@ -174,6 +186,27 @@ int main(int argc, char **argv)
         }
         body.fileSize = info.st_size;
         body.total = body.prefix.size() + body.fileSize + body.suffix.size();
+
+        if (product) {
+            vesk::TransferRequest request;
+            request.url = urlBytes;
+            request.contentType = vesk::multipartContentType();
+            request.prefix = body.prefix;
+            request.fd = body.fd;
+            request.fileSize = body.fileSize;
+            request.suffix = body.suffix;
+            request.timeouts = timeouts;
+            const vesk::TransferOutcome outcome = productTransfer.post(request);
+            ::close(body.fd);
+            if (!outcome.error && outcome.statusCode == 200 && outcome.body
+                && outcome.body->contains("<status>OK</status>")) {
+                ++ok;
+            } else {
+                ++failed;
+                std::fprintf(stderr, "failed: %s (HTTP %ld)\n", qPrintable(path), outcome.statusCode);
+            }
+            continue;
+        }
 
         std::string reply;
         curl_easy_setopt(easy, CURLOPT_URL, urlBytes.constData());
