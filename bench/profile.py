@@ -72,29 +72,51 @@ def component_values(values):
 
 # ---- callgrind --------------------------------------------------------------------------------
 
-ANNOTATE_LINE = re.compile(r"^\s*([\d,]+)\s+\(\s*[\d.]+%\)\s+(.*)$")
+NAME_REF = re.compile(r"^\((\d+)\)(?: (.*))?$")
 
 
 def callgrind_inclusive(path):
-    text = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--threshold=100", str(path)],
-                          capture_output=True, text=True, check=True).stdout
-    total = None
+    """Inclusive instruction counts per function, read from the callgrind file itself: a function's
+    own cost (whatever file its inlined code came from) plus the inclusive cost of its calls."""
+    names = {}
+    own, calls = {}, {}
+    total = 0
+    current = callee = None
+    call_line = False
+    with open(path) as f:
+        for line in f:
+            if line.startswith(("fn=", "cfn=")):
+                key, rest = line.rstrip("\n").split("=", 1)
+                m = NAME_REF.match(rest)
+                if m:
+                    if m.group(2):
+                        names[m.group(1)] = m.group(2)
+                    name = names[m.group(1)]
+                else:
+                    name = rest
+                if key == "fn":
+                    current = name
+                else:
+                    callee = name
+            elif line.startswith("calls="):
+                call_line = True
+            elif line.startswith("summary:"):
+                total = int(line.split()[1])
+            elif line[:1].isdigit() or line[:1] in "+-*":
+                parts = line.split()
+                cost = int(parts[1]) if len(parts) > 1 else 0
+                if call_line:
+                    if callee != current:
+                        calls[current] = calls.get(current, 0) + cost
+                    call_line = False
+                else:
+                    own[current] = own.get(current, 0) + cost
     values = {}
-    for line in text.splitlines():
-        m = ANNOTATE_LINE.match(line)
-        if not m:
-            continue
-        ir = int(m.group(1).replace(",", ""))
-        rest = m.group(2)
-        if rest.startswith("PROGRAM TOTALS"):
-            total = ir
-            continue
-        function = rest.split(":", 1)[1] if ":" in rest else rest
-        function = re.sub(r" \[[^\]]*\]$", "", function)
-        name = base_name(function)
+    for function in set(own) | set(calls):
+        name = base_name(re.sub(r"'\d+$", "", function))
         if name:
-            values.setdefault(name, []).append(ir)
-    return total, values, text
+            values.setdefault(name, []).append(own.get(function, 0) + calls.get(function, 0))
+    return total, values
 
 
 def run_callgrind(bench, template, count):
@@ -122,7 +144,9 @@ def run_callgrind(bench, template, count):
         prog.stop()
     dump = d / "callgrind.out.1"
     shutil.copyfile(dump, OUT / "callgrind.out")
-    total, values, text = callgrind_inclusive(dump)
+    total, values = callgrind_inclusive(dump)
+    text = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--threshold=99", str(dump)],
+                          capture_output=True, text=True).stdout
     (OUT / "callgrind-inclusive.txt").write_text(text)
     bench.finish_run(event, d)
     return total, values, elapsed
