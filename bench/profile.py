@@ -6,6 +6,7 @@ to bench/results/profile/ and prints the summary. See bench/PROFILE.md for a rea
 
 import argparse
 import os
+import random
 import re
 import shutil
 import signal
@@ -234,7 +235,36 @@ def run_sched(bench, template, count, mode):
     event = bench.event(f"sched {mode}")
     data = d / "sched.data"
     record = ["perf", "sched", "record", "-o", str(data)]
-    if mode == "cycle":
+    if mode == "latency":
+        # Pictures dropped one at a time, as in bench/run's latency figure.
+        payloads = [Path(p).read_bytes() for p in h.picture_list(template)[:10]]
+        source, mirror = d / "source", d / "mirror"
+        mirror.mkdir()
+        for k in range(1, 11):
+            (source / f"Table {k}").mkdir(parents=True)
+        prog = h.Program(d, "p", source, mirror, bench.service.url, event)
+        rng = random.Random(7)
+        try:
+            prog.wait_watcher()
+            recorder = subprocess.Popen(record, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            window = time.monotonic()
+            time.sleep(1)
+            start = time.monotonic()
+            for i in range(1, count + 1):
+                folder = source / f"Table {i % 10 + 1}"
+                temp = folder / f".LAT_{i:04d}.JPG.part"
+                temp.write_bytes(payloads[i % len(payloads)])
+                os.rename(temp, folder / f"LAT_{i:04d}.JPG")
+                if not prog.wait_uploaded(i, 30):
+                    raise RuntimeError(f"sched: picture {i} was not uploaded")
+                time.sleep(rng.uniform(0.08, 0.16))
+            elapsed = time.monotonic() - start
+            recorder.send_signal(signal.SIGINT)
+            window = time.monotonic() - window
+            recorder.wait(60)
+        finally:
+            prog.stop()
+    elif mode == "cycle":
         source, mirror, staging = d / "source", d / "mirror", d / "staging"
         for f in (source, mirror, staging):
             f.mkdir()
@@ -378,6 +408,14 @@ def main():
             tasks, elapsed, window = run_sched(bench, template, n, "tight")
             lines.append("the tight libcurl loop:")
             lines += sched_lines(tasks, elapsed, window, n, ["vesk-bench-tigh", "vesk-photo-serv"])
+            drops = min(n, 40)
+            tasks, elapsed, window = run_sched(bench, template, drops, "latency")
+            lines.append(f"the cycle, {drops} pictures dropped one at a time (per picture; the wall time includes "
+                         "the pauses between them):")
+            lines += sched_lines(tasks, elapsed, window, drops, ["scan", "reopen", "vesk-ftpuploade", "watcher",
+                                                                 "vesk-photo-serv"])
+            lines.append("  (a scan worker is started by a re-open worker and renames itself: perf sched may count "
+                         "one thread under both names)")
         if "strace" not in skip:
             h.log("strace ...")
             calls = run_strace(bench, template, n)
