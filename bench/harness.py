@@ -791,10 +791,11 @@ class Bench:
         template = self.template("200k", self.args.small_count, 10, 200 * KIB)
         picture = picture_list(template)[0]
         result = subprocess.run(
-            [str(BIN / "vesk-bench-micro"), f"--picture={picture}", "--benchmark_format=json",
+            [str(BIN / "vesk-bench-micro"), "--benchmark_format=json",
              "--benchmark_repetitions=3", "--benchmark_report_aggregates_only=true",
              f"--benchmark_min_time={self.args.micro_time}"],
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, check=True)
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, check=True,
+            env=dict(os.environ, VESK_BENCH_PICTURE=picture))
         report = json.loads(result.stdout[result.stdout.index("{"):])
         titles = {
             "BM_MultipartPrefix": "request body prefix (multipartPrefix)",

@@ -1,6 +1,6 @@
 // vesk-bench-micro: Google Benchmark for the pure functions on the per-picture path.
 //
-//   vesk-bench-micro --picture=PATH [benchmark flags]
+//   VESK_BENCH_PICTURE=PATH vesk-bench-micro [benchmark flags]
 //
 // PATH is a sample picture with an EXIF capture date and an annotation (vesk-sample-pictures).
 // The EXIF readers write console lines: run with standard error sent to /dev/null (the write is
@@ -18,14 +18,10 @@
 
 #include <QString>
 
-#include <cstdio>
-#include <cstring>
-#include <string>
-#include <vector>
 
 namespace {
 
-QString gPicture;
+const QString gPicture = qEnvironmentVariable("VESK_BENCH_PICTURE");
 
 vesk::Info uploadRecord()
 {
@@ -156,24 +152,4 @@ BENCHMARK(BM_ConsoleLogLine);
 
 } // namespace
 
-int main(int argc, char **argv)
-{
-    std::vector<char *> rest;
-    for (int i = 0; i < argc; ++i) {
-        if (std::strncmp(argv[i], "--picture=", 10) == 0)
-            gPicture = QString::fromLocal8Bit(argv[i] + 10);
-        else
-            rest.push_back(argv[i]);
-    }
-    if (gPicture.isEmpty()) {
-        std::fputs("usage: vesk-bench-micro --picture=PATH [benchmark flags]\n", stderr);
-        return 2;
-    }
-    int count = static_cast<int>(rest.size());
-    benchmark::Initialize(&count, rest.data());
-    if (benchmark::ReportUnrecognizedArguments(count, rest.data()))
-        return 2;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+BENCHMARK_MAIN();

@@ -5,12 +5,13 @@
 //   vesk-bench-sampler PID [INTERVAL_US]
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <time.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -63,8 +64,7 @@ int main(int argc, char **argv)
         hwm = field(buffer, "\nVmHWM:");
         rss = field(buffer, "\nVmRSS:");
         ++samples;
-        struct timespec pause { 0, interval * 1000 };
-        ::nanosleep(&pause, nullptr);
+        std::this_thread::sleep_for(std::chrono::microseconds(interval));
     }
     ::close(fd);
     std::printf("peak_threads %ld\nvmhwm_kb %ld\nvmrss_kb %ld\nsamples %ld\n", peakThreads, hwm, rss, samples);
