@@ -322,6 +322,33 @@ def sched_lines(tasks, elapsed, window, count, mine):
     return lines
 
 
+def sched_section(bench, template, n):
+    """The scheduler's view of the cycle, the tight loop and pictures dropped one at a time; a note
+    instead when perf cannot record the scheduler here."""
+    out = []
+    try:
+        out.append("")
+        out.append("scheduling (perf sched latency, whole machine): time runnable but waiting for a CPU")
+        tasks, elapsed, window = run_sched(bench, template, n, "cycle")
+        out.append("the cycle:")
+        out += sched_lines(tasks, elapsed, window, n,
+                           ["scan", "reopen", "vesk-ftpuploade", "watcher", "vesk-photo-serv"])
+        tasks, elapsed, window = run_sched(bench, template, n, "tight")
+        out.append("the tight libcurl loop:")
+        out += sched_lines(tasks, elapsed, window, n, ["vesk-bench-tigh", "vesk-photo-serv"])
+        drops = min(n, 40)
+        tasks, elapsed, window = run_sched(bench, template, drops, "latency")
+        out.append(f"the cycle, {drops} pictures dropped one at a time (per picture; the wall time includes "
+                   "the pauses between them):")
+        out += sched_lines(tasks, elapsed, window, drops,
+                           ["scan", "reopen", "vesk-ftpuploade", "watcher", "vesk-photo-serv"])
+        out.append("  (a scan worker is started by a re-open worker and renames itself: perf sched may count "
+                   "one thread under both names)")
+    except (subprocess.SubprocessError, OSError, RuntimeError, KeyError) as error:
+        out.append(f"perf sched: could not record the scheduler here ({error}); skipped")
+    return out
+
+
 # ---- strace -----------------------------------------------------------------------------------
 
 def run_strace(bench, template, count):
@@ -399,23 +426,7 @@ def main():
             lines.append(f"{title:<58} {ir:>20}   {cpu:>18}")
         if "sched" not in skip and perf_works():
             h.log("perf sched ...")
-            lines.append("")
-            lines.append("scheduling (perf sched latency, whole machine): time runnable but waiting for a CPU")
-            tasks, elapsed, window = run_sched(bench, template, n, "cycle")
-            lines.append("the cycle:")
-            lines += sched_lines(tasks, elapsed, window, n, ["scan", "reopen", "vesk-ftpuploade", "watcher",
-                                                     "vesk-photo-serv"])
-            tasks, elapsed, window = run_sched(bench, template, n, "tight")
-            lines.append("the tight libcurl loop:")
-            lines += sched_lines(tasks, elapsed, window, n, ["vesk-bench-tigh", "vesk-photo-serv"])
-            drops = min(n, 40)
-            tasks, elapsed, window = run_sched(bench, template, drops, "latency")
-            lines.append(f"the cycle, {drops} pictures dropped one at a time (per picture; the wall time includes "
-                         "the pauses between them):")
-            lines += sched_lines(tasks, elapsed, window, drops, ["scan", "reopen", "vesk-ftpuploade", "watcher",
-                                                                 "vesk-photo-serv"])
-            lines.append("  (a scan worker is started by a re-open worker and renames itself: perf sched may count "
-                         "one thread under both names)")
+            lines += sched_section(bench, template, n)
         if "strace" not in skip:
             h.log("strace ...")
             calls = run_strace(bench, template, n)
