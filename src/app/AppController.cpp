@@ -3,6 +3,7 @@
 #include "app/AppController.h"
 
 #include "app/Paths.h"
+#include "app/TimedWait.h"
 #include "cycle/ItemBook.h"
 #include "diag/Console.h"
 #include "diag/MessageLog.h"
@@ -60,7 +61,8 @@ AppController::~AppController()
 {
     // Never free what a worker may still use: wait for them all, however long it takes.
     while (!stopWorkers(5000))
-        consoleLog(QStringLiteral("Still waiting for worker threads before the controller can go: %1").arg(liveWorkerNames()));
+        consoleLog(
+            QStringLiteral("Still waiting for worker threads before the controller can go: %1").arg(liveWorkerNames()));
     fCenter.removeObserver(this);
 }
 
@@ -311,7 +313,7 @@ bool AppController::sleepFor(double seconds)
 {
     const auto duration = std::chrono::duration<double>(seconds * fOptions.timeScale);
     std::unique_lock<std::mutex> guard(fFlagCvLock);
-    fFlagCv.wait_for(guard, duration, [this] { return fStopping.load(); });
+    timedWait(fFlagCv, guard, duration, [this] { return fStopping.load(); });
     return !fStopping.load();
 }
 
@@ -343,7 +345,8 @@ bool AppController::stopWorkers(int timeoutMs)
                                .arg(QStringList(fWorkerNames.begin(), fWorkerNames.end()).join(QStringLiteral(", "))));
                 return false;
             }
-            fWorkerCv.wait_for(guard, std::chrono::milliseconds(onMainThread ? 10 : 100));
+            timedWait(fWorkerCv, guard, std::chrono::milliseconds(onMainThread ? 10 : 100),
+                [this] { return fLiveWorkers == 0; });
         }
         // Workers may be waiting for the main thread to run something for them.
         if (onMainThread && QCoreApplication::instance())
