@@ -273,25 +273,47 @@ void AppController::performOnMainThread(std::function<void()> work, bool wait)
 
 bool AppController::detachThread(const char *name, std::function<void()> body)
 {
-    {
-        std::lock_guard<std::mutex> guard(fWorkerLock);
-        if (fStopping.load())
-            return false;
-        ++fLiveWorkers;
-        fWorkerNames.insert(QLatin1String(name));
+    std::lock_guard<std::mutex> guard(fWorkerLock);
+    if (fStopping.load())
+        return false;
+    ++fLiveWorkers;
+    fWorkerNames.insert(QLatin1String(name));
+    fWorkerQueue.push_back(WorkerTask { QByteArray(name).left(15), std::move(body) });
+    // Each task gets a thread of its own: an idle one when there is one, else a new one.
+    if (fIdleWorkerThreads >= static_cast<int>(fWorkerQueue.size())) {
+        fWorkAvailable.notify_one();
+    } else {
+        ++fWorkerThreads;
+        std::thread(&AppController::workerThreadMain, this).detach();
     }
-    std::thread worker([this, threadName = QByteArray(name).left(15), work = std::move(body)]() mutable {
-        pthread_setname_np(pthread_self(), threadName.constData());
-        work();
-        work = nullptr; // release what the body captured while the controller still exists
-        std::lock_guard<std::mutex> guard(fWorkerLock);
+    return true;
+}
+
+void AppController::workerThreadMain()
+{
+    // An idle thread ends after this long without work.
+    constexpr auto kIdleLifetime = std::chrono::seconds(30);
+    std::unique_lock<std::mutex> guard(fWorkerLock);
+    for (;;) {
+        ++fIdleWorkerThreads;
+        const bool haveWork = timedWait(fWorkAvailable, guard, kIdleLifetime, [this] { return !fWorkerQueue.empty() || fStopping.load(); });
+        --fIdleWorkerThreads;
+        if (!haveWork || fWorkerQueue.empty())
+            break;
+        WorkerTask task = std::move(fWorkerQueue.front());
+        fWorkerQueue.pop_front();
+        guard.unlock();
+        pthread_setname_np(pthread_self(), task.name.constData());
+        task.body();
+        task.body = nullptr; // release what the body captured while the controller still exists
+        guard.lock();
         --fLiveWorkers;
-        if (auto it = fWorkerNames.find(QLatin1String(threadName.constData())); it != fWorkerNames.end())
+        if (auto it = fWorkerNames.find(QLatin1String(task.name.constData())); it != fWorkerNames.end())
             fWorkerNames.erase(it);
         fWorkerCv.notify_all();
-    });
-    worker.detach();
-    return true;
+    }
+    --fWorkerThreads;
+    fWorkerCv.notify_all();
 }
 
 QString AppController::liveWorkerNames() const
@@ -328,6 +350,7 @@ bool AppController::stopWorkers(int timeoutMs)
     {
         std::lock_guard<std::mutex> guard(fWorkerLock);
         fStopping = true;
+        fWorkAvailable.notify_all();
     }
     notifyFlagWaiters();
     cancelTransfers();
@@ -337,7 +360,7 @@ bool AppController::stopWorkers(int timeoutMs)
     for (;;) {
         {
             std::unique_lock<std::mutex> guard(fWorkerLock);
-            if (fLiveWorkers == 0)
+            if (fLiveWorkers == 0 && fWorkerThreads == 0)
                 return true;
             if (std::chrono::steady_clock::now() >= deadline) {
                 consoleLog(QStringLiteral("%1 worker thread(s) did not stop in time: %2")

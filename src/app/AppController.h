@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -340,10 +341,21 @@ private:
 
     std::atomic<bool> fTerminating { false };
     std::atomic<bool> fStopping { false };
-    mutable std::mutex fWorkerLock;
-    std::condition_variable fWorkerCv;
-    int fLiveWorkers = 0;
-    std::multiset<QString> fWorkerNames; // for the log when a worker will not stop
+    // Workers: every detached body runs on a thread of its own, taken from idle threads that wait a
+    // while for more work before they end, so that a pass does not pay for creating threads.
+    struct WorkerTask {
+        QByteArray name;
+        std::function<void()> body;
+    };
+    void workerThreadMain();
+    mutable std::mutex fWorkerLock; // guards everything down to fWorkerNames
+    std::condition_variable fWorkerCv;   // a task ended, or a thread ended
+    std::condition_variable fWorkAvailable; // a task is queued, or the workers must stop
+    std::deque<WorkerTask> fWorkerQueue;
+    int fLiveWorkers = 0; // tasks queued or running
+    int fWorkerThreads = 0;
+    int fIdleWorkerThreads = 0;
+    std::multiset<QString> fWorkerNames; // of the running tasks, for the log when one will not stop
     // Wakes condition waits (flag waits and sleeps) when a flag changes or the controller stops.
     std::condition_variable_any fFlagCv;
     std::mutex fFlagCvLock;
