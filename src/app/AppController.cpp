@@ -4,6 +4,7 @@
 
 #include "app/Paths.h"
 #include "app/TimedWait.h"
+#include "cycle/FolderCache.h"
 #include "cycle/ItemBook.h"
 #include "diag/Console.h"
 #include "diag/MessageLog.h"
@@ -55,6 +56,7 @@ AppController::AppController(AppOptions options, QObject *parent)
     Q_ASSERT(fStore);
     fHeadless = fOptions.headless;
     fItemBook = std::make_unique<ItemBook>(paths::stateFolder() + QStringLiteral("/unmoved-pictures.json"));
+    fFolderCache = std::make_shared<FolderCache>();
 }
 
 AppController::~AppController()

@@ -28,6 +28,7 @@
 
 namespace vesk {
 
+class FolderCache;
 class FolderWatcher;
 class HttpController;
 class ItemBook;
@@ -374,6 +375,8 @@ private:
     void scheduleDeferredPass(const QDateTime &when);
     // Folder watcher (inotify), installed once.
     std::shared_ptr<FolderWatcher> fWatcher;
+    // What the scan learnt about folders the watcher reports unchanged.
+    std::shared_ptr<FolderCache> fFolderCache;
     QString fWatcherRunLoop; // what the installed watcher watches, for the log
     // Headless progress summary.
     std::atomic<int> fUploadedCount { 0 };

@@ -82,7 +82,7 @@ void AppController::scanFolderOnMainThread(const Notification &note)
         if (!earliestDeferred || when < *earliestDeferred)
             earliestDeferred = when;
     };
-    FolderWalk walk(root, mirror);
+    FolderWalk walk(root, mirror, fFolderCache.get());
     const std::optional<QString> item = walk.findFirst([&](const QString &relative) {
         const QString full = pathutil::appendPathComponent(root, relative);
         if (const std::optional<ItemBook::Destination> done = fItemBook->unmoved(full)) {
