@@ -298,7 +298,8 @@ void AppController::workerThreadMain()
     std::unique_lock<std::mutex> guard(fWorkerLock);
     for (;;) {
         ++fIdleWorkerThreads;
-        const bool haveWork = timedWait(fWorkAvailable, guard, kIdleLifetime, [this] { return !fWorkerQueue.empty() || fStopping.load(); });
+        const bool haveWork = timedWait(
+            fWorkAvailable, guard, kIdleLifetime, [this] { return !fWorkerQueue.empty() || fStopping.load(); });
         --fIdleWorkerThreads;
         if (!haveWork || fWorkerQueue.empty())
             break;

@@ -350,7 +350,7 @@ private:
     };
     void workerThreadMain();
     mutable std::mutex fWorkerLock; // guards everything down to fWorkerNames
-    std::condition_variable fWorkerCv;   // a task ended, or a thread ended
+    std::condition_variable fWorkerCv; // a task ended, or a thread ended
     std::condition_variable fWorkAvailable; // a task is queued, or the workers must stop
     std::deque<WorkerTask> fWorkerQueue;
     int fLiveWorkers = 0; // tasks queued or running

@@ -94,8 +94,7 @@ FolderWalk::FolderWalk(QString root, std::optional<QString> mirror, FolderCache 
     : fRoot(std::move(root))
     , fMirror(std::move(mirror))
     , fCache(cache)
-{
-}
+{ }
 
 QByteArray FolderWalk::repairedName(const QByteArray &name)
 {
@@ -123,8 +122,9 @@ std::optional<QString> FolderWalk::findFirst(const Admit &admit)
     QByteArray root = QFile::encodeName(fRoot);
     while (root.size() > 1 && root.endsWith('/'))
         root.chop(1);
-    struct stat info {};
-    fRootReadable = ::stat(root.constData(), &info) == 0 && S_ISDIR(info.st_mode) && ::access(root.constData(), R_OK | X_OK) == 0;
+    struct stat info { };
+    fRootReadable
+        = ::stat(root.constData(), &info) == 0 && S_ISDIR(info.st_mode) && ::access(root.constData(), R_OK | X_OK) == 0;
     if (!fRootReadable)
         return std::nullopt;
     QByteArray mirror = fMirror ? QFile::encodeName(*fMirror) : QByteArray();
@@ -138,7 +138,8 @@ bool FolderWalk::readFolder(const QByteArray &folder, const QString &relative, F
     Fd fd(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (fd.get() < 0) {
         if (errno != ENOENT)
-            fProblems << QStringLiteral("Cannot open folder [%1]: %2").arg(relative, QString::fromLocal8Bit(std::strerror(errno)));
+            fProblems << QStringLiteral("Cannot open folder [%1]: %2")
+                             .arg(relative, QString::fromLocal8Bit(std::strerror(errno)));
         return false;
     }
     const int listFd = ::dup(fd.get());
@@ -146,7 +147,8 @@ bool FolderWalk::readFolder(const QByteArray &folder, const QString &relative, F
     if (!dir) {
         if (listFd >= 0)
             ::close(listFd);
-        fProblems << QStringLiteral("Cannot list folder [%1]: %2").arg(relative, QString::fromLocal8Bit(std::strerror(errno)));
+        fProblems << QStringLiteral("Cannot list folder [%1]: %2")
+                         .arg(relative, QString::fromLocal8Bit(std::strerror(errno)));
         return false;
     }
     while (dirent *entry = ::readdir(dir)) {
@@ -155,10 +157,13 @@ bool FolderWalk::readFolder(const QByteArray &folder, const QString &relative, F
             continue;
         unsigned char type = entry->d_type;
         if (type == DT_UNKNOWN) {
-            struct stat info {};
+            struct stat info { };
             if (::fstatat(fd.get(), name, &info, AT_SYMLINK_NOFOLLOW) != 0)
                 continue; // gone since the listing
-            type = S_ISDIR(info.st_mode) ? DT_DIR : S_ISLNK(info.st_mode) ? DT_LNK : S_ISREG(info.st_mode) ? DT_REG : DT_UNKNOWN;
+            type = S_ISDIR(info.st_mode) ? DT_DIR
+                : S_ISLNK(info.st_mode)  ? DT_LNK
+                : S_ISREG(info.st_mode)  ? DT_REG
+                                         : DT_UNKNOWN;
         }
         entries.push_back(FolderCache::Entry { QByteArray(name), type });
     }
@@ -173,7 +178,8 @@ bool FolderWalk::readFolder(const QByteArray &folder, const QString &relative, F
         while (::renameat2(fd.get(), entry.name.constData(), fd.get(), candidate.constData(), RENAME_NOREPLACE) != 0) {
             if (errno != EEXIST || attempt > 20) {
                 fProblems << QStringLiteral("Cannot rename [%1/%2], whose name is not valid UTF-8: %3")
-                                 .arg(relative, QString::fromUtf8(repaired), QString::fromLocal8Bit(std::strerror(errno)));
+                                 .arg(relative, QString::fromUtf8(repaired),
+                                     QString::fromLocal8Bit(std::strerror(errno)));
                 candidate.clear();
                 break;
             }
@@ -181,12 +187,15 @@ bool FolderWalk::readFolder(const QByteArray &folder, const QString &relative, F
         }
         if (!candidate.isEmpty())
             fProblems << QStringLiteral("Renamed [%1] to [%2]: the name was not valid UTF-8")
-                             .arg(join(relative, QString::fromUtf8(repaired)), join(relative, QString::fromUtf8(candidate)));
+                             .arg(join(relative, QString::fromUtf8(repaired)),
+                                 join(relative, QString::fromUtf8(candidate)));
         entry.name = candidate; // empty: left out
     }
-    entries.erase(std::remove_if(entries.begin(), entries.end(), [](const FolderCache::Entry &e) { return e.name.isEmpty(); }),
+    entries.erase(
+        std::remove_if(entries.begin(), entries.end(), [](const FolderCache::Entry &e) { return e.name.isEmpty(); }),
         entries.end());
-    std::sort(entries.begin(), entries.end(), [](const FolderCache::Entry &a, const FolderCache::Entry &b) { return a.name < b.name; });
+    std::sort(entries.begin(), entries.end(),
+        [](const FolderCache::Entry &a, const FolderCache::Entry &b) { return a.name < b.name; });
     return true;
 }
 
@@ -203,7 +212,7 @@ void FolderWalk::ensureMirrorChain(const QString &relative)
         mirror += '/' + part.toUtf8();
         if (fEnsured.contains(done))
             continue;
-        struct stat info {};
+        struct stat info { };
         const bool known = ::lstat(source.constData(), &info) == 0;
         ::mkdir(mirror.constData(), known ? (info.st_mode & 07777) : 0755);
         fEnsured.insert(done);
@@ -242,7 +251,7 @@ std::optional<QString> FolderWalk::walk(
             const QByteArray childMirror = mirror.isEmpty() ? QByteArray() : mirror + '/' + entry.name;
             // Mirror the folder with its own permissions when it is read; an existing folder is fine.
             if (fresh && !childMirror.isEmpty()) {
-                struct stat info {};
+                struct stat info { };
                 const bool known = ::lstat(child.constData(), &info) == 0;
                 ::mkdir(childMirror.constData(), known ? (info.st_mode & 07777) : 0755);
             }
@@ -254,7 +263,7 @@ std::optional<QString> FolderWalk::walk(
             continue;
         if (entry.type == DT_LNK) {
             // A link counts as what it points to; links to folders are never walked into.
-            struct stat info {};
+            struct stat info { };
             if (::stat(child.constData(), &info) != 0 || !S_ISREG(info.st_mode))
                 continue;
         } else if (entry.type != DT_REG) {

@@ -42,8 +42,8 @@ public:
     static QByteArray repairedName(const QByteArray &name);
 
 private:
-    std::optional<QString> walk(const QByteArray &folder, const QByteArray &mirror, const QString &relative, int depth,
-        const Admit &admit);
+    std::optional<QString> walk(
+        const QByteArray &folder, const QByteArray &mirror, const QString &relative, int depth, const Admit &admit);
     // Reads a folder's entries in name order, repairing names that are not valid UTF-8. False when
     // it cannot be read.
     bool readFolder(const QByteArray &folder, const QString &relative, FolderCache::Listing &entries);

@@ -94,7 +94,7 @@ struct Identity {
 
 std::optional<Identity> identify(const QString &path)
 {
-    struct stat info {};
+    struct stat info { };
     if (::stat(QFile::encodeName(path).constData(), &info) != 0)
         return std::nullopt;
     return Identity { static_cast<quint64>(info.st_ino), static_cast<qint64>(info.st_size),

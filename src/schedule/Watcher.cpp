@@ -1,9 +1,9 @@
 // AppController: installing the folder watcher once, and turning its events into passes.
 
 #include "app/AppController.h"
+#include "cycle/FolderCache.h"
 #include "diag/Console.h"
 #include "diag/MessageLog.h"
-#include "cycle/FolderCache.h"
 #include "schedule/FolderWatcher.h"
 
 namespace vesk {
