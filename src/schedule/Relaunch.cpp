@@ -7,6 +7,7 @@
 #include "diag/Console.h"
 #include "diag/Describe.h"
 #include "diag/MessageLog.h"
+#include "diag/ShellRunner.h"
 #include "files/PathUtils.h"
 
 #include <QCoreApplication>
@@ -80,6 +81,7 @@ void veskNSTaskRelaunchSelf()
     consoleLog(QStringLiteral("veskNSTaskRelaunchSelf => param1 = [%1]").arg(param1));
     consoleLog(QStringLiteral("veskNSTaskRelaunchSelf => param2 = [%1]").arg(param2));
     QProcess process;
+    prepareChildProcess(process);
     process.setProgram(helper);
     process.setArguments({ param1, param2 });
     process.setStandardOutputFile(QProcess::nullDevice());
