@@ -2,6 +2,8 @@
 // of its checks fails), and no hang.
 
 #include <QDir>
+
+#include "app/TimedWait.h"
 #include <QFile>
 
 #include <gtest/gtest.h>
@@ -36,7 +38,7 @@ TEST(FuzzCorpus, EverySeedPassesTheTargetInBoundedTime)
             done.notify_all();
         });
         std::unique_lock<std::mutex> guard(lock);
-        if (!done.wait_for(guard, std::chrono::seconds(30), [&] { return finished; })) {
+        if (!vesk::timedWait(done, guard, std::chrono::seconds(30), [&] { return finished; })) {
             ADD_FAILURE() << "seed " << seed.toStdString() << " did not finish within 30 s";
             std::fflush(nullptr);
             std::_Exit(1);

@@ -3,6 +3,8 @@
 #include "app/AppController.h"
 
 #include "app/Paths.h"
+#include "app/TimedWait.h"
+#include "cycle/FolderCache.h"
 #include "cycle/ItemBook.h"
 #include "diag/Console.h"
 #include "diag/MessageLog.h"
@@ -54,11 +56,15 @@ AppController::AppController(AppOptions options, QObject *parent)
     Q_ASSERT(fStore);
     fHeadless = fOptions.headless;
     fItemBook = std::make_unique<ItemBook>(paths::stateFolder() + QStringLiteral("/unmoved-pictures.json"));
+    fFolderCache = std::make_shared<FolderCache>();
 }
 
 AppController::~AppController()
 {
-    stopWorkers(5000);
+    // Never free what a worker may still use: wait for them all, however long it takes.
+    while (!stopWorkers(5000))
+        consoleLog(
+            QStringLiteral("Still waiting for worker threads before the controller can go: %1").arg(liveWorkerNames()));
     fCenter.removeObserver(this);
 }
 
@@ -269,22 +275,57 @@ void AppController::performOnMainThread(std::function<void()> work, bool wait)
 
 bool AppController::detachThread(const char *name, std::function<void()> body)
 {
-    {
-        std::lock_guard<std::mutex> guard(fWorkerLock);
-        if (fStopping.load())
-            return false;
-        ++fLiveWorkers;
+    std::lock_guard<std::mutex> guard(fWorkerLock);
+    if (fStopping.load())
+        return false;
+    ++fLiveWorkers;
+    fWorkerNames.insert(QLatin1String(name));
+    fWorkerQueue.push_back(WorkerTask { QByteArray(name).left(15), std::move(body) });
+    // Each task gets a thread of its own: an idle one when there is one, else a new one.
+    if (fIdleWorkerThreads >= static_cast<int>(fWorkerQueue.size())) {
+        fWorkAvailable.notify_one();
+    } else {
+        ++fWorkerThreads;
+        std::thread(&AppController::workerThreadMain, this).detach();
     }
-    std::thread worker([this, threadName = QByteArray(name).left(15), work = std::move(body)]() mutable {
-        pthread_setname_np(pthread_self(), threadName.constData());
-        work();
-        work = nullptr; // release what the body captured while the controller still exists
-        std::lock_guard<std::mutex> guard(fWorkerLock);
-        --fLiveWorkers;
-        fWorkerCv.notify_all();
-    });
-    worker.detach();
     return true;
+}
+
+void AppController::workerThreadMain()
+{
+    // An idle thread ends after this long without work.
+    constexpr auto kIdleLifetime = std::chrono::seconds(30);
+    std::unique_lock<std::mutex> guard(fWorkerLock);
+    for (;;) {
+        ++fIdleWorkerThreads;
+        const bool haveWork = timedWait(
+            fWorkAvailable, guard, kIdleLifetime, [this] { return !fWorkerQueue.empty() || fStopping.load(); });
+        --fIdleWorkerThreads;
+        if (!haveWork || fWorkerQueue.empty())
+            break;
+        WorkerTask task = std::move(fWorkerQueue.front());
+        fWorkerQueue.pop_front();
+        guard.unlock();
+        pthread_setname_np(pthread_self(), task.name.constData());
+        task.body();
+        task.body = nullptr; // release what the body captured while the controller still exists
+        guard.lock();
+        --fLiveWorkers;
+        if (auto it = fWorkerNames.find(QLatin1String(task.name.constData())); it != fWorkerNames.end())
+            fWorkerNames.erase(it);
+        fWorkerCv.notify_all();
+    }
+    --fWorkerThreads;
+    fWorkerCv.notify_all();
+}
+
+QString AppController::liveWorkerNames() const
+{
+    std::lock_guard<std::mutex> guard(fWorkerLock);
+    QStringList names;
+    for (const QString &name : fWorkerNames)
+        names << name;
+    return names.join(QStringLiteral(", "));
 }
 
 int AppController::liveWorkerCount() const
@@ -297,7 +338,7 @@ bool AppController::sleepFor(double seconds)
 {
     const auto duration = std::chrono::duration<double>(seconds * fOptions.timeScale);
     std::unique_lock<std::mutex> guard(fFlagCvLock);
-    fFlagCv.wait_for(guard, duration, [this] { return fStopping.load(); });
+    timedWait(fFlagCv, guard, duration, [this] { return fStopping.load(); });
     return !fStopping.load();
 }
 
@@ -312,6 +353,7 @@ bool AppController::stopWorkers(int timeoutMs)
     {
         std::lock_guard<std::mutex> guard(fWorkerLock);
         fStopping = true;
+        fWorkAvailable.notify_all();
     }
     notifyFlagWaiters();
     cancelTransfers();
@@ -321,13 +363,16 @@ bool AppController::stopWorkers(int timeoutMs)
     for (;;) {
         {
             std::unique_lock<std::mutex> guard(fWorkerLock);
-            if (fLiveWorkers == 0)
+            if (fLiveWorkers == 0 && fWorkerThreads == 0)
                 return true;
             if (std::chrono::steady_clock::now() >= deadline) {
-                consoleLog(QStringLiteral("%1 worker thread(s) did not stop in time").arg(fLiveWorkers));
+                consoleLog(QStringLiteral("%1 worker thread(s) did not stop in time: %2")
+                               .arg(fLiveWorkers)
+                               .arg(QStringList(fWorkerNames.begin(), fWorkerNames.end()).join(QStringLiteral(", "))));
                 return false;
             }
-            fWorkerCv.wait_for(guard, std::chrono::milliseconds(onMainThread ? 10 : 100));
+            timedWait(fWorkerCv, guard, std::chrono::milliseconds(onMainThread ? 10 : 100),
+                [this] { return fLiveWorkers == 0; });
         }
         // Workers may be waiting for the main thread to run something for them.
         if (onMainThread && QCoreApplication::instance())

@@ -19,13 +19,16 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 
 namespace vesk {
 
+class FolderCache;
 class FolderWatcher;
 class HttpController;
 class ItemBook;
@@ -253,6 +256,7 @@ public:
     bool detachThread(const char *name, std::function<void()> body);
     bool isStopping() const { return fStopping.load(); }
     int liveWorkerCount() const;
+    QString liveWorkerNames() const;
     // Sleeps for the scaled duration, waking early (false) when the controller stops.
     bool sleepFor(double seconds);
     double timeScale() const { return fOptions.timeScale; }
@@ -338,9 +342,21 @@ private:
 
     std::atomic<bool> fTerminating { false };
     std::atomic<bool> fStopping { false };
-    mutable std::mutex fWorkerLock;
-    std::condition_variable fWorkerCv;
-    int fLiveWorkers = 0;
+    // Workers: every detached body runs on a thread of its own, taken from idle threads that wait a
+    // while for more work before they end, so that a pass does not pay for creating threads.
+    struct WorkerTask {
+        QByteArray name;
+        std::function<void()> body;
+    };
+    void workerThreadMain();
+    mutable std::mutex fWorkerLock; // guards everything down to fWorkerNames
+    std::condition_variable fWorkerCv; // a task ended, or a thread ended
+    std::condition_variable fWorkAvailable; // a task is queued, or the workers must stop
+    std::deque<WorkerTask> fWorkerQueue;
+    int fLiveWorkers = 0; // tasks queued or running
+    int fWorkerThreads = 0;
+    int fIdleWorkerThreads = 0;
+    std::multiset<QString> fWorkerNames; // of the running tasks, for the log when one will not stop
     // Wakes condition waits (flag waits and sleeps) when a flag changes or the controller stops.
     std::condition_variable_any fFlagCv;
     std::mutex fFlagCvLock;
@@ -359,6 +375,8 @@ private:
     void scheduleDeferredPass(const QDateTime &when);
     // Folder watcher (inotify), installed once.
     std::shared_ptr<FolderWatcher> fWatcher;
+    // What the scan learnt about folders the watcher reports unchanged.
+    std::shared_ptr<FolderCache> fFolderCache;
     QString fWatcherRunLoop; // what the installed watcher watches, for the log
     // Headless progress summary.
     std::atomic<int> fUploadedCount { 0 };

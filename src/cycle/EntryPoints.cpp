@@ -2,6 +2,7 @@
 // handlers of the cycle's own notifications.
 
 #include "app/AppController.h"
+#include "app/TimedWait.h"
 #include "diag/Console.h"
 #include "diag/Describe.h"
 #include "diag/MessageLog.h"
@@ -116,7 +117,7 @@ void AppController::openFileOnMainThread()
         std::unique_lock<std::mutex> guard(fFlagCvLock);
         while (gInsideOpenFile && !fStopping) {
             consoleLog(waiting);
-            fFlagCv.wait_for(guard, std::chrono::milliseconds(500), [this] { return !gInsideOpenFile || fStopping; });
+            timedWait(fFlagCv, guard, std::chrono::milliseconds(500), [this] { return !gInsideOpenFile || fStopping; });
         }
     }
     {

@@ -17,11 +17,6 @@ namespace vesk {
 namespace {
 constexpr int kMaxDepth = 128;
 
-struct Entry {
-    QByteArray name;
-    unsigned char type;
-};
-
 class Fd {
 public:
     explicit Fd(int fd = -1)
@@ -95,9 +90,10 @@ QString join(const QString &relative, const QString &name)
 }
 } // namespace
 
-FolderWalk::FolderWalk(QString root, std::optional<QString> mirror)
+FolderWalk::FolderWalk(QString root, std::optional<QString> mirror, FolderCache *cache)
     : fRoot(std::move(root))
     , fMirror(std::move(mirror))
+    , fCache(cache)
 { }
 
 QByteArray FolderWalk::repairedName(const QByteArray &name)
@@ -123,113 +119,163 @@ std::optional<QString> FolderWalk::findFirst(const Admit &admit)
 {
     fRootItems.clear();
     fProblems.clear();
-    Fd root(::open(QFile::encodeName(fRoot).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    fRootReadable = root.get() >= 0;
+    QByteArray root = QFile::encodeName(fRoot);
+    while (root.size() > 1 && root.endsWith('/'))
+        root.chop(1);
+    struct stat info { };
+    fRootReadable
+        = ::stat(root.constData(), &info) == 0 && S_ISDIR(info.st_mode) && ::access(root.constData(), R_OK | X_OK) == 0;
     if (!fRootReadable)
         return std::nullopt;
-    Fd mirror(fMirror ? ::open(QFile::encodeName(*fMirror).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1);
-    return walk(root.get(), mirror.get(), QString(), 0, admit);
+    QByteArray mirror = fMirror ? QFile::encodeName(*fMirror) : QByteArray();
+    while (mirror.size() > 1 && mirror.endsWith('/'))
+        mirror.chop(1);
+    return walk(root, mirror, QString(), 0, admit);
 }
 
-std::optional<QString> FolderWalk::walk(
-    int folder, int mirrorFolder, const QString &relative, int depth, const Admit &admit)
+bool FolderWalk::readFolder(const QByteArray &folder, const QString &relative, FolderCache::Listing &entries)
 {
-    if (depth > kMaxDepth) {
-        fProblems << QStringLiteral("Folder nesting too deep, not walked further: [%1]").arg(relative);
-        return std::nullopt;
-    }
-    std::vector<Entry> entries;
-    {
-        const int listFd = ::dup(folder);
-        DIR *dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
-        if (!dir) {
-            if (listFd >= 0)
-                ::close(listFd);
-            fProblems << QStringLiteral("Cannot list folder [%1]: %2")
+    Fd fd(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.get() < 0) {
+        if (errno != ENOENT)
+            fProblems << QStringLiteral("Cannot open folder [%1]: %2")
                              .arg(relative, QString::fromLocal8Bit(std::strerror(errno)));
-            return std::nullopt;
-        }
-        ::rewinddir(dir);
-        while (dirent *entry = ::readdir(dir)) {
-            const char *name = entry->d_name;
-            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
-                continue;
-            entries.push_back(Entry { QByteArray(name), entry->d_type });
-        }
-        ::closedir(dir);
+        return false;
     }
-    std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) { return a.name < b.name; });
-
-    for (Entry &entry : entries) {
-        if (!isValidUtf8(entry.name)) {
-            QByteArray repaired = repairedName(entry.name);
-            QByteArray candidate = repaired;
-            int attempt = 1;
-            while (::renameat2(folder, entry.name.constData(), folder, candidate.constData(), RENAME_NOREPLACE) != 0) {
-                if (errno != EEXIST || attempt > 20) {
-                    fProblems << QStringLiteral("Cannot rename [%1/%2], whose name is not valid UTF-8: %3")
-                                     .arg(relative, QString::fromUtf8(repaired),
-                                         QString::fromLocal8Bit(std::strerror(errno)));
-                    candidate.clear();
-                    break;
-                }
-                candidate = repaired + ' ' + QByteArray::number(++attempt);
-            }
-            if (candidate.isEmpty())
-                continue;
-            fProblems << QStringLiteral("Renamed [%1] to [%2]: the name was not valid UTF-8")
-                             .arg(join(relative, QString::fromUtf8(repaired)),
-                                 join(relative, QString::fromUtf8(candidate)));
-            entry.name = candidate;
-        }
-        const QString name = QString::fromUtf8(entry.name);
-        const QString path = join(relative, name);
-
-        unsigned char type = entry.type;
-        struct stat info { };
+    const int listFd = ::dup(fd.get());
+    DIR *dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
+    if (!dir) {
+        if (listFd >= 0)
+            ::close(listFd);
+        fProblems << QStringLiteral("Cannot list folder [%1]: %2")
+                         .arg(relative, QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    while (dirent *entry = ::readdir(dir)) {
+        const char *name = entry->d_name;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+            continue;
+        unsigned char type = entry->d_type;
         if (type == DT_UNKNOWN) {
-            if (::fstatat(folder, entry.name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+            struct stat info { };
+            if (::fstatat(fd.get(), name, &info, AT_SYMLINK_NOFOLLOW) != 0)
                 continue; // gone since the listing
             type = S_ISDIR(info.st_mode) ? DT_DIR
                 : S_ISLNK(info.st_mode)  ? DT_LNK
                 : S_ISREG(info.st_mode)  ? DT_REG
                                          : DT_UNKNOWN;
         }
+        entries.push_back(FolderCache::Entry { QByteArray(name), type });
+    }
+    ::closedir(dir);
 
-        if (type == DT_DIR) {
-            // Mirror the folder with its own permissions; an existing folder is fine.
-            if (mirrorFolder >= 0) {
-                if (info.st_mode == 0)
-                    ::fstatat(folder, entry.name.constData(), &info, AT_SYMLINK_NOFOLLOW);
-                ::mkdirat(mirrorFolder, entry.name.constData(), info.st_mode ? (info.st_mode & 07777) : 0755);
+    for (FolderCache::Entry &entry : entries) {
+        if (isValidUtf8(entry.name))
+            continue;
+        const QByteArray repaired = repairedName(entry.name);
+        QByteArray candidate = repaired;
+        int attempt = 1;
+        while (::renameat2(fd.get(), entry.name.constData(), fd.get(), candidate.constData(), RENAME_NOREPLACE) != 0) {
+            if (errno != EEXIST || attempt > 20) {
+                fProblems << QStringLiteral("Cannot rename [%1/%2], whose name is not valid UTF-8: %3")
+                                 .arg(relative, QString::fromUtf8(repaired),
+                                     QString::fromLocal8Bit(std::strerror(errno)));
+                candidate.clear();
+                break;
             }
-            Fd child(::openat(folder, entry.name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-            if (child.get() < 0) {
-                if (errno != ENOENT)
-                    fProblems << QStringLiteral("Cannot open folder [%1]: %2")
-                                     .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
-                continue;
+            candidate = repaired + ' ' + QByteArray::number(++attempt);
+        }
+        if (!candidate.isEmpty())
+            fProblems << QStringLiteral("Renamed [%1] to [%2]: the name was not valid UTF-8")
+                             .arg(join(relative, QString::fromUtf8(repaired)),
+                                 join(relative, QString::fromUtf8(candidate)));
+        entry.name = candidate; // empty: left out
+    }
+    entries.erase(
+        std::remove_if(entries.begin(), entries.end(), [](const FolderCache::Entry &e) { return e.name.isEmpty(); }),
+        entries.end());
+    std::sort(entries.begin(), entries.end(),
+        [](const FolderCache::Entry &a, const FolderCache::Entry &b) { return a.name < b.name; });
+    return true;
+}
+
+void FolderWalk::ensureMirrorChain(const QString &relative)
+{
+    if (!fMirror || fEnsured.contains(relative))
+        return;
+    QByteArray source = QFile::encodeName(fRoot);
+    QByteArray mirror = QFile::encodeName(*fMirror);
+    QString done;
+    for (const QString &part : relative.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        done = join(done, part);
+        source += '/' + part.toUtf8();
+        mirror += '/' + part.toUtf8();
+        if (fEnsured.contains(done))
+            continue;
+        struct stat info { };
+        const bool known = ::lstat(source.constData(), &info) == 0;
+        ::mkdir(mirror.constData(), known ? (info.st_mode & 07777) : 0755);
+        fEnsured.insert(done);
+    }
+}
+
+std::optional<QString> FolderWalk::walk(
+    const QByteArray &folder, const QByteArray &mirror, const QString &relative, int depth, const Admit &admit)
+{
+    if (depth > kMaxDepth) {
+        fProblems << QStringLiteral("Folder nesting too deep, not walked further: [%1]").arg(relative);
+        return std::nullopt;
+    }
+    FolderCache::Listing entries;
+    bool fresh = true;
+    if (fCache) {
+        if (std::optional<FolderCache::Listing> cached = fCache->listing(folder)) {
+            entries = std::move(*cached);
+            fresh = false;
+        }
+    }
+    if (fresh) {
+        const quint64 token = fCache ? fCache->beginReading() : 0;
+        if (!readFolder(folder, relative, entries))
+            return std::nullopt;
+        if (fCache)
+            fCache->store(folder, token, entries);
+    }
+
+    for (const FolderCache::Entry &entry : entries) {
+        const QString name = QString::fromUtf8(entry.name);
+        const QString path = join(relative, name);
+        const QByteArray child = folder + '/' + entry.name;
+
+        if (entry.type == DT_DIR) {
+            const QByteArray childMirror = mirror.isEmpty() ? QByteArray() : mirror + '/' + entry.name;
+            // Mirror the folder with its own permissions when it is read; an existing folder is fine.
+            if (fresh && !childMirror.isEmpty()) {
+                struct stat info { };
+                const bool known = ::lstat(child.constData(), &info) == 0;
+                ::mkdir(childMirror.constData(), known ? (info.st_mode & 07777) : 0755);
             }
-            Fd childMirror(mirrorFolder >= 0
-                    ? ::openat(mirrorFolder, entry.name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
-                    : -1);
-            if (std::optional<QString> found = walk(child.get(), childMirror.get(), path, depth + 1, admit))
+            if (std::optional<QString> found = walk(child, childMirror, path, depth + 1, admit))
                 return found;
             continue;
         }
         if (entry.name.startsWith('.'))
             continue;
-        if (type == DT_LNK) {
+        if (entry.type == DT_LNK) {
             // A link counts as what it points to; links to folders are never walked into.
-            if (::fstatat(folder, entry.name.constData(), &info, 0) != 0 || !S_ISREG(info.st_mode))
+            struct stat info { };
+            if (::stat(child.constData(), &info) != 0 || !S_ISREG(info.st_mode))
                 continue;
-        } else if (type != DT_REG) {
+        } else if (entry.type != DT_REG) {
             continue; // sockets, pipes, devices
         }
         if (depth == 0) {
             fRootItems << path;
             continue;
         }
+        // The picture's mirror folder must exist when its move comes, even where a folder on the
+        // way was not read again this pass.
+        ensureMirrorChain(relative);
         if (admit(path) == Verdict::Take)
             return path;
     }

@@ -5,6 +5,9 @@
 // harmless, and it renames entries whose names are not valid UTF-8 (invalid bytes become %XX) so
 // that every picture can be named, sent and moved.
 
+#include "cycle/FolderCache.h"
+
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -20,7 +23,9 @@ public:
     // link to one. Gets the path relative to the root.
     using Admit = std::function<Verdict(const QString &relativePath)>;
 
-    FolderWalk(QString root, std::optional<QString> mirror);
+    // With a cache, folders that have not changed since they were last read are not read again
+    // (nor their mirror folders made again: that was done when they were read).
+    FolderWalk(QString root, std::optional<QString> mirror, FolderCache *cache = nullptr);
 
     // The first file admitted, as a path relative to the root; none when the walk ends without one
     // or the root cannot be read.
@@ -37,10 +42,19 @@ public:
     static QByteArray repairedName(const QByteArray &name);
 
 private:
-    std::optional<QString> walk(int folder, int mirrorFolder, const QString &relative, int depth, const Admit &admit);
+    std::optional<QString> walk(
+        const QByteArray &folder, const QByteArray &mirror, const QString &relative, int depth, const Admit &admit);
+    // Reads a folder's entries in name order, repairing names that are not valid UTF-8. False when
+    // it cannot be read.
+    bool readFolder(const QByteArray &folder, const QString &relative, FolderCache::Listing &entries);
+
+    // Makes the mirror folders down to the given folder, as a read of each would have.
+    void ensureMirrorChain(const QString &relative);
 
     QString fRoot;
     std::optional<QString> fMirror;
+    FolderCache *fCache;
+    QSet<QString> fEnsured;
     bool fRootReadable = false;
     QStringList fRootItems;
     QStringList fProblems;

@@ -1,6 +1,7 @@
 // AppController: halting, pausing and resuming the cycle between pictures.
 
 #include "app/AppController.h"
+#include "app/TimedWait.h"
 #include "diag/Console.h"
 #include "diag/Describe.h"
 #include "diag/MessageLog.h"
@@ -89,7 +90,7 @@ void AppController::doWaitForUploadProcessToEndInThread(ViewOutlet *button)
         std::unique_lock<std::mutex> guard(fFlagCvLock);
         while (!gDidHaltProcess && !fStopping) {
             consoleLog(QStringLiteral("gDidHaltProcess is STILL NO?????"));
-            fFlagCv.wait_for(guard, std::chrono::milliseconds(static_cast<int>(1000 * fOptions.timeScale) + 1),
+            timedWait(fFlagCv, guard, std::chrono::milliseconds(static_cast<int>(1000 * fOptions.timeScale) + 1),
                 [this] { return gDidHaltProcess || fStopping; });
         }
     }

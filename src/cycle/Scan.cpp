@@ -90,7 +90,7 @@ void AppController::scanFolderOnMainThread(const Notification &note)
     // waiting: its retry delay alone can be shorter than an attempt that ends in a time-out, and a
     // few such pictures would then take turns ahead of all the others.
     std::optional<QString> retryCandidate;
-    FolderWalk walk(root, mirror);
+    FolderWalk walk(root, mirror, fFolderCache.get());
     std::optional<QString> item = walk.findFirst([&](const QString &relative) {
         const QString full = pathutil::appendPathComponent(root, relative);
         if (const std::optional<ItemBook::Destination> done = fItemBook->unmoved(full)) {

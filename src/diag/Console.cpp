@@ -61,9 +61,12 @@ void consoleLog(const QString &message)
     line.reserve(message.size() * 3 + 80);
     line += stamp;
     line += " " VESK_DISPLAY_NAME "[";
-    line += QByteArray::number(static_cast<qint64>(::getpid()));
+    // Both ids are asked of the kernel once (per process, per thread), not for every line.
+    static const qint64 processId = ::getpid();
+    thread_local const qint64 threadId = ::syscall(SYS_gettid);
+    line += QByteArray::number(processId);
     line += ':';
-    line += QByteArray::number(static_cast<qint64>(::syscall(SYS_gettid)));
+    line += QByteArray::number(threadId);
     line += "] ";
     line += message.toUtf8();
     if (!line.endsWith('\n'))

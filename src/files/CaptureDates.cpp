@@ -179,16 +179,17 @@ std::optional<QDateTime> GetInternalPictureCaptureDate(
     const QString prefix
         = QStringLiteral("GetInternalPictureCaptureDate for %1 with {%2} =>").arg(dictionaryKey, propertyKey);
 
-    std::unique_ptr<Exiv2::Image> image = exiv::open(path);
-    if (!image) {
+    const exiv::Opened opened = exiv::openAndReadMetadata(path);
+    if (!opened.image) {
         consoleLog(
             prefix + QStringLiteral(" GetInternalPictureCaptureDate => CGImageSourceCreateWithURL returned NIL"));
         return std::nullopt;
     }
-    if (!exiv::readMetadata(*image)) {
+    if (!opened.metadataRead) {
         consoleLog(prefix + QStringLiteral(" There is NO MetaData in this Image File..."));
         return std::nullopt;
     }
+    Exiv2::Image *image = opened.image.get();
     const std::optional<Group> group = groupFor(dictionaryKey);
     if (!group || !hasSubDictionary(*image, dictionaryKey, *group)) {
         consoleLog(
@@ -196,7 +197,6 @@ std::optional<QDateTime> GetInternalPictureCaptureDate(
         return std::nullopt;
     }
     const std::optional<QString> text = propertyText(*image, *group, propertyKey);
-    image.reset();
     if (!text) {
         consoleLog(
             prefix + QStringLiteral(" GetInternalPictureCaptureDate => kCGImagePropertyTIFFDateTime FAILED????"));

@@ -6,6 +6,8 @@
 #include <QFile>
 
 #include <mutex>
+#include <optional>
+#include <sys/stat.h>
 
 namespace vesk::exiv {
 
@@ -79,6 +81,50 @@ bool readMetadata(Exiv2::Image &image, QString *error)
             *error = QStringLiteral("unknown failure");
     }
     return false;
+}
+
+namespace {
+struct Identity {
+    quint64 inode = 0;
+    qint64 size = -1;
+    qint64 modifiedNs = 0;
+    qint64 changedNs = 0;
+    bool operator==(const Identity &) const = default;
+};
+
+std::optional<Identity> identify(const QString &path)
+{
+    struct stat info { };
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return std::nullopt;
+    return Identity { static_cast<quint64>(info.st_ino), static_cast<qint64>(info.st_size),
+        static_cast<qint64>(info.st_mtim.tv_sec) * 1000000000LL + info.st_mtim.tv_nsec,
+        static_cast<qint64>(info.st_ctim.tv_sec) * 1000000000LL + info.st_ctim.tv_nsec };
+}
+
+struct LastRead {
+    QString path;
+    Identity identity;
+    Opened opened;
+};
+thread_local LastRead tLastRead;
+} // namespace
+
+Opened openAndReadMetadata(const QString &path)
+{
+    const std::optional<Identity> identity = identify(path);
+    if (identity && tLastRead.opened.image && tLastRead.path == path && tLastRead.identity == *identity)
+        return tLastRead.opened;
+    Opened opened;
+    std::unique_ptr<Exiv2::Image> image = open(path);
+    if (image) {
+        opened.metadataRead = readMetadata(*image);
+        opened.image = std::move(image);
+    }
+    tLastRead = LastRead {};
+    if (identity && opened.image && opened.metadataRead)
+        tLastRead = LastRead { path, *identity, opened };
+    return opened;
 }
 
 int typeOfContent(const QString &path)

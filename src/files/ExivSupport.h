@@ -25,6 +25,17 @@ std::unique_ptr<Exiv2::Image> open(const QString &path, QString *error = nullptr
 // Reads the picture's metadata; false (reason in *error) when the metadata is unreadable.
 bool readMetadata(Exiv2::Image &image, QString *error = nullptr);
 
+// A picture opened and its metadata read, or how far that got.
+struct Opened {
+    std::shared_ptr<Exiv2::Image> image; // null when it could not be opened
+    bool metadataRead = false;
+};
+
+// open() and readMetadata() in one, remembering the last picture read on the calling thread: the
+// scan asks one picture for its capture date and then for its annotation, and reads it once. A
+// file that changed since (size, times or inode) is read again.
+Opened openAndReadMetadata(const QString &path);
+
 // The picture's type from its first bytes (Exiv2::ImageType::none when unknown or unreadable).
 int typeOfContent(const QString &path);
 

@@ -98,8 +98,9 @@ std::optional<QString> readExifUserComment(const QString &path)
 {
     if (path.isEmpty())
         return std::nullopt;
-    std::unique_ptr<Exiv2::Image> image = exiv::open(path);
-    if (!image || !exiv::readMetadata(*image))
+    const exiv::Opened opened = exiv::openAndReadMetadata(path);
+    Exiv2::Image *image = opened.image.get();
+    if (!image || !opened.metadataRead)
         return std::nullopt;
     try {
         Exiv2::ExifData &exif = image->exifData();

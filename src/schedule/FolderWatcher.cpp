@@ -73,8 +73,12 @@ bool FolderWatcher::addWatch(const QByteArray &path)
     {
         const int wd = ::inotify_add_watch(fInotify, path.constData(), kFolderEvents);
         if (wd >= 0) {
-            std::lock_guard<std::mutex> guard(fLock);
-            fWatches[wd] = path;
+            {
+                std::lock_guard<std::mutex> guard(fLock);
+                fWatches[wd] = path;
+            }
+            if (fCallbacks.watchAdded)
+                fCallbacks.watchAdded(path);
             return true;
         }
     }
@@ -171,10 +175,13 @@ void FolderWatcher::handleEvents(const char *buffer, ssize_t length)
             auto it = fWatches.find(event->wd);
             if (it != fWatches.end())
                 folder = it->second;
-            if (event->mask & IN_IGNORED) {
+            if (event->mask & IN_IGNORED)
                 fWatches.erase(event->wd);
-                continue;
-            }
+        }
+        if (event->mask & IN_IGNORED) {
+            if (!folder.isEmpty() && fCallbacks.watchRemoved)
+                fCallbacks.watchRemoved(folder);
+            continue;
         }
         if (folder.isEmpty())
             continue;
@@ -186,6 +193,8 @@ void FolderWatcher::handleEvents(const char *buffer, ssize_t length)
             ::inotify_rm_watch(fInotify, event->wd);
             continue;
         }
+        if ((event->mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO)) && fCallbacks.folderChanged)
+            fCallbacks.folderChanged(folder);
         if ((event->mask & IN_ISDIR) && (event->mask & (IN_CREATE | IN_MOVED_TO)) && event->len > 0) {
             // A new folder: watch it and everything already inside it (files may land before the
             // watch does; the pass this event asks for finds them).

@@ -18,6 +18,11 @@ public:
         std::function<void()> changed; // one call per event
         std::function<void()> overflow; // events were lost: a full pass is needed
         std::function<void(const QString &)> problem; // something an operator should know
+        // Finer reports for whoever remembers folders: a watch began or ended, a folder's entries
+        // changed. Paths are absolute, in the file system's bytes.
+        std::function<void(const QByteArray &)> watchAdded;
+        std::function<void(const QByteArray &)> watchRemoved;
+        std::function<void(const QByteArray &)> folderChanged;
     };
 
     FolderWatcher(QString root, Callbacks callbacks);

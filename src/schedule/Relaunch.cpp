@@ -7,6 +7,7 @@
 #include "diag/Console.h"
 #include "diag/Describe.h"
 #include "diag/MessageLog.h"
+#include "diag/ShellRunner.h"
 #include "files/PathUtils.h"
 
 #include <QCoreApplication>
@@ -40,7 +41,8 @@ std::vector<RunningApplication> runningApplications()
             continue;
         found.push_back(RunningApplication { program, pid });
     }
-    std::sort(found.begin(), found.end(), [](const auto &a, const auto &b) { return a.processIdentifier < b.processIdentifier; });
+    std::sort(found.begin(), found.end(),
+        [](const auto &a, const auto &b) { return a.processIdentifier < b.processIdentifier; });
     return found;
 }
 
@@ -69,7 +71,8 @@ void veskNSTaskRelaunchSelf()
         return;
     const QString helper = paths::auxiliaryExecutable(QStringLiteral("vesk-relaunch"));
     if (helper.isEmpty()) {
-        consoleLog(QStringLiteral("\n\nveskNSTaskRelaunchSelf Failed to find the helperApp called: [vesk-relaunch]??????\n\n"));
+        consoleLog(QStringLiteral(
+            "\n\nveskNSTaskRelaunchSelf Failed to find the helperApp called: [vesk-relaunch]??????\n\n"));
         return;
     }
     const QString param1 = QLatin1Char('"') + ownPath + QLatin1Char('"');
@@ -78,6 +81,7 @@ void veskNSTaskRelaunchSelf()
     consoleLog(QStringLiteral("veskNSTaskRelaunchSelf => param1 = [%1]").arg(param1));
     consoleLog(QStringLiteral("veskNSTaskRelaunchSelf => param2 = [%1]").arg(param2));
     QProcess process;
+    prepareChildProcess(process);
     process.setProgram(helper);
     process.setArguments({ param1, param2 });
     process.setStandardOutputFile(QProcess::nullDevice());
@@ -101,7 +105,8 @@ void veskNSTaskRelaunchSelf()
     // helper does the same once it sees this process gone; the single-instance lock lets only one
     // of the two new instances run.
     QProcess::execute(QStringLiteral("/bin/sh"),
-        { QStringLiteral("-c"), QStringLiteral("kill -9 $1 \n exec \"$2\" </dev/null >/dev/null 2>&1"), QString(), pid, ownPath });
+        { QStringLiteral("-c"), QStringLiteral("kill -9 $1 \n exec \"$2\" </dev/null >/dev/null 2>&1"), QString(), pid,
+            ownPath });
     consoleLog(QStringLiteral("*** ERROR: %1 should have been terminated, but we are still running").arg(ownPath));
     qFatal("We should not be running!");
 }
@@ -113,7 +118,8 @@ void AppController::doRelaunchThisApp()
     // The new instance starts from what is on disk and in the environment: keep this run's
     // endpoint and headless mode for it.
     if (httpController())
-        qputenv("VESK_UPLOAD_URL", fOptions.endpoint.isEmpty() ? qgetenv("VESK_UPLOAD_URL") : fOptions.endpoint.toUtf8());
+        qputenv(
+            "VESK_UPLOAD_URL", fOptions.endpoint.isEmpty() ? qgetenv("VESK_UPLOAD_URL") : fOptions.endpoint.toUtf8());
     if (fHeadless)
         qputenv("VESK_HEADLESS", "1");
     veskNSTaskRelaunchSelf();

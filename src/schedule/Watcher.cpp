@@ -1,6 +1,7 @@
 // AppController: installing the folder watcher once, and turning its events into passes.
 
 #include "app/AppController.h"
+#include "cycle/FolderCache.h"
 #include "diag/Console.h"
 #include "diag/MessageLog.h"
 #include "schedule/FolderWatcher.h"
@@ -43,8 +44,13 @@ void AppController::doWatchFolderInThread(const QString &path)
     };
     callbacks.overflow = [this] {
         myPrintf("BAD NEWS! We dropped events.\nForcing a full rescan.\n");
+        fFolderCache->forgetAll();
         fCenter.post(cNotification_WatcherItemChanged, nullptr);
     };
+    std::shared_ptr<FolderCache> cache = fFolderCache;
+    callbacks.watchAdded = [cache](const QByteArray &folder) { cache->watchAdded(folder); };
+    callbacks.watchRemoved = [cache](const QByteArray &folder) { cache->watchRemoved(folder); };
+    callbacks.folderChanged = [cache](const QByteArray &folder) { cache->folderChanged(folder); };
     callbacks.problem = [](const QString &text) { myNSLog(text); };
     auto watcher = std::make_shared<FolderWatcher>(path, callbacks);
     if (!watcher->start()) {
@@ -56,12 +62,15 @@ void AppController::doWatchFolderInThread(const QString &path)
         std::lock_guard<std::recursive_mutex> guard(fThreadLock);
         fWatcher = watcher;
     }
+    // From here on the scan may skip folders the watcher reports unchanged.
+    fFolderCache->setActive(true);
     const bool started = detachThread("watcher", [this, watcher, path] {
         fCenter.post(cNotification_WatcherStarted, nullptr,
             makeInfo({ { cDictKeyRunLoop, QStringLiteral("inotify watcher of [%1]").arg(path) } }));
         consoleLog(QStringLiteral("doInstallTheWatcher is running inside NSRunLoop = %1\n").arg(path));
         watcher->run();
         consoleLog(QStringLiteral("Done With CFRunLoopRun inside doInstallTheWatcher..."));
+        fFolderCache->setActive(false);
         std::lock_guard<std::recursive_mutex> guard(fThreadLock);
         if (fWatcher == watcher)
             fWatcher.reset();
@@ -70,6 +79,7 @@ void AppController::doWatchFolderInThread(const QString &path)
             setIsInsideWatchFolderThread(false);
     });
     if (!started) {
+        fFolderCache->setActive(false);
         std::lock_guard<std::recursive_mutex> guard(fThreadLock);
         fWatcher.reset();
     }

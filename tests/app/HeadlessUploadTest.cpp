@@ -3,6 +3,7 @@
 
 #include "ServiceProcess.h"
 #include "TestSupport.h"
+#include "diag/ShellRunner.h"
 
 #include "prefs/PropertyList.h"
 
@@ -38,7 +39,7 @@ TEST(HeadlessUpload, FiftyPicturesReachTheServiceWholeWithEveryField)
     const QString source = profile.path(QStringLiteral("source"));
     const QString mirror = profile.path(QStringLiteral("mirror"));
     QDir().mkpath(mirror);
-    ASSERT_EQ(QProcess::execute(test::buildBinFolder() + QStringLiteral("/vesk-sample-pictures"),
+    ASSERT_EQ(vesk::test::runProgram(test::buildBinFolder() + QStringLiteral("/vesk-sample-pictures"),
                   { QStringLiteral("--out"), source, QStringLiteral("--count"), QStringLiteral("50"),
                       QStringLiteral("--folders"), QStringLiteral("5"), QStringLiteral("--date"),
                       QStringLiteral("2009:11:17 14:03:22"), QStringLiteral("--emails"),
@@ -64,6 +65,8 @@ TEST(HeadlessUpload, FiftyPicturesReachTheServiceWholeWithEveryField)
         profile.path(QStringLiteral("config/Vesk-FTPUploader/preferences.plist")), preferences, 0600));
 
     QProcess program;
+
+    vesk::prepareChildProcess(program);
     program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     program.start(test::buildBinFolder() + QStringLiteral("/vesk-ftpuploader"),
         { QStringLiteral("--headless"), QStringLiteral("--endpoint"), service.url(), source });

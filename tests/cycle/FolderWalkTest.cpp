@@ -1,4 +1,5 @@
 #include "cycle/FolderWalk.h"
+#include "cycle/FolderCache.h"
 #include "cycle/ItemBook.h"
 
 #include "TestSupport.h"
@@ -9,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -167,4 +169,65 @@ TEST(ItemBook, FailuresWaitLongerEachTimeAndUnmovedPicturesSurviveARestart)
     test::writeFile(picture, "a longer, different picture");
     EXPECT_FALSE(reloaded.unmoved(picture).has_value());
     EXPECT_FALSE(ItemBook(ledger).unmoved(picture).has_value());
+}
+
+TEST(FolderCache, RemembersOnlyWatchedFoldersThatDidNotChangeWhileRead)
+{
+    FolderCache cache;
+    const QByteArray folder("/src/A");
+    const FolderCache::Listing entries { { QByteArray("IMG.JPG"), DT_REG } };
+    cache.watchAdded(folder);
+    cache.setActive(true);
+
+    quint64 token = cache.beginReading();
+    cache.store(folder, token, entries);
+    ASSERT_TRUE(cache.listing(folder).has_value());
+    // A change forgets it; a change during a read keeps the read from being remembered.
+    cache.folderChanged(folder);
+    EXPECT_FALSE(cache.listing(folder).has_value());
+    token = cache.beginReading();
+    cache.folderChanged(folder);
+    cache.store(folder, token, entries);
+    EXPECT_FALSE(cache.listing(folder).has_value());
+    // A folder watched only after its read began might have changed unseen.
+    token = cache.beginReading();
+    cache.watchAdded(QByteArray("/src/B"));
+    cache.store(QByteArray("/src/B"), token, entries);
+    EXPECT_FALSE(cache.listing(QByteArray("/src/B")).has_value());
+    cache.store(QByteArray("/src/unwatched"), cache.beginReading(), entries);
+    EXPECT_FALSE(cache.listing(QByteArray("/src/unwatched")).has_value());
+    // Lost events and a stopped watcher forget everything.
+    cache.store(folder, cache.beginReading(), entries);
+    ASSERT_TRUE(cache.listing(folder).has_value());
+    token = cache.beginReading();
+    cache.forgetAll();
+    EXPECT_FALSE(cache.listing(folder).has_value());
+    cache.store(folder, token, entries);
+    EXPECT_FALSE(cache.listing(folder).has_value());
+    cache.store(folder, cache.beginReading(), entries);
+    cache.setActive(false);
+    EXPECT_FALSE(cache.listing(folder).has_value());
+}
+
+TEST(FolderWalk, RemembersUnchangedFoldersAndStillMakesAPicturesMirrorFolders)
+{
+    Tree t;
+    t.file(QStringLiteral("Done/Deep/.keep"));
+    t.file(QStringLiteral("Later/IMG.JPG"));
+    FolderCache cache;
+    const QByteArray source = QFile::encodeName(t.source());
+    for (const char *folder : { "", "/Done", "/Done/Deep", "/Later" })
+        cache.watchAdded(source + folder);
+    cache.setActive(true);
+    FolderWalk first(t.source(), t.mirror(), &cache);
+    ASSERT_FALSE(first.findFirst([](const QString &) { return FolderWalk::Verdict::Skip; }).has_value());
+    EXPECT_EQ(cache.size(), 4);
+    // The mirror folders go away; the next pass reads nothing again, yet the picture's folder is made.
+    QDir(t.mirror()).removeRecursively();
+    QDir().mkpath(t.mirror());
+    FolderWalk second(t.source(), t.mirror(), &cache);
+    EXPECT_EQ(
+        second.findFirst([](const QString &) { return FolderWalk::Verdict::Take; }), QStringLiteral("Later/IMG.JPG"));
+    EXPECT_TRUE(QFileInfo(t.mirror() + QStringLiteral("/Later")).isDir());
+    EXPECT_FALSE(QFileInfo::exists(t.mirror() + QStringLiteral("/Done")));
 }

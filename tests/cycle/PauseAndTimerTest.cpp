@@ -3,6 +3,8 @@
 
 #include "CycleHarness.h"
 #include "FakeOutlets.h"
+#include "TestSupport.h"
+#include "diag/ShellRunner.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -173,6 +175,7 @@ TEST(WriterGuard, PicturesStillBeingWrittenWaitAndGoUpWholeOnce)
     QDir().mkpath(h.sourcePath(QStringLiteral("Card")));
     const QString slowPath = h.sourcePath(QStringLiteral("Card/IMG_SLOW.JPG"));
     QProcess writer;
+    vesk::prepareChildProcess(writer);
     writer.start(QStringLiteral("/bin/sh"),
         { QStringLiteral("-c"),
             QStringLiteral("exec 3>'%1'; head -c 100000 /dev/urandom >&3; read a; head -c 100000 /dev/urandom >&3; "
@@ -199,7 +202,7 @@ TEST(WriterGuard, PicturesStillBeingWrittenWaitAndGoUpWholeOnce)
     test::writeFile(outside, QByteArray(50000, 'p'));
     struct timespec old[2] = { { 1000000000, 0 }, { 1000000000, 0 } };
     ::utimensat(AT_FDCWD, QFile::encodeName(outside).constData(), old, 0);
-    ASSERT_EQ(QProcess::execute(QStringLiteral("cp"),
+    ASSERT_EQ(vesk::test::runProgram(QStringLiteral("cp"),
                   { QStringLiteral("-p"), outside, h.sourcePath(QStringLiteral("Card/OLD.JPG")) }),
         0);
     ASSERT_TRUE(test::waitFor([&] { return QFileInfo::exists(h.mirrorPath(QStringLiteral("Card/OLD.JPG"))); }));

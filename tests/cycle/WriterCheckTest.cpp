@@ -1,4 +1,5 @@
 #include "cycle/WriterCheck.h"
+#include "diag/ShellRunner.h"
 
 #include "TestSupport.h"
 
@@ -19,6 +20,7 @@ TEST(WriterCheck, AFileOpenForWritingIsBusyUntilClosed)
     const QString path = profile.path(QStringLiteral("IMG.JPG"));
     // Another process keeps the picture open while it writes it in chunks.
     QProcess writer;
+    vesk::prepareChildProcess(writer);
     writer.start(QStringLiteral("/bin/sh"),
         { QStringLiteral("-c"),
             QStringLiteral("exec 3>'%1'; printf first >&3; read line; printf second >&3; exec 3>&-; echo closed")
@@ -44,6 +46,6 @@ TEST(WriterCheck, MissingFilesAndOldCopiesAreToldApart)
     struct timespec old[2] = { { 1000000000, 0 }, { 1000000000, 0 } };
     ::utimensat(AT_FDCWD, QFile::encodeName(original).constData(), old, 0);
     const QString copy = profile.path(QStringLiteral("copy.jpg"));
-    ASSERT_EQ(QProcess::execute(QStringLiteral("cp"), { QStringLiteral("-p"), original, copy }), 0);
+    ASSERT_EQ(vesk::test::runProgram(QStringLiteral("cp"), { QStringLiteral("-p"), original, copy }), 0);
     EXPECT_EQ(checkWriter(copy, 0.0), WriterState::Idle);
 }

@@ -1,5 +1,7 @@
 #include "CaptureServer.h"
 
+#include "app/TimedWait.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
@@ -129,7 +131,7 @@ int CaptureServer::connectionCount() const
 bool CaptureServer::waitForRequests(int count, std::chrono::milliseconds limit) const
 {
     std::unique_lock<std::mutex> guard(fLock);
-    return fChanged.wait_for(guard, limit, [&] { return fRequests.size() >= count; });
+    return vesk::timedWait(fChanged, guard, limit, [&] { return fRequests.size() >= count; });
 }
 
 void CaptureServer::acceptLoop()

@@ -1,11 +1,13 @@
 #include "TestSupport.h"
 
 #include "diag/Console.h"
+#include "diag/ShellRunner.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QThread>
 
 namespace vesk::test {
@@ -110,6 +112,17 @@ bool writeFile(const QString &path, const QByteArray &bytes)
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
     return file.write(bytes) == bytes.size();
+}
+
+int runProgram(const QString &program, const QStringList &arguments, int timeoutMs)
+{
+    QProcess process;
+    prepareChildProcess(process);
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.start(program, arguments);
+    if (!process.waitForFinished(timeoutMs) || process.exitStatus() != QProcess::NormalExit)
+        return -1;
+    return process.exitCode();
 }
 
 QString buildBinFolder()

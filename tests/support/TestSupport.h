@@ -49,6 +49,9 @@ QString readText(const QString &path);
 // Writes a file, making its folder first.
 bool writeFile(const QString &path, const QByteArray &bytes);
 
+// Runs a program to its end and answers its exit status (-1 when it did not run or finish in time).
+int runProgram(const QString &program, const QStringList &arguments, int timeoutMs = 120000);
+
 // The build's folders, from the test environment.
 QString buildBinFolder();
 QString sourceFolder();

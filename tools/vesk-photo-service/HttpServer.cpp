@@ -639,7 +639,14 @@ void HttpServer::serve(Connection &connection)
 bool HttpServer::waitUnlessStopping(std::chrono::milliseconds duration)
 {
     std::unique_lock<std::mutex> lock(fLock);
+#if defined(__SANITIZE_THREAD__)
+    // This compiler's ThreadSanitizer does not see steady-clock waits release the lock.
+    return !fStopSignal.wait_until(lock,
+        std::chrono::system_clock::now() + std::chrono::duration_cast<std::chrono::system_clock::duration>(duration),
+        [this] { return fStopping.load(); });
+#else
     return !fStopSignal.wait_for(lock, duration, [this] { return fStopping.load(); });
+#endif
 }
 
 void HttpServer::stop()

@@ -1,6 +1,7 @@
 #include "ui/widgets/FrontEnd.h"
 
 #include "app/AppController.h"
+#include "diag/ShellRunner.h"
 #include "ui/widgets/FilePanelDialog.h"
 #include "ui/widgets/PrefBindings.h"
 #include "ui/widgets/WidgetOutlets.h"
@@ -346,7 +347,11 @@ bool FrontEnd::playSound(const QString &name)
     const QString copy = fSoundFolder->filePath(QFileInfo(name).fileName());
     if (!QFileInfo::exists(copy) && !QFile::copy(name, copy))
         return false;
-    return QProcess::startDetached(player, QStringList { copy });
+    QProcess process;
+    prepareChildProcess(process);
+    process.setProgram(player);
+    process.setArguments(QStringList { copy });
+    return process.startDetached();
 }
 
 void FrontEnd::hideApplication()
