@@ -6,9 +6,22 @@
 #include "files/PictureAnnotation.h"
 
 #include <QFile>
-#include <QProcess>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
 
 namespace vesk {
 
@@ -16,6 +29,8 @@ namespace {
 const QString kHelperName = QStringLiteral("vesk-picture-info");
 // An answer is a few lines; a user comment is at most what an EXIF block holds.
 constexpr qsizetype kMaxAnswerBytes = qsizetype(1) << 20;
+// How long a helper that closed its end may take to exit by itself.
+constexpr std::chrono::milliseconds kGrace { 2000 };
 } // namespace
 
 PictureMetadata readPictureMetadataInProcess(const QString &path)
@@ -59,6 +74,180 @@ std::optional<PictureMetadata> decodePictureMetadata(const QByteArray &answer)
     return std::nullopt; // no "end": the helper did not finish
 }
 
+namespace {
+
+// The helper, started once and asked for one picture after another over a socket joined to its
+// standard input and output: a request is the path's bytes in hex on a line, the answer is what
+// encodePictureMetadata gives. When it crashes or hangs it is ended, and the next picture starts a
+// new one. Started with posix_spawn rather than QProcess: it is used from worker threads, outlives
+// any one of them, and needs no event loop.
+class MetadataReader {
+public:
+    PictureMetadata read(const QString &helper, const QString &path, std::chrono::milliseconds limit)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        const QByteArray request = QFile::encodeName(path).toHex() + '\n';
+        // A helper that ends without answering may have ended before the question (killed from
+        // outside since the last picture): a second one is asked. One that ends again was ended
+        // by the picture.
+        int status = -1;
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            if (fPid > 0 && fHelper != helper)
+                stop();
+            if (fPid <= 0 && !start(helper))
+                return {};
+            if (!sendAll(request)) {
+                status = stop(kGrace);
+                continue;
+            }
+            PictureMetadata metadata;
+            switch (answer(deadline, metadata, status)) {
+            case Outcome::Answered:
+                return metadata;
+            case Outcome::Ended:
+                continue;
+            case Outcome::TimedOut:
+                consoleLog(QStringLiteral("Reading the picture's metadata took too long; it is left out: %1").arg(path));
+                return {};
+            case Outcome::Garbled:
+                consoleLog(
+                    QStringLiteral("%1 gave no answer; the picture's metadata is left out: %2").arg(kHelperName, path));
+                return {};
+            }
+        }
+        if (status != -1 && WIFSIGNALED(status)) {
+            // What would have ended the program ended only the helper.
+            consoleLog(
+                QStringLiteral("The picture's metadata could not be read (the reader crashed); it is left out: %1")
+                    .arg(path));
+        } else {
+            consoleLog(QStringLiteral("%1 gave no answer (exit status %2); the picture's metadata is left out: %3")
+                           .arg(kHelperName)
+                           .arg(status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1)
+                           .arg(path));
+        }
+        return {};
+    }
+
+private:
+    bool start(const QString &helper)
+    {
+        int pair[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+            consoleLog(QStringLiteral("Cannot run %1 (%2)").arg(helper, QString::fromLocal8Bit(std::strerror(errno))));
+            return false;
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, pair[1], STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, pair[1], STDOUT_FILENO);
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        sigset_t none, defaults;
+        sigemptyset(&none);
+        sigemptyset(&defaults);
+        for (int signal : { SIGPIPE, SIGTERM, SIGINT, SIGHUP, SIGCHLD })
+            sigaddset(&defaults, signal);
+        posix_spawnattr_setsigmask(&attributes, &none);
+        posix_spawnattr_setsigdefault(&attributes, &defaults);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        const QByteArray program = QFile::encodeName(helper);
+        char serve[] = "--serve";
+        char *argv[] = { const_cast<char *>(program.constData()), serve, nullptr };
+        pid_t pid = -1;
+        const int error = ::posix_spawn(&pid, program.constData(), &actions, &attributes, argv, environ);
+        posix_spawnattr_destroy(&attributes);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(pair[1]);
+        if (error != 0) {
+            ::close(pair[0]);
+            consoleLog(QStringLiteral("Cannot run %1 (%2): picture metadata is left out")
+                           .arg(helper, QString::fromLocal8Bit(std::strerror(error))));
+            return false;
+        }
+        fPid = pid;
+        fSocket = pair[0];
+        fHelper = helper;
+        return true;
+    }
+
+    // Ends the helper and collects it; the wait status, or -1. One that closed its end is given a
+    // moment to finish on its own, so that its own exit status is seen.
+    int stop(std::chrono::milliseconds grace = std::chrono::milliseconds(0))
+    {
+        int status = -1;
+        if (fSocket >= 0)
+            ::close(fSocket);
+        fSocket = -1;
+        if (fPid > 0) {
+            const auto until = std::chrono::steady_clock::now() + grace;
+            pid_t done = 0;
+            while ((done = ::waitpid(fPid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < until)
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            if (done == 0) {
+                ::kill(fPid, SIGKILL);
+                while (::waitpid(fPid, &status, 0) < 0 && errno == EINTR) { }
+            }
+        }
+        fPid = -1;
+        return status;
+    }
+
+    bool sendAll(const QByteArray &data)
+    {
+        qsizetype sent = 0;
+        while (sent < data.size()) {
+            const ssize_t n = ::send(fSocket, data.constData() + sent, size_t(data.size() - sent), MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            sent += n;
+        }
+        return true;
+    }
+
+    enum class Outcome { Answered, Ended, TimedOut, Garbled };
+
+    Outcome answer(std::chrono::steady_clock::time_point deadline, PictureMetadata &metadata, int &status)
+    {
+        QByteArray answer;
+        while (answer != "end\n" && !answer.endsWith("\nend\n")) {
+            const auto left
+                = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || answer.size() > kMaxAnswerBytes) {
+                stop();
+                return Outcome::TimedOut;
+            }
+            pollfd ready { fSocket, POLLIN, 0 };
+            if (::poll(&ready, 1, int(std::min<qint64>(left.count(), 1000))) <= 0)
+                continue;
+            char buffer[16384];
+            const ssize_t n = ::recv(fSocket, buffer, sizeof buffer, 0);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN))
+                continue;
+            if (n <= 0) {
+                status = stop(kGrace);
+                return Outcome::Ended;
+            }
+            answer.append(buffer, n);
+        }
+        const std::optional<PictureMetadata> decoded = decodePictureMetadata(answer);
+        if (!decoded) {
+            stop();
+            return Outcome::Garbled;
+        }
+        metadata = *decoded;
+        return Outcome::Answered;
+    }
+
+    pid_t fPid = -1;
+    int fSocket = -1;
+    QString fHelper;
+};
+
+} // namespace
+
 PictureMetadata readPictureMetadata(const QString &path, std::chrono::milliseconds limit)
 {
     const QString helper = paths::auxiliaryExecutable(kHelperName);
@@ -69,47 +258,10 @@ PictureMetadata readPictureMetadata(const QString &path, std::chrono::millisecon
                 QStringLiteral("No %1 beside the program: picture metadata is read in this process").arg(kHelperName));
         return readPictureMetadataInProcess(path);
     }
-    QProcess process;
-    process.setProgram(helper);
-    process.setArguments({ path });
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.setStandardInputFile(QProcess::nullDevice());
-    process.start(QIODevice::ReadOnly);
-    if (!process.waitForStarted(int(limit.count()))) {
-        consoleLog(QStringLiteral("Cannot run %1 (%2): the picture's metadata is left out: %3")
-                       .arg(helper, process.errorString(), path));
-        return {};
-    }
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    QByteArray answer;
-    while (process.state() != QProcess::NotRunning) {
-        const auto left
-            = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || answer.size() > kMaxAnswerBytes) {
-            process.kill();
-            process.waitForFinished(-1);
-            consoleLog(QStringLiteral("Reading the picture's metadata took too long; it is left out: %1").arg(path));
-            return {};
-        }
-        process.waitForReadyRead(int(std::min<qint64>(left.count(), 100)));
-        answer += process.readAllStandardOutput();
-    }
-    answer += process.readAllStandardOutput();
-    if (process.exitStatus() != QProcess::NormalExit) {
-        // What would have ended the program ended only the helper.
-        consoleLog(QStringLiteral("The picture's metadata could not be read (the reader crashed); it is left out: %1")
-                       .arg(path));
-        return {};
-    }
-    const std::optional<PictureMetadata> metadata = decodePictureMetadata(answer);
-    if (!metadata || process.exitCode() != 0) {
-        consoleLog(QStringLiteral("%1 gave no answer (exit status %2); the picture's metadata is left out: %3")
-                       .arg(kHelperName)
-                       .arg(process.exitCode())
-                       .arg(path));
-        return {};
-    }
-    return *metadata;
+    static std::mutex lock;
+    static MetadataReader reader;
+    const std::lock_guard<std::mutex> guard(lock);
+    return reader.read(helper, path, limit);
 }
 
 } // namespace vesk

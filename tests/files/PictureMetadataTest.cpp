@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <csignal>
 #include <cstring>
 
 #include <gtest/gtest.h>
@@ -101,6 +102,32 @@ TEST_F(Metadata, APictureThatCrashesExiv2CostsOnlyItsMetadata)
     // A crash, or under a sanitizer its report and exit.
     EXPECT_TRUE(console.contains(QStringLiteral("The picture's metadata could not be read (the reader crashed)"))
         || console.contains(QStringLiteral("vesk-picture-info gave no answer")));
+
+    // The next picture is read by a new helper.
+    const QString next = file(QStringLiteral("IMG_0003.JPG"));
+    ASSERT_TRUE(test::makeJpeg(next));
+    ASSERT_TRUE(test::writeExif(next, { { "Exif.Photo.DateTimeOriginal", "2012:03:04 05:06:07" } }));
+    EXPECT_TRUE(readPictureMetadata(next, 20s).captureDate);
+}
+
+TEST_F(Metadata, OneHelperServesPictureAfterPictureUntilItFails)
+{
+    // Each answer names the process that gave it.
+    const QString log = file(QStringLiteral("answers"));
+    fakeHelper("while read line; do echo $$ >> '" + QFile::encodeName(log) + "'; echo end; done");
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(readPictureMetadata(file(QStringLiteral("any.JPG")), 20s), PictureMetadata());
+    QStringList pids = test::readText(log).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    ASSERT_EQ(pids.size(), 3);
+    EXPECT_EQ(pids.count(pids.first()), 3);
+
+    // Killed from outside between pictures: the next picture starts another.
+    ASSERT_EQ(::kill(pids.first().toInt(), SIGKILL), 0);
+    test::ConsoleRecorder console;
+    EXPECT_EQ(readPictureMetadata(file(QStringLiteral("any.JPG")), 20s), PictureMetadata());
+    pids = test::readText(log).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    ASSERT_EQ(pids.size(), 4);
+    EXPECT_NE(pids.last(), pids.first());
 }
 
 TEST_F(Metadata, AHelperThatHangsIsGivenUpAtTheLimit)
