@@ -42,7 +42,7 @@ int serve()
 
 int main(int argc, char **argv)
 {
-    const char *usage = "usage: vesk-picture-info PATH | --serve | --help | --version\n";
+    const char *usage = "Usage: vesk-picture-info PATH | --serve | --help | --version\n";
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
         std::fputs(usage, stdout);
         std::fputs("Prints the capture date and user comment the uploader reads from a picture.\n"
