@@ -97,16 +97,16 @@ set(CPACK_PACKAGE_NAME vesk-ftpuploader)
 set(CPACK_PACKAGE_VENDOR "Vesk Photos")
 set(CPACK_PACKAGE_CONTACT "Vesk-FTPUploader developers <support@vesk-photos.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "unattended hot-folder uploader for event pictures")
+# The extended description under the summary: CPack indents its lines and marks the empty one.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-  "unattended hot-folder uploader for event pictures
- Pictures copied into sub-folders of a source folder are sent, one at a time,
- to a photo-sharing service as a multipart HTTP POST with their metadata; each
- picture then moves into a mirror folder, or into the problem folder when the
- service rejects it. It runs with windows on the desktop or headless, for
- example as a systemd user service, and is controlled with vesk-ctl.
- .
- The package also holds vesk-photo-service, a stand-in photo-sharing service
- on the loopback interface for trying the uploader out.")
+  "Pictures copied into sub-folders of a source folder are sent, one at a time,
+to a photo-sharing service as a multipart HTTP POST with their metadata; each
+picture then moves into a mirror folder, or into the problem folder when the
+service rejects it. It runs with windows on the desktop or headless, for
+example as a systemd user service, and is controlled with vesk-ctl.
+
+The package also holds vesk-photo-service, a stand-in photo-sharing service
+on the loopback interface for trying the uploader out.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS

@@ -53,6 +53,14 @@ echo "$(basename "$deb"), $(stat -c %s "$deb") bytes, in $((SECONDS - started)) 
 step "control fields"
 [ "$(dpkg-deb --field "$deb" Package)" = vesk-ftpuploader ] || fail "Package is $(dpkg-deb --field "$deb" Package)"
 [ "$(dpkg-deb --field "$deb" Version)" = "${version}-1" ] || fail "Version is $(dpkg-deb --field "$deb" Version)"
+# The summary, then the extended description in lines of one leading space (more would show them
+# verbatim, unwrapped).
+description=$(dpkg-deb --field "$deb" Description)
+[ "$(head -n 1 <<<"$description")" = "unattended hot-folder uploader for event pictures" ] \
+  || fail "the summary is \"$(head -n 1 <<<"$description")\""
+[ "$(tail -n +2 <<<"$description" | grep -cv '^ [^ ]')" -eq 0 ] \
+  || fail "the extended description has badly indented lines:
+$description"
 depends=$(dpkg-deb --field "$deb" Depends)
 echo "Depends: $depends"
 # One package name per line, versions and alternatives taken apart.
