@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QIcon>
 #include <QTimer>
 
 #include <chrono>
@@ -154,7 +155,8 @@ int main(int argc, char **argv)
     }
 
     // VESK_HEADLESS=1 keeps a relaunched instance headless like the one it replaces.
-    const bool headless = line.headless || !haveDisplay() || qEnvironmentVariable("VESK_HEADLESS") == QLatin1String("1");
+    const bool headless
+        = line.headless || !haveDisplay() || qEnvironmentVariable("VESK_HEADLESS") == QLatin1String("1");
     double timeScale = 1.0;
     bool scaleOk = false;
     const double scale = qEnvironmentVariable("VESK_TIME_SCALE").toDouble(&scaleOk);
@@ -181,6 +183,11 @@ int main(int argc, char **argv)
         app = std::make_unique<QCoreApplication>(argc, argv);
     else
         app = std::make_unique<QApplication>(argc, argv);
+    if (!headless) {
+        // The installed desktop entry and icon: desktops match the windows to them by this name.
+        QGuiApplication::setDesktopFileName(QStringLiteral("vesk-ftpuploader"));
+        QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("vesk-ftpuploader")));
+    }
     QCoreApplication::setApplicationName(QStringLiteral(VESK_DISPLAY_NAME));
     QCoreApplication::setApplicationVersion(QStringLiteral(VESK_VERSION));
 

@@ -139,7 +139,15 @@ CommandLine parseCommandLine(const QStringList &arguments, ServiceOptions &optio
         return CommandLine::Invalid;
     }
     if (parser.isSet(help)) {
-        message = parser.helpText();
+        // Qt's usage line names the program as it was called (a path); ours names the command.
+        const QString generated = parser.helpText();
+        message = QStringLiteral("Usage: vesk-photo-service --storage DIR [--port N] [--users FILE] "
+                                 "[--rule REGEX=OUTCOME]...")
+            + generated.mid(generated.indexOf(QLatin1Char('\n')))
+            + QStringLiteral("\nIt runs until SIGTERM or SIGINT.\n"
+                             "Exit status: 0 after a stop by SIGTERM or SIGINT (or for --help and --version), 1 when\n"
+                             "the storage folder cannot be prepared or the port cannot be listened on, 2 for a bad\n"
+                             "command line.\n");
         return CommandLine::Help;
     }
     if (parser.isSet(version)) {

@@ -22,7 +22,14 @@ namespace {
 int usage(FILE *stream, int status)
 {
     std::fputs("Usage: vesk-relaunch \"PROGRAM\" PID\n"
-               "Waits until process PID has ended, then starts PROGRAM again (detached).\n",
+               "Waits until process PID has ended, then starts PROGRAM again (detached, in a session of\n"
+               "its own). Vesk-FTPUploader runs it to replace itself with a fresh instance.\n"
+               "\n"
+               "  --version  print the version and exit\n"
+               "  --help     print this help and exit\n"
+               "\n"
+               "Exit status: 0 when PROGRAM was started again, 1 when it could not be, 2 for a bad\n"
+               "command line.\n",
         stream);
     return status;
 }
@@ -38,8 +45,7 @@ void waitForEnd(pid_t pid)
     const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
     if (fd >= 0) {
         pollfd entry { fd, POLLIN, 0 };
-        while (::poll(&entry, 1, -1) < 0 && errno == EINTR) {
-        }
+        while (::poll(&entry, 1, -1) < 0 && errno == EINTR) { }
         ::close(fd);
         return;
     }
