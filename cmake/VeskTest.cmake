@@ -17,6 +17,13 @@ function(vesk_add_test name)
   endif()
   set(env "QT_QPA_PLATFORM=offscreen" "VESK_BUILD_DIR=${CMAKE_BINARY_DIR}" "VESK_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
           "VESK_TOOLS_DIR=${CMAKE_BINARY_DIR}/bin")
+  if(VESK_TEST_PRELOAD)
+    add_dependencies(${name} ${VESK_TEST_PRELOAD})
+    list(APPEND env "LD_PRELOAD=$<TARGET_FILE:${VESK_TEST_PRELOAD}>")
+    if(T_GUI)
+      list(APPEND env "TSAN_OPTIONS=${VESK_TSAN_GUI_OPTIONS}")
+    endif()
+  endif()
   set_tests_properties(${name} PROPERTIES LABELS "${labels}" TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${env}")
 endfunction()
 

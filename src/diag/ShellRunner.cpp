@@ -8,15 +8,6 @@
 
 namespace vesk {
 
-void prepareChildProcess(QProcess &process)
-{
-#if defined(__SANITIZE_THREAD__)
-    process.setChildProcessModifier([] {});
-#else
-    Q_UNUSED(process);
-#endif
-}
-
 namespace {
 struct RunResult {
     bool started = false;
@@ -28,7 +19,6 @@ RunResult runAndCollect(const QString &program, const QStringList &arguments)
 {
     RunResult result;
     QProcess process;
-    prepareChildProcess(process);
     process.setProgram(program);
     process.setArguments(arguments);
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);

@@ -7,14 +7,7 @@
 
 #include <optional>
 
-class QProcess;
-
 namespace vesk {
-
-// Readies a QProcess before it starts. Qt starts children with vfork semantics, which
-// ThreadSanitizer cannot follow (it then loses track of the parent's locks); under
-// ThreadSanitizer every child is therefore started with a plain fork. Nothing changes otherwise.
-void prepareChildProcess(QProcess &process);
 
 // The program at an absolute path. The output as printed (no trimming), or none when the program
 // could not be run or its output is not valid UTF-8.

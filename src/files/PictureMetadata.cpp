@@ -107,7 +107,8 @@ public:
             case Outcome::Ended:
                 continue;
             case Outcome::TimedOut:
-                consoleLog(QStringLiteral("Reading the picture's metadata took too long; it is left out: %1").arg(path));
+                consoleLog(
+                    QStringLiteral("Reading the picture's metadata took too long; it is left out: %1").arg(path));
                 return {};
             case Outcome::Garbled:
                 consoleLog(

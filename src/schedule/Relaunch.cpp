@@ -7,7 +7,6 @@
 #include "diag/Console.h"
 #include "diag/Describe.h"
 #include "diag/MessageLog.h"
-#include "diag/ShellRunner.h"
 #include "files/PathUtils.h"
 
 #include <QCoreApplication>
@@ -81,7 +80,6 @@ void veskNSTaskRelaunchSelf()
     consoleLog(QStringLiteral("veskNSTaskRelaunchSelf => param1 = [%1]").arg(param1));
     consoleLog(QStringLiteral("veskNSTaskRelaunchSelf => param2 = [%1]").arg(param2));
     QProcess process;
-    prepareChildProcess(process);
     process.setProgram(helper);
     process.setArguments({ param1, param2 });
     process.setStandardOutputFile(QProcess::nullDevice());

@@ -3,7 +3,6 @@
 
 #include "ServiceProcess.h"
 #include "TestSupport.h"
-#include "diag/ShellRunner.h"
 
 #include "prefs/PropertyList.h"
 
@@ -66,7 +65,6 @@ TEST(HeadlessUpload, FiftyPicturesReachTheServiceWholeWithEveryField)
 
     QProcess program;
 
-    vesk::prepareChildProcess(program);
     program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     program.start(test::buildBinFolder() + QStringLiteral("/vesk-ftpuploader"),
         { QStringLiteral("--headless"), QStringLiteral("--endpoint"), service.url(), source });

@@ -1,7 +1,6 @@
 // The real program, started and stopped the way its users do.
 
 #include "TestSupport.h"
-#include "diag/ShellRunner.h"
 
 #include <QProcess>
 
@@ -36,7 +35,6 @@ TEST(Lifecycle, HeadlessRunLogsItsMilestonesAndQuitsCleanlyOnSignals)
     for (const int signalNumber : { SIGTERM, SIGINT }) {
         test::TempProfile profile;
         QProcess process;
-        vesk::prepareChildProcess(process);
         process.setProcessEnvironment(withoutDisplay()); // no display: headless by itself
         process.start(program(), {});
         ASSERT_TRUE(process.waitForStarted());
@@ -61,7 +59,6 @@ TEST(Lifecycle, HeadlessRunLogsItsMilestonesAndQuitsCleanlyOnSignals)
 TEST(Lifecycle, CommandLineHelpVersionAndMistakes)
 {
     QProcess process;
-    vesk::prepareChildProcess(process);
     process.start(program(), { QStringLiteral("--version") });
     ASSERT_TRUE(process.waitForFinished());
     EXPECT_EQ(process.exitCode(), 0);

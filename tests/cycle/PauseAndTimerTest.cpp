@@ -4,7 +4,6 @@
 #include "CycleHarness.h"
 #include "FakeOutlets.h"
 #include "TestSupport.h"
-#include "diag/ShellRunner.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -175,7 +174,6 @@ TEST(WriterGuard, PicturesStillBeingWrittenWaitAndGoUpWholeOnce)
     QDir().mkpath(h.sourcePath(QStringLiteral("Card")));
     const QString slowPath = h.sourcePath(QStringLiteral("Card/IMG_SLOW.JPG"));
     QProcess writer;
-    vesk::prepareChildProcess(writer);
     writer.start(QStringLiteral("/bin/sh"),
         { QStringLiteral("-c"),
             QStringLiteral("exec 3>'%1'; head -c 100000 /dev/urandom >&3; read a; head -c 100000 /dev/urandom >&3; "

@@ -1,5 +1,4 @@
 #include "cycle/WriterCheck.h"
-#include "diag/ShellRunner.h"
 
 #include "TestSupport.h"
 
@@ -20,7 +19,6 @@ TEST(WriterCheck, AFileOpenForWritingIsBusyUntilClosed)
     const QString path = profile.path(QStringLiteral("IMG.JPG"));
     // Another process keeps the picture open while it writes it in chunks.
     QProcess writer;
-    vesk::prepareChildProcess(writer);
     writer.start(QStringLiteral("/bin/sh"),
         { QStringLiteral("-c"),
             QStringLiteral("exec 3>'%1'; printf first >&3; read line; printf second >&3; exec 3>&-; echo closed")

@@ -3,7 +3,6 @@
 
 #include "ServiceProcess.h"
 #include "TestSupport.h"
-#include "diag/ShellRunner.h"
 
 #include "prefs/PropertyList.h"
 #include "schedule/Relaunch.h"
@@ -57,11 +56,9 @@ TEST(Relaunch, HelperWaitsForTheProcessThenStartsTheQuotedProgram)
 
     QProcess sleeper;
 
-    vesk::prepareChildProcess(sleeper);
     sleeper.start(QStringLiteral("sleep"), { QStringLiteral("60") });
     ASSERT_TRUE(sleeper.waitForStarted());
     QProcess helper;
-    vesk::prepareChildProcess(helper);
     helper.start(
         tool("vesk-relaunch"), { QLatin1Char('"') + program + QLatin1Char('"'), QString::number(sleeper.processId()) });
     ASSERT_TRUE(helper.waitForStarted());
@@ -109,7 +106,6 @@ TEST(Relaunch, AfterABatchTheProgramReplacesItselfAndOneInstanceRemains)
 
     QProcess first;
 
-    vesk::prepareChildProcess(first);
     first.start(tool("vesk-ftpuploader"),
         { QStringLiteral("--headless"), QStringLiteral("--endpoint"), service.url(), source });
     ASSERT_TRUE(first.waitForStarted());
@@ -131,7 +127,6 @@ TEST(Relaunch, AfterABatchTheProgramReplacesItselfAndOneInstanceRemains)
         std::chrono::seconds(30)));
     // The successor answers on the command channel (once it has opened it), and quits through it.
     QProcess ctl;
-    vesk::prepareChildProcess(ctl);
     ASSERT_TRUE(test::waitFor([&] {
         ctl.start(tool("vesk-ctl"), { QStringLiteral("getValue"), QStringLiteral("userLoginName") });
         return ctl.waitForFinished(15000) && ctl.exitCode() == 0;

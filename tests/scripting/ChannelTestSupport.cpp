@@ -1,5 +1,4 @@
 #include "ChannelTestSupport.h"
-#include "diag/ShellRunner.h"
 
 #include "TestSupport.h"
 #include "app/Paths.h"
@@ -112,7 +111,6 @@ bool RawClient::waitClosed(int timeoutMs)
 CtlResult runCtl(const QStringList &arguments, const QString &workingFolder)
 {
     QProcess process;
-    vesk::prepareChildProcess(process);
     process.setWorkingDirectory(workingFolder);
     process.start(buildBinFolder() + QStringLiteral("/vesk-ctl"), arguments);
     CtlResult result;
@@ -151,7 +149,6 @@ RunningApp::RunningApp(const QString &name)
     QDir().mkpath(folder);
     fOutPath = folder + QLatin1Char('/') + name + QStringLiteral(".out");
     fErrPath = folder + QLatin1Char('/') + name + QStringLiteral(".err");
-    vesk::prepareChildProcess(fProcess);
     fProcess.setStandardOutputFile(fOutPath);
     fProcess.setStandardErrorFile(fErrPath);
     fProcess.setProcessEnvironment(environmentWithoutDisplay());

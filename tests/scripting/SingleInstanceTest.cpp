@@ -2,7 +2,6 @@
 // running one to the front, and gives up on one that does not answer.
 
 #include "app/Paths.h"
-#include "diag/ShellRunner.h"
 
 #include "ChannelTestSupport.h"
 #include "TestSupport.h"
@@ -34,7 +33,6 @@ struct Launch {
 Launch launch(const QStringList &arguments, const QProcessEnvironment &env = test::environmentWithoutDisplay())
 {
     QProcess process;
-    vesk::prepareChildProcess(process);
     process.setProcessEnvironment(env);
     process.start(test::programPath(), arguments);
     Launch result;
@@ -71,7 +69,6 @@ TEST(SingleInstance, ASecondLaunchHandsItsFolderToTheRunningOne)
     // Relative on the command line, absolute when it reaches the running instance.
     QProcessEnvironment env = test::environmentWithoutDisplay();
     QProcess process;
-    vesk::prepareChildProcess(process);
     process.setProcessEnvironment(env);
     process.setWorkingDirectory(profile.root());
     process.start(test::programPath(), { QStringLiteral("--headless"), QStringLiteral("second") });

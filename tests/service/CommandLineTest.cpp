@@ -1,6 +1,5 @@
 // The program's command line and its ending: help, version, the errors that exit 2, and clean signals.
 
-#include "diag/ShellRunner.h"
 #include "support/ServiceProcess.h"
 #include "support/TestSupport.h"
 
@@ -33,7 +32,6 @@ QString program()
 Finished run(const QStringList &arguments)
 {
     QProcess process;
-    vesk::prepareChildProcess(process);
     process.start(program(), arguments);
     Finished result;
     result.finished = process.waitForFinished(15000);
@@ -113,7 +111,6 @@ TEST(ServiceCommandLine, SigintAndSigtermEndCleanly)
     for (const int signal : { SIGINT, SIGTERM }) {
         QTemporaryDir dir;
         QProcess process;
-        vesk::prepareChildProcess(process);
         process.start(
             program(), { QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--storage"), dir.path() });
         ASSERT_TRUE(waitFor(

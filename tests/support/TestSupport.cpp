@@ -1,7 +1,6 @@
 #include "TestSupport.h"
 
 #include "diag/Console.h"
-#include "diag/ShellRunner.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -117,7 +116,6 @@ bool writeFile(const QString &path, const QByteArray &bytes)
 int runProgram(const QString &program, const QStringList &arguments, int timeoutMs)
 {
     QProcess process;
-    prepareChildProcess(process);
     process.setProcessChannelMode(QProcess::ForwardedChannels);
     process.start(program, arguments);
     if (!process.waitForFinished(timeoutMs) || process.exitStatus() != QProcess::NormalExit)

@@ -1,7 +1,6 @@
 #include "ui/widgets/FrontEnd.h"
 
 #include "app/AppController.h"
-#include "diag/ShellRunner.h"
 #include "ui/widgets/FilePanelDialog.h"
 #include "ui/widgets/PrefBindings.h"
 #include "ui/widgets/WidgetOutlets.h"
@@ -348,7 +347,6 @@ bool FrontEnd::playSound(const QString &name)
     if (!QFileInfo::exists(copy) && !QFile::copy(name, copy))
         return false;
     QProcess process;
-    prepareChildProcess(process);
     process.setProgram(player);
     process.setArguments(QStringList { copy });
     return process.startDetached();
