@@ -13,13 +13,6 @@
 using namespace vesk;
 using test::CycleHarness;
 
-namespace {
-QString sha256(const QByteArray &bytes)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
-}
-} // namespace
-
 TEST(UploadCycle, PicturesInSubFoldersGoUpOneByOneAndLandInTheMirror)
 {
     CycleHarness h;
@@ -52,8 +45,8 @@ TEST(UploadCycle, PicturesInSubFoldersGoUpOneByOneAndLandInTheMirror)
     // Folders in name order: Hall before Table7.
     EXPECT_EQ(uploads[0].filename, QStringLiteral("IMG_2.PNG"));
     EXPECT_EQ(uploads[1].filename, QStringLiteral("IMG_1.JPG"));
-    EXPECT_EQ(uploads[0].sha256, sha256(second));
-    EXPECT_EQ(uploads[1].sha256, sha256(first));
+    EXPECT_EQ(uploads[0].sha256, test::sha256Of(second));
+    EXPECT_EQ(uploads[1].sha256, test::sha256Of(first));
     const auto &record = uploads[1];
     EXPECT_EQ(record.field(QStringLiteral("username")), QStringLiteral("ann"));
     EXPECT_EQ(record.field(QStringLiteral("password")), QStringLiteral("secret"));

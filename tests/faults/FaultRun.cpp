@@ -103,11 +103,6 @@ QString allowedNames(unsigned allowed)
 
 } // namespace
 
-QString sha256Of(const QByteArray &bytes)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
-}
-
 QString sha256OfFile(const QString &path)
 {
     return sha256OfNative(QFile::encodeName(path));

@@ -117,6 +117,5 @@ private:
 
 // SHA-256 of a regular file's bytes (lower-case hexadecimal); empty when it cannot be read.
 QString sha256OfFile(const QString &path);
-QString sha256Of(const QByteArray &bytes);
 
 } // namespace vesk::test

@@ -7,7 +7,6 @@
 
 #include "cycle/CycleNames.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 
@@ -17,13 +16,6 @@
 
 using namespace vesk;
 using test::CycleHarness;
-
-namespace {
-QString sha256(const QByteArray &bytes)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
-}
-} // namespace
 
 TEST(VanishingPicture, DeletedBetweenScanAndUploadIsNotSentAndDoesNotStopTheQueue)
 {
@@ -67,9 +59,9 @@ TEST(VanishingPicture, DeletedBetweenScanAndUploadIsNotSentAndDoesNotStopTheQueu
     const auto uploads = h.service.uploads();
     ASSERT_EQ(uploads.size(), 2);
     for (const auto &upload : uploads)
-        EXPECT_NE(upload.sha256, sha256(doomed));
-    EXPECT_EQ(uploads[0].sha256, sha256(third)); // "Other" before "Table"
-    EXPECT_EQ(uploads[1].sha256, sha256(second));
+        EXPECT_NE(upload.sha256, test::sha256Of(doomed));
+    EXPECT_EQ(uploads[0].sha256, test::sha256Of(third)); // "Other" before "Table"
+    EXPECT_EQ(uploads[1].sha256, test::sha256Of(second));
     EXPECT_FALSE(QFileInfo::exists(h.mirrorPath(QStringLiteral("Table/IMG_1.JPG"))));
     EXPECT_FALSE(QFileInfo::exists(h.problemPath(QStringLiteral("Table/IMG_1.JPG"))));
     EXPECT_FALSE(QFileInfo::exists(h.sourcePath(QStringLiteral("Table/IMG_1.JPG"))));

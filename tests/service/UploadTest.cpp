@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
@@ -31,10 +30,6 @@ QByteArray randomBytes(qsizetype size, quint32 seed)
     return bytes;
 }
 
-QString sha256(const QByteArray &bytes)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
-}
 
 QByteArray readBytes(const QString &path)
 {
@@ -113,7 +108,7 @@ TEST_F(ServiceUploadTest, UploaderBodyIsStoredAndLoggedWithEveryField)
     EXPECT_EQ(upload.filename, QStringLiteral("IMG_0001.JPG"));
     EXPECT_EQ(upload.outcome, QStringLiteral("ok"));
     EXPECT_EQ(upload.size, picture.size());
-    EXPECT_EQ(upload.sha256, sha256(picture));
+    EXPECT_EQ(upload.sha256, sha256Of(picture));
     EXPECT_EQ(upload.stored, fService.storage() + QStringLiteral("/Wedding/IMG_0001.JPG"));
     EXPECT_EQ(readBytes(upload.stored), picture);
     EXPECT_LE(before, upload.receivedMs);
@@ -148,7 +143,7 @@ TEST_F(ServiceUploadTest, CurlFormPostsAreStored)
     const QList<ServiceUpload> uploads = fService.uploads();
     ASSERT_EQ(uploads.size(), 2);
     for (const ServiceUpload &upload : uploads) {
-        EXPECT_EQ(upload.sha256, sha256(picture));
+        EXPECT_EQ(upload.sha256, sha256Of(picture));
         EXPECT_EQ(readBytes(upload.stored), picture);
         EXPECT_EQ(upload.field(QStringLiteral("event")), QStringLiteral("Garden"));
     }
@@ -236,7 +231,7 @@ TEST_F(ServiceUploadTest, LargeUploadKeepsTheServiceSmall)
     const QList<ServiceUpload> uploads = fService.uploads();
     ASSERT_EQ(uploads.size(), 1);
     EXPECT_EQ(uploads.first().size, picture.size());
-    EXPECT_EQ(uploads.first().sha256, sha256(picture));
+    EXPECT_EQ(uploads.first().sha256, sha256Of(picture));
     // Far less than the picture: it streams to disk instead of gathering in memory.
     EXPECT_LT(peakResidentKiB(fService.processId()) - peakBefore, 32 * 1024);
 }

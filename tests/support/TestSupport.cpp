@@ -3,6 +3,7 @@
 #include "diag/Console.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -121,6 +122,11 @@ int runProgram(const QString &program, const QStringList &arguments, int timeout
     if (!process.waitForFinished(timeoutMs) || process.exitStatus() != QProcess::NormalExit)
         return -1;
     return process.exitCode();
+}
+
+QString sha256Of(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
 }
 
 QString buildBinFolder()

@@ -46,6 +46,9 @@ private:
 
 // Reads a whole file as UTF-8 (empty when missing).
 QString readText(const QString &path);
+
+// Lower-case hexadecimal SHA-256 of the bytes, as the photo service records it.
+QString sha256Of(const QByteArray &bytes);
 // Writes a file, making its folder first.
 bool writeFile(const QString &path, const QByteArray &bytes);
 
