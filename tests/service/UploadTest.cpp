@@ -30,7 +30,6 @@ QByteArray randomBytes(qsizetype size, quint32 seed)
     return bytes;
 }
 
-
 QByteArray readBytes(const QString &path)
 {
     QFile file(path);
