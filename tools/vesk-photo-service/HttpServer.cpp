@@ -1,5 +1,7 @@
 #include "HttpServer.h"
 
+#include "HeaderText.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -22,27 +24,6 @@ constexpr size_t kMaxHead = 64 * 1024;
 constexpr size_t kMaxLine = 8 * 1024;
 constexpr size_t kReadChunk = 64 * 1024;
 constexpr size_t kMaxConnections = 512;
-
-char lower(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
-}
-
-std::string lowered(std::string_view text)
-{
-    std::string result(text);
-    std::transform(result.begin(), result.end(), result.begin(), lower);
-    return result;
-}
-
-std::string_view trimmed(std::string_view text)
-{
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-        text.remove_suffix(1);
-    return text;
-}
 
 // Whether a comma-separated header value holds the token, ignoring case ("keep-alive, Upgrade").
 bool hasToken(std::string_view value, std::string_view token)

@@ -1,5 +1,7 @@
 #include "MultipartParser.h"
 
+#include "HeaderText.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -10,27 +12,6 @@ namespace {
 constexpr size_t kMaxHeaderBlock = 16 * 1024;
 constexpr size_t kMaxDelimiterPadding = 256;
 constexpr std::string_view kCrLf = "\r\n";
-
-char lower(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
-}
-
-std::string lowered(std::string_view text)
-{
-    std::string result(text);
-    std::transform(result.begin(), result.end(), result.begin(), lower);
-    return result;
-}
-
-std::string_view trimmed(std::string_view text)
-{
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-        text.remove_suffix(1);
-    return text;
-}
 
 size_t find(const std::string &haystack, const std::string &needle)
 {
