@@ -139,6 +139,7 @@ int handOverToRunningInstance(const vesk::InstanceLock &lock, const QString &fol
 
 int main(int argc, char **argv)
 {
+    vesk::survivePipeWritesWithoutReader();
     const CommandLine line = parseCommandLine(argc, argv);
     if (!line.error.isEmpty()) {
         std::fprintf(stderr, "vesk-ftpuploader: %s\n", line.error.toLocal8Bit().constData());

@@ -51,4 +51,17 @@ void SignalHandler::readSignal()
     }
 }
 
+namespace {
+void ignorePipeSignal(int) { }
+} // namespace
+
+void survivePipeWritesWithoutReader()
+{
+    struct sigaction action { };
+    action.sa_handler = ignorePipeSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGPIPE, &action, nullptr);
+}
+
 } // namespace vesk

@@ -22,4 +22,9 @@ private:
     QSocketNotifier *fNotifier = nullptr;
 };
 
+// A write to a pipe nobody reads any more (standard error piped into a program that ended, such as
+// `tee` or the terminal of a closed session) fails instead of ending the process. A handler that
+// does nothing, rather than SIG_IGN, so that the programs we start get the usual behaviour back.
+void survivePipeWritesWithoutReader();
+
 } // namespace vesk

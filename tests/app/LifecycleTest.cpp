@@ -56,6 +56,26 @@ TEST(Lifecycle, HeadlessRunLogsItsMilestonesAndQuitsCleanlyOnSignals)
     }
 }
 
+TEST(Lifecycle, AnOutputNobodyReadsDoesNotEndTheProgram)
+{
+    // The program's output piped into a program that ends at once: every console line after that
+    // fails to be written, and the program carries on to a clean quit.
+    test::TempProfile profile;
+    QProcess shell;
+    shell.setProcessEnvironment(withoutDisplay());
+    shell.start(QStringLiteral("/bin/sh"),
+        { QStringLiteral("-c"), QStringLiteral("\"$0\" 2>&1 | head -c 1 >/dev/null"), program() });
+    ASSERT_TRUE(shell.waitForStarted());
+    ASSERT_TRUE(test::waitFor(
+        [&] { return test::readText(logFile(profile)).contains(QStringLiteral("applicationDidFinishLaunching")); }));
+    const QString lock = profile.path(QStringLiteral("runtime/Vesk-FTPUploader/instance.lock"));
+    const qint64 pid = test::readText(lock).trimmed().toLongLong();
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(::kill(static_cast<pid_t>(pid), SIGTERM), 0);
+    ASSERT_TRUE(shell.waitForFinished(20000));
+    EXPECT_TRUE(test::readText(logFile(profile)).endsWith(QStringLiteral("applicationWillTerminate - DONE!\n")));
+}
+
 TEST(Lifecycle, CommandLineHelpVersionAndMistakes)
 {
     QProcess process;

@@ -124,7 +124,19 @@ TEST(Relaunch, AfterABatchTheProgramReplacesItselfAndOneInstanceRemains)
             successor = holder;
             return true;
         },
-        std::chrono::seconds(30)));
+        std::chrono::seconds(30)))
+        << "lock holder " << test::readText(lockFile).trimmed().toStdString() << ", first " << firstPid
+        << ", instances "
+        << QStringList([] {
+               QStringList pids;
+               for (qint64 pid : instancesOfThisProfile())
+                   pids << QString::number(pid);
+               return pids;
+           }())
+               .join(QLatin1Char(' '))
+               .toStdString()
+        << "\nmessage log:\n"
+        << test::readText(profile.path(QStringLiteral("state/Vesk-FTPUploader/Vesk-FTPUploaderLog.txt"))).toStdString();
     // The successor answers on the command channel (once it has opened it), and quits through it.
     QProcess ctl;
     ASSERT_TRUE(test::waitFor([&] {
