@@ -18,7 +18,6 @@
 
 #include <QString>
 
-
 namespace {
 
 const QString gPicture = qEnvironmentVariable("VESK_BENCH_PICTURE");
@@ -41,9 +40,9 @@ vesk::Info uploadRecord()
 }
 
 // The reply the substitute service gives for an accepted picture.
-const QByteArray kOkReply = QByteArrayLiteral(
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?><response><status>OK</status>"
-    "<message>Received IMG_0001.JPG for event Gala 2026</message></response>");
+const QByteArray kOkReply
+    = QByteArrayLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?><response><status>OK</status>"
+                        "<message>Received IMG_0001.JPG for event Gala 2026</message></response>");
 
 void BM_MultipartPrefix(benchmark::State &state)
 {

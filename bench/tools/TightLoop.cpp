@@ -127,8 +127,8 @@ int main(int argc, char **argv)
             transport = value;
     }
     if (url.isEmpty() || event.isEmpty() || list.isEmpty()) {
-        std::fputs("usage: vesk-bench-tight-loop --url URL --event NAME --list FILE [--user U] [--password P]\n",
-            stderr);
+        std::fputs(
+            "usage: vesk-bench-tight-loop --url URL --event NAME --list FILE [--user U] [--password P]\n", stderr);
         return 2;
     }
     QFile listFile(list);
@@ -170,7 +170,8 @@ int main(int argc, char **argv)
         record.insert(K::cDictKeyMetaData, QString());
         record.insert(K::cDictKeyKobFuseAction, QStringLiteral("upload.upload"));
         record.insert(K::cDictKeyEmails, QStringLiteral("guest@example.com,family@example.com"));
-        record.insert(K::cDictKeyOriginalPath, QString(QStringLiteral("/Volumes/Card/DCIM/100CANON/") + QFileInfo(path).fileName()));
+        record.insert(K::cDictKeyOriginalPath,
+            QString(QStringLiteral("/Volumes/Card/DCIM/100CANON/") + QFileInfo(path).fileName()));
         record.insert(K::cDictKeyFileName, path);
 
         Body body;
@@ -234,8 +235,8 @@ int main(int argc, char **argv)
     const long long end = nowMs();
     struct rusage after { };
     ::getrusage(RUSAGE_SELF, &after);
-    std::printf("start_ms %lld\nend_ms %lld\nok %d\nfailed %d\nuser_ms %.3f\nsys_ms %.3f\n", start, end, ok,
-        failed, cpuMs(after.ru_utime) - cpuMs(before.ru_utime), cpuMs(after.ru_stime) - cpuMs(before.ru_stime));
+    std::printf("start_ms %lld\nend_ms %lld\nok %d\nfailed %d\nuser_ms %.3f\nsys_ms %.3f\n", start, end, ok, failed,
+        cpuMs(after.ru_utime) - cpuMs(before.ru_utime), cpuMs(after.ru_stime) - cpuMs(before.ru_stime));
     curl_slist_free_all(headers);
     curl_easy_cleanup(easy);
     curl_global_cleanup();

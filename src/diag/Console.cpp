@@ -2,11 +2,10 @@
 
 #include "diag/MessageLog.h"
 
-
 #include <cstdio>
+#include <ctime>
 #include <map>
 #include <mutex>
-#include <ctime>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -50,9 +49,9 @@ void consoleLog(const QString &message)
 {
     // Formatted by hand: this runs for nearly every operation, and the general date formatter costs
     // more than everything else a trace line does.
-    struct timespec now {};
+    struct timespec now { };
     ::clock_gettime(CLOCK_REALTIME, &now);
-    struct tm local {};
+    struct tm local { };
     ::localtime_r(&now.tv_sec, &local);
     char stamp[64];
     std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03ld", local.tm_year + 1900, local.tm_mon + 1,
