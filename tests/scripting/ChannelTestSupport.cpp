@@ -110,9 +110,17 @@ bool RawClient::waitClosed(int timeoutMs)
 
 CtlResult runCtl(const QStringList &arguments, const QString &workingFolder)
 {
+    return runCapturing(buildBinFolder() + QStringLiteral("/vesk-ctl"), arguments,
+        QProcessEnvironment::systemEnvironment(), workingFolder);
+}
+
+CtlResult runCapturing(const QString &program, const QStringList &arguments, const QProcessEnvironment &environment,
+    const QString &workingFolder)
+{
     QProcess process;
+    process.setProcessEnvironment(environment);
     process.setWorkingDirectory(workingFolder);
-    process.start(buildBinFolder() + QStringLiteral("/vesk-ctl"), arguments);
+    process.start(program, arguments);
     CtlResult result;
     if (!process.waitForFinished(30000)) {
         process.kill();

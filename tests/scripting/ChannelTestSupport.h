@@ -42,6 +42,9 @@ struct CtlResult {
 };
 // Runs the built vesk-ctl with the current environment.
 CtlResult runCtl(const QStringList &arguments, const QString &workingFolder = {});
+// Runs a program to its end (at most 30 s) and collects its exit status and output.
+CtlResult runCapturing(const QString &program, const QStringList &arguments, const QProcessEnvironment &environment,
+    const QString &workingFolder = {});
 
 QProcessEnvironment environmentWithoutDisplay();
 QString programPath();

@@ -24,27 +24,11 @@ using namespace vesk;
 
 namespace {
 
-struct Launch {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
+using Launch = test::CtlResult;
 
 Launch launch(const QStringList &arguments, const QProcessEnvironment &env = test::environmentWithoutDisplay())
 {
-    QProcess process;
-    process.setProcessEnvironment(env);
-    process.start(test::programPath(), arguments);
-    Launch result;
-    if (!process.waitForFinished(30000)) {
-        process.kill();
-        process.waitForFinished();
-        return result;
-    }
-    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.out = QString::fromUtf8(process.readAllStandardOutput());
-    result.err = QString::fromUtf8(process.readAllStandardError());
-    return result;
+    return test::runCapturing(test::programPath(), arguments, env);
 }
 
 int openFileLines()
