@@ -4,7 +4,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
-#include <QTemporaryFile>
 
 #include <gtest/gtest.h>
 
@@ -77,42 +76,6 @@ bool setFileTimes(const QString &path, const QDateTime &modification)
     times[0].tv_nsec = static_cast<long>((ms % 1000) * 1000000);
     times[1] = times[0];
     return ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) == 0;
-}
-
-StandardErrorCapture::StandardErrorCapture()
-{
-    QTemporaryFile file(QDir::tempPath() + QStringLiteral("/vesk-stderr-XXXXXX"));
-    file.setAutoRemove(false);
-    if (!file.open())
-        return;
-    fPath = file.fileName();
-    file.close();
-    const int fd = ::open(QFile::encodeName(fPath).constData(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    std::fflush(stderr);
-    fSaved = ::dup(STDERR_FILENO);
-    ::dup2(fd, STDERR_FILENO);
-    ::close(fd);
-}
-
-StandardErrorCapture::~StandardErrorCapture()
-{
-    if (fSaved >= 0) {
-        std::fflush(stderr);
-        ::dup2(fSaved, STDERR_FILENO);
-        ::close(fSaved);
-    }
-    if (!fPath.isEmpty())
-        QFile::remove(fPath);
-}
-
-QString StandardErrorCapture::text() const
-{
-    QFile file(fPath);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromUtf8(file.readAll());
 }
 
 } // namespace vesk::test

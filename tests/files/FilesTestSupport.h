@@ -29,19 +29,6 @@ bool writeUserComment(const QString &path, const std::string &comment);
 // Sets a file's access and modification times (a link is followed).
 bool setFileTimes(const QString &path, const QDateTime &modification);
 
-// Everything written to standard error (file descriptor 2) while it lives, readable at any moment.
-class StandardErrorCapture {
-public:
-    StandardErrorCapture();
-    ~StandardErrorCapture();
-    QString text() const;
-    bool contains(const QString &part) const { return text().contains(part); }
-
-private:
-    int fSaved = -1;
-    QString fPath;
-};
-
 // The utility panel's outlets, recording what they are asked to do. Main thread.
 class FakeWindow : public WindowOutlet {
 public:

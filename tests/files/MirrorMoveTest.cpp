@@ -3,6 +3,7 @@
 
 #include "files/MirrorMove.h"
 #include "FilesTestSupport.h"
+#include "StderrCapture.h"
 #include "app/AppController.h"
 #include "diag/MessageLog.h"
 #include "files/FileOps.h"
@@ -67,7 +68,7 @@ TEST_F(MirrorMove, UploadedPictureLandsUnderItsRelativePath)
 {
     ASSERT_TRUE(writeFile(source(QStringLiteral("Roll1/ABC_0001.jpg")), "picture"));
     ASSERT_TRUE(QDir().mkpath(fMirror + QStringLiteral("/Roll1")));
-    StandardErrorCapture errors;
+    StderrCapture errors;
 
     EXPECT_TRUE(fController->moveFileToPath(QStringLiteral("Roll1/ABC_0001.jpg"), fSource));
     EXPECT_FALSE(QFileInfo::exists(source(QStringLiteral("Roll1/ABC_0001.jpg"))));
@@ -96,7 +97,7 @@ TEST_F(MirrorMove, ProblemFolderNeverReplacesAndTheSourceStays)
 {
     ASSERT_TRUE(writeFile(source(QStringLiteral("Roll1/ABC_0001.jpg")), "second try"));
     ASSERT_TRUE(writeFile(fProblem + QStringLiteral("/Roll1/ABC_0001.jpg"), "first"));
-    StandardErrorCapture errors;
+    StderrCapture errors;
 
     EXPECT_FALSE(fController->moveFileToPath(QStringLiteral("Roll1/ABC_0001.jpg"), fSource, fProblem, false, false));
     EXPECT_EQ(contentOf(fProblem + QStringLiteral("/Roll1/ABC_0001.jpg")), QByteArray("first"));
@@ -109,7 +110,7 @@ TEST_F(MirrorMove, ProblemFolderNeverReplacesAndTheSourceStays)
 TEST_F(MirrorMove, FolderItemIsReproducedNotMoved)
 {
     ASSERT_TRUE(writeFile(source(QStringLiteral("Roll1/a.jpg")), "a"));
-    StandardErrorCapture errors;
+    StderrCapture errors;
     EXPECT_TRUE(fController->moveFileToPath(QStringLiteral("Roll1"), fSource));
     EXPECT_TRUE(QFileInfo(fMirror + QStringLiteral("/Roll1")).isDir());
     EXPECT_TRUE(QDir(fMirror + QStringLiteral("/Roll1")).isEmpty());
@@ -120,7 +121,7 @@ TEST_F(MirrorMove, FolderItemIsReproducedNotMoved)
 TEST_F(MirrorMove, MissingSourceTouchesNothing)
 {
     ASSERT_TRUE(QDir().mkpath(fSource));
-    StandardErrorCapture errors;
+    StderrCapture errors;
     EXPECT_FALSE(fController->moveFileToPath(QStringLiteral("Roll1/gone.jpg"), fSource));
     EXPECT_FALSE(QFileInfo::exists(fMirror));
     EXPECT_TRUE(messageLog().contains(QStringLiteral("moveFileToPath=> source item does NOT exist:\r %1\n")
@@ -137,7 +138,7 @@ TEST_F(MirrorMove, DestinationRootIsCreatedOneLevelOnly)
 
     const QString deepRoot = fDir.path() + QStringLiteral("/no/such/root");
     ASSERT_TRUE(writeFile(source(QStringLiteral("deep.jpg")), "d"));
-    StandardErrorCapture errors;
+    StderrCapture errors;
     EXPECT_FALSE(fController->moveFileToPath(QStringLiteral("deep.jpg"), fSource, deepRoot, true, false));
     EXPECT_FALSE(QFileInfo::exists(fDir.path() + QStringLiteral("/no")));
     EXPECT_TRUE(QFileInfo::exists(source(QStringLiteral("deep.jpg"))));
@@ -182,7 +183,7 @@ TEST_F(MirrorMove, EncapsulationGroupsFilesByBaseName)
 
 TEST(Encapsulation, BaseNames)
 {
-    StandardErrorCapture errors;
+    StderrCapture errors;
     EXPECT_EQ(getBaseName1(QStringLiteral("Roll1/ABC_0001.jpg")), QStringLiteral("ABC"));
     EXPECT_EQ(getBaseName1(QStringLiteral("A_B_C.jpg")), QStringLiteral("A"));
     EXPECT_FALSE(getBaseName1(QStringLiteral("ABC0001.jpg")));
@@ -198,7 +199,7 @@ TEST(Encapsulation, FolderAndRelativeForms)
     QTemporaryDir dir;
     const QString root = dir.path() + QStringLiteral("/M");
     ASSERT_TRUE(QDir().mkpath(root + QStringLiteral("/Roll1")));
-    StandardErrorCapture errors;
+    StderrCapture errors;
     const QString folder
         = createEncapsulationFolder(root + QLatin1Char('/'), QStringLiteral("Roll1/ABC_0001.jpg"), true);
     EXPECT_EQ(folder, root + QStringLiteral("/Roll1/ABC"));

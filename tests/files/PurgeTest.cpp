@@ -3,6 +3,7 @@
 
 #include "files/Purge.h"
 #include "FilesTestSupport.h"
+#include "StderrCapture.h"
 #include "app/AppController.h"
 #include "diag/MessageLog.h"
 #include "files/CaptureDates.h"
@@ -213,7 +214,7 @@ TEST_F(Purge, SwitchedOffDeletesNothing)
 
 TEST_F(Purge, MirrorThatIsMissingOrNoFolderIsReported)
 {
-    StandardErrorCapture errors;
+    StderrCapture errors;
     const QString missing = fDir.path() + QStringLiteral("/nowhere");
     fController->store().setObject(PrefKeys::sPrefLocalMasterMirrorSiteFolder, missing);
     fController->deleteOldOldPhotosAndFolderIfEmptyWorks();
@@ -275,7 +276,7 @@ TEST_F(Purge, LoneDSStoreCountsAsEmpty)
     ASSERT_TRUE(writeFile(mirror(QStringLiteral("MetaAndMore/.DS_Store")), "meta"));
     ASSERT_TRUE(writeFile(mirror(QStringLiteral("MetaAndMore/x.jpg")), "x"));
     ASSERT_TRUE(writeFile(mirror(QStringLiteral("MetaFolder/.DS_Store/keep.jpg")), "k"));
-    StandardErrorCapture errors;
+    StderrCapture errors;
 
     fController->deleteFolderIfEmpty(fMirror, false);
     EXPECT_FALSE(QFileInfo::exists(mirror(QStringLiteral("OnlyMeta"))));
@@ -388,7 +389,7 @@ TEST_F(Purge, FolderThatVanishesDuringTheWalkIsReported)
     };
     fWindow.fVisible = true;
     installUtilityPanel();
-    StandardErrorCapture errors;
+    StderrCapture errors;
 
     fController->deleteFolderIfEmpty(fMirror, false);
     EXPECT_FALSE(QFileInfo::exists(mirror(QStringLiteral("c"))));
@@ -407,7 +408,7 @@ TEST_F(Purge, LinkLoopsNeitherTrapNorGetRemoved)
     ASSERT_TRUE(QFile::link(QStringLiteral("nothing-here"), mirror(QStringLiteral("A/dangling"))));
     const QString pic = picture(mirror(QStringLiteral("A/pic.jpg")));
     fController->store().setObject(PrefKeys::sPrefDaysOldBeforeDeleting, 1);
-    StandardErrorCapture errors;
+    StderrCapture errors;
 
     ASSERT_TRUE(runPurgeThread());
     fController->deleteFolderIfEmpty(fMirror, true);

@@ -370,10 +370,3 @@ TEST(MainWindow, WindowEventsReachTheTraceHandlers)
     EXPECT_TRUE(console.contains(QStringLiteral("Inside AppController => windowWillBeginSheet...")));
     EXPECT_EQ(f.main().ibMainWindowLocalMirrorSitePath->text(), QStringLiteral("/photos/mirror"));
 }
-
-int main(int argc, char **argv)
-{
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
