@@ -103,21 +103,9 @@ TEST(Validation, PlainFilesAreNotFoldersAndMessagesNameTheirKind)
 
 TEST(LoginSave, ClosesThePanelOrEndsItsSheetOnlyWhenValid)
 {
-    struct FakePanel : test::FakeWindow, PanelOutlet {
-        bool isVisible() const override { return test::FakeWindow::isVisible(); }
-        void orderFront() override { test::FakeWindow::orderFront(); }
-        void orderBack() override { }
-        void close() override { test::FakeWindow::close(); }
-        bool displayAsSheet() const override { return sheet; }
-        void setDisplayAsSheet(bool flag) override { sheet = flag; }
-        void makeKeyWindow() override { }
-        void beginSheet(WindowOutlet *, std::function<void(int)>) override { }
-        void endSheet(int code) override { endedWith = code; }
-        bool sheet = false;
-        int endedWith = -100;
-    };
     Fixture f;
-    FakePanel panel;
+    test::FakePanel panel;
+    panel.visible = true;
     f.controller->ibLoginPanel = &panel;
 
     f.controller->saveLoginInfo(); // nothing valid yet: two beeps, the panel stays
@@ -127,8 +115,8 @@ TEST(LoginSave, ClosesThePanelOrEndsItsSheetOnlyWhenValid)
     f.setAllValid();
     panel.sheet = true;
     f.controller->saveLoginInfo();
-    EXPECT_EQ(panel.endedWith, 1);
-    EXPECT_TRUE(panel.visible);
+    EXPECT_EQ(panel.endCodes, std::vector<int> { 1 });
+    panel.visible = true;
     panel.sheet = false;
     f.controller->saveLoginInfo();
     EXPECT_FALSE(panel.visible);

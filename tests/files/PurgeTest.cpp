@@ -2,6 +2,7 @@
 // thread with the utility panel, and the walk they share.
 
 #include "files/Purge.h"
+#include "FakeOutlets.h"
 #include "FilesTestSupport.h"
 #include "StderrCapture.h"
 #include "app/AppController.h"
@@ -102,7 +103,7 @@ protected:
     QTemporaryDir fDir;
     QString fSource, fMirror;
     std::unique_ptr<AppController> fController;
-    FakeWindow fWindow;
+    FakeWindow fWindow { false };
     FakeTextField fFunctionName { &fWindow };
     FakeTextField fStatus { &fWindow };
     FakeProgress fProgress { &fWindow };
@@ -126,7 +127,7 @@ TEST_F(Purge, PicturesOlderThanTheAgeLimitGo)
     dates.set(young, now.addSecs(-29 * kDay), now.addSecs(-40 * kDay));
     dates.set(zeroOld, zeroDate1904(), now.addSecs(-40 * kDay));
     dates.set(zeroYoung, zeroDate1904(), now.addSecs(-kDay));
-    fWindow.fVisible = true;
+    fWindow.visible = true;
     installUtilityPanel();
 
     fController->deleteOldOldPhotosAndFolderIfEmptyWorks();
@@ -149,7 +150,7 @@ TEST_F(Purge, OtherFilesAreNeverDeleted)
     ASSERT_TRUE(writeFile(mirror(QStringLiteral("Roll1/fake.jpg")), "not a picture either"));
     for (const char *name : { "Roll1/notes.txt", "Roll1/.hidden", "Roll1/fake.jpg" })
         dates.set(mirror(QLatin1String(name)), now.addSecs(-400 * kDay), now.addSecs(-400 * kDay));
-    fWindow.fVisible = true;
+    fWindow.visible = true;
     installUtilityPanel();
 
     fController->deleteOldOldPhotosAndFolderIfEmptyWorks();
@@ -253,15 +254,15 @@ TEST_F(Purge, PurgeThreadShowsItsWorkInTheUtilityPanel)
     installUtilityPanel();
 
     ASSERT_TRUE(runPurgeThread());
-    ASSERT_TRUE(waitFor([this] { return fWindow.fCloseCount.load() == 1; }));
+    ASSERT_TRUE(waitFor([this] { return fWindow.closeCount.load() == 1; }));
     const QStringList functions = fFunctionName.texts();
     EXPECT_TRUE(functions.contains(QStringLiteral("Deleting 30-DayOld Items From Folder: [%1]:").arg(fMirror)));
     EXPECT_TRUE(functions.contains(QStringLiteral("Now Deleting All Empty Folders inside Mirror Folder...")));
     EXPECT_TRUE(fStatus.texts().contains(QStringLiteral("Roll1/Empty")));
-    EXPECT_EQ(fWindow.fOrderBackCount.load(), 1);
+    EXPECT_EQ(fWindow.backCount.load(), 1);
     EXPECT_FALSE(fWindow.isVisible());
-    EXPECT_EQ(fProgress.fStarts.load(), 1);
-    EXPECT_FALSE(fProgress.fAnimating.load());
+    EXPECT_EQ(fProgress.starts.load(), 1);
+    EXPECT_FALSE(fProgress.animating.load());
     EXPECT_TRUE(fConsole.contains(
         QStringLiteral("Inside AppController => doSetupDeleteOldPhotosThread...  ibUtilwindow EXISTS\n")));
     EXPECT_TRUE(fConsole.contains(QStringLiteral("doSetupDeleteOldPhotosThread - Started...")));
@@ -318,7 +319,7 @@ TEST_F(Purge, QuitKeepsTheFirstLevel)
     EXPECT_TRUE(fConsole.contains(
         QStringLiteral("\nOKAY to delete  Path of [%1]\n").arg(source(QStringLiteral("Event/Roll1")))));
     EXPECT_TRUE(fFunctionName.texts().contains(QStringLiteral("Deleting Empty Folders in the Source Upload Folder:")));
-    EXPECT_TRUE(fProgress.fAnimating.load());
+    EXPECT_TRUE(fProgress.animating.load());
 }
 
 TEST_F(Purge, QuitWithoutSourceFolderDoesNothing)
@@ -345,7 +346,7 @@ TEST_F(Purge, StartUpCleanUpTakesFoldersOlderThanThreeDays)
     ASSERT_TRUE(setFileTimes(source(QStringLiteral("New")), now.addSecs(-2 * kDay)));
     ASSERT_TRUE(setFileTimes(source(QStringLiteral("Event/Old")), now.addSecs(-4 * kDay)));
     ASSERT_TRUE(setFileTimes(source(QStringLiteral("Event/New")), now.addSecs(-2 * kDay)));
-    fWindow.fVisible = true;
+    fWindow.visible = true;
     installUtilityPanel();
 
     fController->deleteOLDFolderIfEmpty(fSource, false, 3);
@@ -383,11 +384,11 @@ TEST_F(Purge, FolderThatVanishesDuringTheWalkIsReported)
     for (const char *name : { "a", "b", "c" })
         ASSERT_TRUE(QDir().mkpath(mirror(QLatin1String(name))));
     // While "a" is being removed, something else takes "b" away.
-    fStatus.fOnSetText = [this](const QString &text) {
+    fStatus.onSetText = [this](const QString &text) {
         if (text == QStringLiteral("a"))
             QDir(mirror(QStringLiteral("b"))).removeRecursively();
     };
-    fWindow.fVisible = true;
+    fWindow.visible = true;
     installUtilityPanel();
     StderrCapture errors;
 
