@@ -26,12 +26,10 @@ TEST(VanishingPicture, DeletedBetweenScanAndUploadIsNotSentAndDoesNotStopTheQueu
     const QByteArray third = h.picture(QStringLiteral("Other/IMG_3.JPG"));
 
     AppOptions options;
-    options.store = h.store;
     options.headless = true;
     options.endpoint = h.service.url();
     options.timeScale = 0.02;
-    AppController::initialize(*h.store, options.factoryDefaultsResource);
-    h.controller = std::make_unique<AppController>(options);
+    h.create(options);
     h.controller->awakeFromNib(); // the controller's observers
     std::atomic<int> removed { 0 };
     std::atomic<int> starts { 0 };

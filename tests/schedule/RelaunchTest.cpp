@@ -1,29 +1,19 @@
 // Replacing the running process with a fresh one: the helper on its own, and the real program
 // relaunching itself after a batch of pictures.
 
-#include "ServiceProcess.h"
-#include "TestSupport.h"
+#include "FaultRun.h"
 
-#include "prefs/PropertyList.h"
 #include "schedule/Relaunch.h"
 
-#include <QDir>
 #include <QFile>
-#include <QProcess>
 
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <sys/types.h>
 
 using namespace vesk;
 
 namespace {
-QString tool(const char *name)
-{
-    return test::buildBinFolder() + QLatin1Char('/') + QLatin1String(name);
-}
-
 // The uploader processes that run with this test's private runtime folder.
 QList<qint64> instancesOfThisProfile()
 {
@@ -38,14 +28,6 @@ QList<qint64> instancesOfThisProfile()
 }
 } // namespace
 
-TEST(Relaunch, OwnProgramIsRecognisedByNameWithoutCaseOrExtension)
-{
-    EXPECT_TRUE(isOwnApplicationPath(QStringLiteral("/usr/bin/vesk-ftpuploader")));
-    EXPECT_TRUE(isOwnApplicationPath(QStringLiteral("/Applications/VESK-FTPUPLOADER.app")));
-    EXPECT_FALSE(isOwnApplicationPath(QStringLiteral("/Applications/Vesk-FTPUploader 2.app")));
-    EXPECT_FALSE(isOwnApplicationPath(QStringLiteral("/usr/bin/vesk-ctl")));
-}
-
 TEST(Relaunch, HelperWaitsForTheProcessThenStartsTheQuotedProgram)
 {
     test::TempProfile profile;
@@ -53,14 +35,12 @@ TEST(Relaunch, HelperWaitsForTheProcessThenStartsTheQuotedProgram)
     const QString program = profile.path(QStringLiteral("program with blanks.sh"));
     test::writeFile(program, QStringLiteral("#!/bin/sh\necho $$ > '%1'\n").arg(marker).toUtf8());
     QFile::setPermissions(program, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-
     QProcess sleeper;
-
     sleeper.start(QStringLiteral("sleep"), { QStringLiteral("60") });
     ASSERT_TRUE(sleeper.waitForStarted());
     QProcess helper;
-    helper.start(
-        tool("vesk-relaunch"), { QLatin1Char('"') + program + QLatin1Char('"'), QString::number(sleeper.processId()) });
+    helper.start(test::buildBinFolder() + QStringLiteral("/vesk-relaunch"),
+        { QLatin1Char('"') + program + QLatin1Char('"'), QString::number(sleeper.processId()) });
     ASSERT_TRUE(helper.waitForStarted());
     // Nothing starts while the process lives.
     EXPECT_FALSE(helper.waitForFinished(300));
@@ -70,15 +50,13 @@ TEST(Relaunch, HelperWaitsForTheProcessThenStartsTheQuotedProgram)
     ASSERT_TRUE(helper.waitForFinished(10000));
     EXPECT_EQ(helper.exitCode(), 0);
     EXPECT_TRUE(test::waitFor([&] { return QFile::exists(marker); }));
-
-    helper.start(tool("vesk-relaunch"), { program });
-    ASSERT_TRUE(helper.waitForFinished(10000));
-    EXPECT_EQ(helper.exitCode(), 2);
+    EXPECT_TRUE(isOwnApplicationPath(QStringLiteral("/Applications/VESK-FTPUPLOADER.app")));
+    EXPECT_FALSE(isOwnApplicationPath(QStringLiteral("/usr/bin/vesk-ctl")));
 }
 
 TEST(Relaunch, AfterABatchTheProgramReplacesItselfAndOneInstanceRemains)
 {
-    test::TempProfile profile;
+    test::FaultRun run;
     // Relaunched instances are detached from the test: end whatever is left, however the test ends.
     struct Reaper {
         ~Reaper()
@@ -87,65 +65,32 @@ TEST(Relaunch, AfterABatchTheProgramReplacesItselfAndOneInstanceRemains)
                 ::kill(static_cast<pid_t>(pid), SIGKILL);
         }
     } reaper;
-    test::ServiceProcess service;
-    ASSERT_TRUE(service.start());
-    const QString source = profile.path(QStringLiteral("source"));
-    const QString mirror = profile.path(QStringLiteral("mirror"));
-    QDir().mkpath(mirror);
-    test::writeFile(source + QStringLiteral("/Table/IMG_1.JPG"), "picture");
-    QDir().mkpath(profile.path(QStringLiteral("config/Vesk-FTPUploader")));
-    ASSERT_TRUE(plist::writeXmlFileAtomically(profile.path(QStringLiteral("config/Vesk-FTPUploader/preferences.plist")),
-        QVariantMap { { QStringLiteral("prefLocalSourceUploadFolder"), source },
-            { QStringLiteral("prefLocalMasterMirrorSiteFolder"), mirror },
-            { QStringLiteral("userLoginName"), QStringLiteral("a") },
-            { QStringLiteral("userLoginPassword"), QStringLiteral("b") },
-            { QStringLiteral("userEnteredEventName"), QStringLiteral("E") },
-            { QStringLiteral("prefAutoSynchronize"), false },
-            { QStringLiteral("prefAutoQuitAndRelaunchPerIteration"), true } },
-        0600));
-
-    QProcess first;
-
-    first.start(tool("vesk-ftpuploader"),
-        { QStringLiteral("--headless"), QStringLiteral("--endpoint"), service.url(), source });
-    ASSERT_TRUE(first.waitForStarted());
-    const qint64 firstPid = first.processId();
-    ASSERT_TRUE(service.waitForUploads(1));
-    // The first instance ends by itself and a new one takes over.
-    ASSERT_TRUE(first.waitForFinished(30000));
-    // The instance that holds the lock is the successor; the other start hands over and ends.
-    const QString lockFile = profile.path(QStringLiteral("runtime/Vesk-FTPUploader/instance.lock"));
+    ASSERT_TRUE(run.service.start());
+    run.addPicture(QStringLiteral("Table/IMG_1.JPG"));
+    run.writePreferences({ { QStringLiteral("prefAutoQuitAndRelaunchPerIteration"), true } });
+    ASSERT_TRUE(run.startProgram());
+    const qint64 firstPid = run.program.process().processId();
+    ASSERT_TRUE(run.waitSettled());
+    // The first instance ends by itself and a new one, holding the lock, takes over.
+    ASSERT_TRUE(run.program.waitForExit(30000));
+    const QString lockFile = run.profile.path(QStringLiteral("runtime/Vesk-FTPUploader/instance.lock"));
     qint64 successor = 0;
     ASSERT_TRUE(test::waitFor(
         [&] {
-            const qint64 holder = test::readText(lockFile).trimmed().toLongLong();
-            if (holder <= 0 || holder == firstPid || instancesOfThisProfile() != QList<qint64> { holder })
-                return false;
-            successor = holder;
-            return true;
+            successor = test::readText(lockFile).trimmed().toLongLong();
+            return successor > 0 && successor != firstPid && instancesOfThisProfile() == QList<qint64> { successor };
         },
         std::chrono::seconds(30)))
-        << "lock holder " << test::readText(lockFile).trimmed().toStdString() << ", first " << firstPid
-        << ", instances "
-        << QStringList([] {
-               QStringList pids;
-               for (qint64 pid : instancesOfThisProfile())
-                   pids << QString::number(pid);
-               return pids;
-           }())
-               .join(QLatin1Char(' '))
-               .toStdString()
-        << "\nmessage log:\n"
-        << test::readText(profile.path(QStringLiteral("state/Vesk-FTPUploader/Vesk-FTPUploaderLog.txt"))).toStdString();
+        << "lock holder " << successor << ", first " << firstPid << "\n"
+        << test::readText(test::messageLogPath()).toStdString();
     // The successor answers on the command channel (once it has opened it), and quits through it.
-    QProcess ctl;
+    test::CtlResult answer;
     ASSERT_TRUE(test::waitFor([&] {
-        ctl.start(tool("vesk-ctl"), { QStringLiteral("getValue"), QStringLiteral("userLoginName") });
-        return ctl.waitForFinished(15000) && ctl.exitCode() == 0;
+        answer = test::runCtl({ QStringLiteral("getValue"), QStringLiteral("userLoginName") });
+        return answer.exitCode == 0;
     }));
-    EXPECT_EQ(instancesOfThisProfile(), QList<qint64> { successor });
-    EXPECT_EQ(ctl.readAllStandardOutput(), QByteArray("COMMAND SUCCESS\ngetValue\nuserLoginName\na\n"));
-    ctl.start(tool("vesk-ctl"), { QStringLiteral("quit") });
-    ASSERT_TRUE(ctl.waitForFinished(15000));
+    EXPECT_EQ(answer.out, QStringLiteral("COMMAND SUCCESS\ngetValue\nuserLoginName\nphotographer\n"));
+    EXPECT_EQ(test::runCtl({ QStringLiteral("quit") }).exitCode, 0);
     EXPECT_TRUE(test::waitFor([&] { return instancesOfThisProfile().isEmpty(); }, std::chrono::seconds(20)));
+    run.verify();
 }

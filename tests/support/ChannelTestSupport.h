@@ -1,11 +1,13 @@
 #pragma once
-// Helpers for the command-channel tests: a raw client socket whose waits keep the event loop
-// turning (so an in-process server is served meanwhile), vesk-ctl, and the real program headless.
+// The real programs for the tests: the one way to start vesk-ftpuploader (RunningApp), vesk-ctl
+// and other programs run to their end with their output, and a raw client of the command socket
+// whose waits keep the event loop turning (so an in-process server is served meanwhile).
 
 #include <QProcess>
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <optional>
 
 namespace vesk::test {
@@ -50,18 +52,32 @@ QProcessEnvironment environmentWithoutDisplay();
 QString programPath();
 QString messageLogPath(); // of the current profile
 
-// The real program, headless, in the current profile. Its standard streams go to files so that it
-// never waits on a full pipe.
+// The real program in the current profile, the way every test starts it. Its standard streams go
+// to files of the profile, appended over its starts, so that it never waits on a full pipe; a test
+// that dies takes it along. Run as root, it lacks the capabilities that override file permissions,
+// as a user's program would.
 class RunningApp {
 public:
     explicit RunningApp(const QString &name = QStringLiteral("app"));
-    ~RunningApp(); // a program still running gets SIGTERM
-    // Starts the program and waits until its command socket accepts connections.
+    ~RunningApp(); // a program still running gets SIGTERM, then SIGKILL
+    RunningApp(const RunningApp &) = delete;
+    RunningApp &operator=(const RunningApp &) = delete;
+
+    // Starts vesk-ftpuploader with the arguments as they are; false when it did not start.
+    bool launch(const QStringList &arguments);
+    // Starts it --headless with the arguments and waits until its command socket accepts connections.
     bool start(const QStringList &arguments = {});
+    // SIGTERM and a bounded wait (then SIGKILL); true when it ended by itself with status 0.
+    bool stop(std::chrono::milliseconds limit = std::chrono::seconds(30));
+    void kill(); // SIGKILL, and waits until it is gone
+    bool isRunning() const { return fProcess.state() != QProcess::NotRunning; }
     bool waitForExit(int timeoutMs = 20000);
     QProcess &process() { return fProcess; }
+    const QProcess &process() const { return fProcess; }
     QString standardOutput() const;
     QString standardError() const;
+
+    QProcessEnvironment environment = environmentWithoutDisplay(); // for the next start
 
 private:
     QString fOutPath;

@@ -1,18 +1,16 @@
 #pragma once
-// One fault scenario against the real program: a private profile with source, mirror and problem
-// folders, the substitute photo service, the uploader started headless as a separate process (so
-// that it can be killed), and the pictures of the scenario, each remembered by its content so that
-// every one can be accounted for at the end, wherever it went and whatever its name became.
+// The base of the end-to-end tests, with the real program (FaultRun) or a controller in process
+// (CycleHarness): a private profile with source, mirror and problem folders, the substitute photo
+// service, and the pictures of the scenario, each remembered by its bytes so that every one can be
+// accounted for at the end, wherever it went and whatever its name became.
 
 #include "ServiceProcess.h"
 #include "TestSupport.h"
 
-#include <QProcess>
 #include <QVariantMap>
 
 #include <chrono>
 #include <map>
-#include <memory>
 #include <vector>
 
 namespace vesk::test {
@@ -34,12 +32,16 @@ struct TrackedPicture {
     bool keepsName = true; // found under its own relative path wherever it is
 };
 
-class FaultRun {
+class Scenario {
 public:
-    explicit FaultRun(const QStringList &serviceArguments = {});
-    ~FaultRun();
-    FaultRun(const FaultRun &) = delete;
-    FaultRun &operator=(const FaultRun &) = delete;
+    explicit Scenario(const QStringList &serviceArguments = {});
+    virtual ~Scenario() = default;
+    Scenario(const Scenario &) = delete;
+    Scenario &operator=(const Scenario &) = delete;
+
+    QString sourcePath(const QString &relative) const { return source + QLatin1Char('/') + relative; }
+    QString mirrorPath(const QString &relative) const { return mirror + QLatin1Char('/') + relative; }
+    QString problemPath(const QString &relative) const { return problem + QLatin1Char('/') + relative; }
 
     // A picture with EXIF data and bytes of its own (size at least the sample's size), written
     // under source/relative and tracked. Returns its SHA-256.
@@ -52,22 +54,13 @@ public:
     // Tracks an entry that is not a regular file (a FIFO, a link) by its relative path, which it keeps
     // wherever it goes.
     void trackEntry(const QString &relative, unsigned allowed = InSource);
-    // The bytes a picture would get (tests that write the file themselves).
+    // The bytes a picture would get (tests that write the file themselves): a real picture made by
+    // vesk-sample-pictures, then bytes of the label's own.
     QByteArray pictureBytes(const QString &label, qint64 size = 0);
 
-    // Writes the preferences: folders, login, event; auto-synchronize off unless extra says otherwise.
+    // Writes the preferences file: folders, login, event; auto-synchronize and preview off unless
+    // extra says otherwise.
     void writePreferences(const QVariantMap &extra = {});
-
-    // Starts vesk-ftpuploader --headless --endpoint <service> <source>, with the time scale and the
-    // HTTP time-outs of the run; output is appended to files of the run.
-    bool startProgram();
-    // SIGTERM and a bounded wait; true when it ended by itself with status 0.
-    bool stopProgram(std::chrono::milliseconds limit = std::chrono::seconds(30));
-    // SIGKILL, and waits until it is gone.
-    void killProgram();
-    bool programRunning() const;
-    QString programOutput() const; // standard output of every start so far
-    QString programErrors() const; // standard error (the console) of every start so far
 
     // Bounded wait until every tracked picture that must leave the source folder has left it.
     bool waitSettled(std::chrono::milliseconds limit = std::chrono::seconds(60));
@@ -81,20 +74,16 @@ public:
     int uploadsOf(const QString &sha256) const;
     QString shaOf(const QString &label) const;
 
-    double timeScale = 0.02;
-    int connectTimeout = 2;
-    int stallTimeout = 1;
-
     TempProfile profile;
     ServiceProcess service;
     QString source, mirror, problem;
     std::vector<TrackedPicture> pictures;
 
+protected:
+    // Why nothing will settle any more (the program has ended); empty while it still may.
+    virtual QString gaveUp() const { return {}; }
+
 private:
-    struct Found {
-        unsigned place;
-        QString relative;
-    };
     struct Seen {
         unsigned place;
         QString relative;
@@ -102,16 +91,9 @@ private:
     };
     // Everything in the three folders now; file contents are hashed once per version of a file.
     std::vector<Seen> snapshot() const;
-    static std::vector<Found> locate(const TrackedPicture &picture, const std::vector<Seen> &seen);
+    static std::vector<const Seen *> locate(const TrackedPicture &picture, const std::vector<Seen> &seen);
     bool settled() const;
-    struct HashedVersion {
-        qint64 size, modifiedNs, changedNs;
-        quint64 inode;
-        QString sha256;
-    };
-    mutable std::map<QByteArray, HashedVersion> fHashes;
-
-    std::unique_ptr<QProcess> fProgram;
+    mutable std::map<QByteArray, std::pair<QByteArray, QString>> fHashes; // path -> (stat key, sha)
     QByteArray fSample;
 };
 

@@ -1,0 +1,60 @@
+#include "FaultRun.h"
+
+namespace vesk::test {
+
+FaultRun::FaultRun(const QStringList &serviceArguments)
+    : Scenario(serviceArguments)
+{ }
+
+FaultRun::~FaultRun()
+{
+    killProgram();
+}
+
+bool FaultRun::startProgram()
+{
+    program.environment.insert(QStringLiteral("VESK_TIME_SCALE"), QString::number(timeScale));
+    program.environment.insert(QStringLiteral("VESK_HTTP_CONNECT_TIMEOUT"), QString::number(connectTimeout));
+    program.environment.insert(QStringLiteral("VESK_HTTP_STALL_TIMEOUT"), QString::number(stallTimeout));
+    fStarted = true;
+    return program.launch({ QStringLiteral("--headless"), QStringLiteral("--endpoint"), service.url(), source });
+}
+
+bool FaultRun::stopProgram(std::chrono::milliseconds limit)
+{
+    return program.stop(limit);
+}
+
+void FaultRun::killProgram()
+{
+    program.kill();
+}
+
+bool FaultRun::programRunning() const
+{
+    return program.isRunning();
+}
+
+QString FaultRun::programOutput() const
+{
+    return program.standardOutput();
+}
+
+QString FaultRun::programErrors() const
+{
+    return program.standardError();
+}
+
+QString FaultRun::gaveUp() const
+{
+    // A program that died will not settle anything.
+    if (!fStarted || programRunning())
+        return {};
+    return QStringLiteral("the program ended: %1 %2\n%3")
+        .arg(program.process().exitStatus() == QProcess::CrashExit ? QStringLiteral("crashed")
+                                                                   : QStringLiteral("status"))
+        .arg(program.process().exitCode())
+        .arg(programErrors().right(3000));
+}
+
+} // namespace vesk::test
