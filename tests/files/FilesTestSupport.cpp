@@ -45,9 +45,9 @@ template <typename Edit> bool editMetadata(const QString &path, Edit edit)
 }
 } // namespace
 
-bool makeJpeg(const QString &path)
+bool makeJpeg(const QString &path, const std::vector<std::pair<std::string, std::string>> &exif)
 {
-    return savePicture(path, "JPEG");
+    return savePicture(path, "JPEG") && (exif.empty() || writeExif(path, exif));
 }
 
 bool makePng(const QString &path)
@@ -76,6 +76,35 @@ bool setFileTimes(const QString &path, const QDateTime &modification)
     times[0].tv_nsec = static_cast<long>((ms % 1000) * 1000000);
     times[1] = times[0];
     return ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) == 0;
+}
+
+FileDatesOverride::FileDatesOverride()
+{
+    setFileDatesSourceForTesting([this](const QString &path) -> std::optional<FileDates> {
+        auto it = fDates.find(path);
+        if (it == fDates.end())
+            it = fDates.find(QString());
+        if (it == fDates.end())
+            return fileDatesAtPath(path);
+        if (!QFileInfo::exists(path))
+            return std::nullopt;
+        FileDates dates;
+        dates.creation = it->second.first;
+        dates.modification = it->second.second;
+        dates.attributes.insert(NSFileCreationDate, dates.creation);
+        dates.attributes.insert(NSFileModificationDate, dates.modification);
+        return dates;
+    });
+}
+
+FileDatesOverride::~FileDatesOverride()
+{
+    setFileDatesSourceForTesting({});
+}
+
+void FileDatesOverride::set(const QString &path, const QDateTime &creation, const QDateTime &modification)
+{
+    fDates[path] = { creation, modification };
 }
 
 } // namespace vesk::test
