@@ -102,12 +102,15 @@ void ConsoleRecorder::clear()
     fLines.clear();
 }
 
-QString readText(const QString &path)
+QByteArray readBytes(const QString &path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromUtf8(file.readAll());
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QString readText(const QString &path)
+{
+    return QString::fromUtf8(readBytes(path));
 }
 
 bool writeFile(const QString &path, const QByteArray &bytes)

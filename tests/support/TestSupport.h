@@ -44,7 +44,8 @@ private:
     QStringList fLines;
 };
 
-// Reads a whole file as UTF-8 (empty when missing).
+// Reads a whole file, as bytes or as UTF-8 (empty when missing).
+QByteArray readBytes(const QString &path);
 QString readText(const QString &path);
 
 // Lower-case hexadecimal SHA-256 of the bytes, as the photo service records it.
