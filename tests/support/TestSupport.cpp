@@ -149,7 +149,7 @@ void withoutFileCapabilities(const std::function<void()> &function)
         __user_cap_header_struct header { _LINUX_CAPABILITY_VERSION_3, 0 };
         __user_cap_data_struct data[2] {};
         if (::syscall(SYS_capget, &header, data) == 0) {
-            for (const int capability : { CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH })
+            for (const int capability : { CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER, CAP_LEASE })
                 data[capability / 32].effective &= ~(1u << (capability % 32));
             ::syscall(SYS_capset, &header, data);
         }

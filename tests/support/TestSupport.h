@@ -60,8 +60,8 @@ int runProgram(const QString &program, const QStringList &arguments, int timeout
 QString buildBinFolder();
 
 // Runs the function on a thread of its own (and the threads it starts) without the capabilities
-// that override file permissions, so that permissions bind as they do for a user; returns when it
-// is done. Without those capabilities to begin with (not root), the function simply runs there.
+// that override file permissions and ownership (leases included), so that they bind as they do for
+// a user; returns when it is done. Without those capabilities to begin with (not root), the function simply runs there.
 void withoutFileCapabilities(const std::function<void()> &function);
 
 } // namespace vesk::test
