@@ -22,6 +22,7 @@ public:
 
     void create(AppOptions options);
     AppController *operator->() const { return controller.get(); }
+    AppController &operator*() const { return *controller; }
     void set(const QString &key, const QVariant &value) { store->setObject(key, value); }
     // Folders, login, password and event: everything a pass needs.
     void setValidSettings(const QString &source, const QString &mirror);
