@@ -1,0 +1,237 @@
+// The preference panel's operations on fake outlets: opening it (at once, or once the picture on
+// its way is done), saving and closing, the lock, the preference files through recorded file
+// panels, and the folder choosers with their guard against changes during an upload.
+
+#include "ControllerFixture.h"
+
+#include "prefs/PropertyList.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <gtest/gtest.h>
+#include <plist/plist.h>
+
+using namespace vesk;
+
+namespace {
+
+struct Panel {
+    Panel()
+    {
+        AppController &a = *c.controller;
+        a.ibMainWindow = &mainWindow;
+        a.ibProgressPanel = &mainWindow;
+        a.ibOpenPrefButton = &openPref;
+        a.ibPauseResumeButton = &pause;
+        a.ibFTPCallbackStatusField = &status;
+        a.ibMainWindowLocalSourcePath = &sourceField;
+        a.ibLoginPanel = &panel;
+        a.ibChangeablePrefView = &editable;
+        panel.tagged[98] = &lock;
+        a.awakeFromNib(); // the cycle's observers, the pause waiter's among them
+    }
+    QString file(const QString &name) const { return profile.path(name); }
+    QVariantMap exported(const QString &path) const { return plist::readFile(path).value_or(QVariant()).toMap(); }
+
+    test::TempProfile profile;
+    // The outlets outlive the controller, as the windows do.
+    test::FakeWindow mainWindow;
+    test::FakeButton openPref { &mainWindow };
+    test::FakeButton pause { &mainWindow, 111 };
+    test::FakeTextField status { &mainWindow };
+    test::FakeTextField sourceField { &mainWindow };
+    test::FakePanel panel;
+    test::FakeButton lock { nullptr, 98 };
+    test::FakeGroup editable;
+    test::ControllerFixture c { [] {
+        AppOptions options;
+        options.timeScale = 0.01;
+        return options;
+    }() };
+};
+
+} // namespace
+
+TEST(PrefPanel, DuringAnUploadItOpensOnceThePictureIsDoneAndClosingResumes)
+{
+    Panel p;
+    p.c->setStartedUploadProcess(true);
+    p.c->ibClickedOnOpenPref(&p.openPref);
+    EXPECT_FALSE(p.openPref.enabled);
+    EXPECT_TRUE(test::waitFor(
+        [&] { return p.status.text() == QStringLiteral("Will Open Pref Panel After Current Item is Finished..."); }));
+    EXPECT_EQ(p.panel.sheetCount, 0); // the picture is still on its way
+    // The upload ends and the cycle halts, as the upload-done handler does it.
+    p.c->setStartedUploadProcess(false);
+    p.c->setDidHaltProcess(true);
+    ASSERT_TRUE(test::waitFor([&] { return p.panel.sheetCount == 1; }));
+    EXPECT_EQ(p.panel.parent, &p.mainWindow);
+    EXPECT_TRUE(p.openPref.enabled);
+    p.pause.title_ = QStringLiteral("Resume");
+    p.panel.endSheet(1);
+    EXPECT_FALSE(p.c->gDidHaltProcess);
+    EXPECT_FALSE(p.c->gWantsToHaltProcess);
+    ASSERT_TRUE(test::waitFor([&] { return p.pause.title() == QStringLiteral("Pause"); }));
+    // A pause made after the sheet's end survives a second end.
+    p.c->setWantsToHaltProcess(true);
+    p.c->sheetDidEnd(1);
+    EXPECT_TRUE(p.c->gWantsToHaltProcess);
+    // Without a button the panel is a window of its own.
+    p.c->doHandleOpenPrefPanel(nullptr);
+    EXPECT_EQ(p.panel.frontCount, 1);
+    EXPECT_FALSE(p.panel.displayAsSheet());
+}
+
+TEST(PrefPanel, SaveAndCloseNeedCompleteSettingsAndTheLockReachesEveryControl)
+{
+    Panel p;
+    test::FakeTextField name, nested;
+    test::FakeGroup box; // a group inside the area is entered
+    test::FakeGroup composite; // a control made of parts: the parts are not visited
+    test::FakeButton part;
+    composite.control = true;
+    composite.children = { &part };
+    box.children = { &nested };
+    p.editable.children = { &name, &box, &composite };
+    p.c->ibClickedOnOpenPref(&p.openPref);
+    p.lock.setState(1);
+    p.c->ibClickedOnLockIcon(&p.lock);
+    p.c->ibClickedOnSaveAndClose(); // incomplete settings: a beep, the sheet stays
+    EXPECT_TRUE(p.panel.isVisible());
+    EXPECT_GT(p.c.ui.beeps.load(), 0);
+    p.c.setValidSettings(p.file(QStringLiteral("source")), p.file(QStringLiteral("mirror")));
+    p.c->ibClickedOnSaveAndClose();
+    EXPECT_FALSE(p.panel.isVisible());
+    EXPECT_EQ(p.panel.endCodes, std::vector<int> { 1 });
+    // Saving locks the panel again: every control of the area, however deep, but not the parts.
+    EXPECT_EQ(p.lock.state(), 0);
+    for (const test::FakeView<TextFieldOutlet> *control : { &name, &nested })
+        EXPECT_FALSE(control->enabled);
+    EXPECT_FALSE(composite.enabled);
+    EXPECT_TRUE(box.enabled);
+    EXPECT_TRUE(part.enabled);
+    EXPECT_EQ(p.c.ui.sounds,
+        (QStringList { QStringLiteral(":/sounds/lockOpening.wav"), QStringLiteral(":/sounds/lockClosing.wav") }));
+    p.c->forceLockedIcon(0); // already locked: no sound
+    EXPECT_EQ(p.c.ui.sounds.size(), 2);
+}
+
+TEST(PrefFiles, ExportAndImportKeepTheListedKeysWithTheirTypes)
+{
+    Panel p;
+    p.c.set(PrefKeys::sUserLoginName, QStringLiteral("anna"));
+    p.c.set(PrefKeys::sUserLoginPassword, QStringLiteral("s3cret \"quoted\""));
+    p.c.set(PrefKeys::sPrefSecondsBetweenScans, 45.5);
+    p.c.set(PrefKeys::sPrefDaysOldBeforeDeleting, qlonglong(9));
+    p.c.set(PrefKeys::sPrefAutoSynchronize, false);
+    p.c.set(PrefKeys::sPrefKobFuseAction, QStringLiteral("upload.special"));
+    const QString path = p.file(QStringLiteral("round.plist"));
+    ASSERT_TRUE(p.c->savePrefToFile(path));
+    const QVariantMap exported = p.exported(path);
+    for (const QString &key : exported.keys())
+        EXPECT_TRUE(myPrefKeyNameArray().contains(key)) << key.toStdString();
+    EXPECT_FALSE(exported.contains(PrefKeys::sPrefKobFuseAction));
+    EXPECT_EQ(exported.value(PrefKeys::sPrefShowPreviewWhenUploading), QVariant(true)); // factory values too
+    // It holds the password: the owner's alone.
+    EXPECT_EQ(
+        QFileInfo(path).permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther), QFileDevice::Permissions());
+
+    p.c.set(PrefKeys::sUserLoginName, QStringLiteral("someone else"));
+    p.c.set(PrefKeys::sPrefSecondsBetweenScans, 1.0);
+    p.c.set(PrefKeys::sPrefAutoSynchronize, true);
+    ASSERT_TRUE(p.c->loadPrefFromFile(path));
+    EXPECT_EQ(p.c.store->objectForKey(PrefKeys::sUserLoginName), QVariant(QStringLiteral("anna")));
+    EXPECT_EQ(p.c.store->objectForKey(PrefKeys::sUserLoginPassword), QVariant(QStringLiteral("s3cret \"quoted\"")));
+    EXPECT_EQ(p.c.store->objectForKey(PrefKeys::sPrefSecondsBetweenScans), QVariant(45.5));
+    EXPECT_EQ(p.c.store->objectForKey(PrefKeys::sPrefDaysOldBeforeDeleting), QVariant(qlonglong(9)));
+    EXPECT_EQ(p.c.store->objectForKey(PrefKeys::sPrefAutoSynchronize), QVariant(false));
+
+    // A binary list from another program; values as they are; unknown keys ignored.
+    plist_t dict = plist_new_dict();
+    plist_dict_set_item(dict, "userLoginName", plist_new_string("bernardo"));
+    plist_dict_set_item(dict, "prefSecondsBetweenScans", plist_new_string("12.5 seconds"));
+    plist_dict_set_item(dict, "prefKobFuseAction", plist_new_string("upload.sneaky"));
+    char *bytes = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(dict, &bytes, &length);
+    ASSERT_TRUE(test::writeFile(p.file(QStringLiteral("binary.plist")), QByteArray(bytes, qsizetype(length))));
+    plist_to_bin_free(bytes);
+    plist_free(dict);
+    ASSERT_TRUE(p.c->loadPrefFromFile(p.file(QStringLiteral("binary.plist"))));
+    EXPECT_EQ(p.c->getCurUserLoginName(), QStringLiteral("bernardo"));
+    EXPECT_EQ(PreferenceStore::toDouble(p.c->getPrefSecondsBetweenScans()), 12.5);
+    EXPECT_EQ(p.c->getKobFuseAction(), QStringLiteral("upload.special"));
+
+    // A file that is no preference list changes nothing.
+    const QVariantMap before = p.c.store->userValues();
+    ASSERT_TRUE(test::writeFile(p.file(QStringLiteral("garbage.plist")), "<plist><dict><key>userLoginName</key>"));
+    ASSERT_TRUE(plist::writeXmlFileAtomically(p.file(QStringLiteral("list.plist")), QVariantList { 1 }, 0600));
+    for (const char *name : { "garbage.plist", "list.plist", "missing.plist" })
+        EXPECT_FALSE(p.c->loadPrefFromFile(p.file(QLatin1String(name)))) << name;
+    EXPECT_EQ(p.c.store->userValues(), before);
+}
+
+TEST(PrefFiles, TheFilePanelsAndTheirNames)
+{
+    Panel p;
+    QDir().mkpath(p.file(QStringLiteral("home/Desktop")));
+    p.c.set(PrefKeys::sUserLoginName, QStringLiteral("anna"));
+    p.c->ibSavePrefToFile(&p.openPref);
+    ASSERT_EQ(p.c.ui.requests.size(), 1u);
+    EXPECT_TRUE(p.c.ui.requests.front().save);
+    const QString path = p.file(QStringLiteral("home/Desktop/event.plist"));
+    p.c.ui.finishPanel(0, path); // cancelled
+    EXPECT_FALSE(QFileInfo::exists(path));
+    p.c->ibSavePrefToFile(&p.openPref);
+    p.c.ui.finishPanel(1, path);
+    EXPECT_TRUE(QFileInfo::exists(path));
+    p.c.set(PrefKeys::sUserLoginName, QStringLiteral("other"));
+    p.c->ibLoadPrefFromFile(&p.openPref);
+    EXPECT_FALSE(p.c.ui.requests.back().save);
+    p.c.ui.finishPanel(1, path);
+    EXPECT_EQ(p.c->getCurUserLoginName(), QStringLiteral("anna"));
+
+    // The save panel's name always ends in ".plist"; the confirm button names the selection.
+    test::FakeFilePanel save(PrefKeys::sSavePanelTitle);
+    test::FakeFilePanel chooser(QStringLiteral("Please Choose A Preference File..."));
+    EXPECT_EQ(
+        p.c->panelUserEnteredFilename(&save, QStringLiteral("prefs.PLIST"), true), QStringLiteral("prefs.PLIST.plist"));
+    EXPECT_EQ(p.c->panelUserEnteredFilename(&chooser, QStringLiteral("prefs"), true), QStringLiteral("prefs"));
+    EXPECT_FALSE(p.c->panelIsValidFilename(&save, QStringLiteral("/a/prefs")));
+    EXPECT_TRUE(p.c->panelIsValidFilename(&chooser, QStringLiteral("/a/prefs")));
+    chooser.selection = QStringLiteral("/photos/Gala/");
+    p.c->panelSelectionDidChange(&chooser);
+    EXPECT_EQ(chooser.promptText, QStringLiteral("Choose \"Gala\""));
+    chooser.selection.clear();
+    p.c->panelDirectoryDidChange(&chooser, QStringLiteral("/photos"));
+    EXPECT_EQ(chooser.promptText, QStringLiteral("Choose \"Gala\""));
+    p.c->panelSelectionDidChange(&chooser);
+    EXPECT_EQ(chooser.promptText, QStringLiteral("Select"));
+}
+
+TEST(FolderChoosers, AChosenFolderIsStoredUnlessAnUploadIsUnderWay)
+{
+    Panel p;
+    p.c->ibClickedOnChangeLocalSourceFolder(&p.openPref);
+    ASSERT_EQ(p.c.ui.requests.size(), 1u);
+    EXPECT_TRUE(p.c.ui.requests[0].canChooseDirectories);
+    EXPECT_FALSE(p.c.ui.requests[0].canChooseFiles);
+    p.c.ui.finishPanel(1, p.file(QStringLiteral("new source/")));
+    EXPECT_EQ(p.c.store->objectForKey(PrefKeys::sPrefLocalSourceUploadFolder),
+        QVariant(p.file(QStringLiteral("new source"))));
+    EXPECT_EQ(p.sourceField.toolTip, p.file(QStringLiteral("new source")));
+    // A pass that began while the chooser was up keeps the folders as they are.
+    p.c->ibClickedOnChangeLocalMirrorSiteFolder(&p.openPref);
+    p.c->setStartedUploadProcess(true);
+    p.c.ui.finishPanel(1, p.file(QStringLiteral("late")));
+    EXPECT_FALSE(p.c.store->hasUserValue(PrefKeys::sPrefLocalMasterMirrorSiteFolder));
+    // During an upload the choosers do not open: the alert says why, in the user's language.
+    const QByteArray saved = qgetenv("LANGUAGE");
+    qputenv("LANGUAGE", "es_ES");
+    p.c->ibClickedOnChangeLocalSourceFolder(&p.openPref);
+    qputenv("LANGUAGE", saved);
+    EXPECT_EQ(p.c.ui.requests.size(), 2u);
+    ASSERT_FALSE(p.c.ui.alerts.empty());
+    EXPECT_EQ(p.c.ui.alerts.back().title, QStringLiteral("Subida en curso"));
+}
