@@ -14,45 +14,29 @@ namespace vesk::test {
 
 namespace {
 
-constexpr qsizetype kKeptBodyBytes = qsizetype(1) * 1024 * 1024;
-
 int listenOnLoopback(quint16 *port)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || ::listen(fd, 16) != 0)
-        qFatal("cannot listen on 127.0.0.1");
     socklen_t length = sizeof address;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&address), length) != 0 || ::listen(fd, 16) != 0)
+        qFatal("cannot listen on 127.0.0.1");
     ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
     *port = ntohs(address.sin_port);
     return fd;
 }
 
-bool sendAll(int fd, const char *data, qint64 size)
+bool sendAll(int fd, QByteArrayView bytes)
 {
-    while (size > 0) {
-        const ssize_t n = ::send(fd, data, static_cast<size_t>(size), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
+    while (!bytes.isEmpty()) {
+        const ssize_t n = ::send(fd, bytes.data(), size_t(bytes.size()), MSG_NOSIGNAL);
+        if (n <= 0 && errno != EINTR)
             return false;
-        data += n;
-        size -= n;
+        bytes = bytes.sliced(std::max<ssize_t>(n, 0));
     }
     return true;
-}
-
-qint64 contentLength(const QByteArray &head)
-{
-    for (const QByteArray &line : head.split('\n')) {
-        const qsizetype colon = line.indexOf(':');
-        if (colon > 0 && line.left(colon).trimmed().toLower() == "content-length")
-            return line.mid(colon + 1).trimmed().toLongLong();
-    }
-    return 0;
 }
 
 } // namespace
@@ -62,27 +46,34 @@ CaptureServer::CaptureServer()
     if (::pipe2(fWake, O_CLOEXEC) != 0)
         qFatal("pipe2 failed");
     fListen = listenOnLoopback(&fPort);
-    fAcceptThread = std::thread([this] { acceptLoop(); });
+    fThread = std::thread([this] {
+        QByteArray ignored;
+        for (;;) {
+            pollfd fds[2] = { { fListen, POLLIN, 0 }, { fWake[0], POLLIN, 0 } };
+            if (::poll(fds, 2, -1) < 0 && errno == EINTR)
+                continue;
+            if (fds[1].revents)
+                return;
+            const int fd = ::accept4(fListen, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0)
+                continue;
+            {
+                std::lock_guard<std::mutex> guard(fLock);
+                ++fConnections;
+            }
+            serve(fd);
+            ::close(fd);
+        }
+    });
 }
 
 CaptureServer::~CaptureServer()
 {
-    // One byte that nobody reads keeps the pipe readable, so every waiting thread wakes.
-    const char byte = 's';
-    [[maybe_unused]] const ssize_t n = ::write(fWake[1], &byte, 1);
-    fAcceptThread.join();
-    std::vector<std::thread> threads;
-    {
-        std::lock_guard<std::mutex> guard(fLock);
-        threads.swap(fConnectionThreads);
-    }
-    for (std::thread &thread : threads)
-        thread.join();
-    for (int fd : fConnectionFds)
+    // One byte that nobody reads keeps the pipe readable, so every wait wakes.
+    [[maybe_unused]] const ssize_t n = ::write(fWake[1], "s", 1);
+    fThread.join();
+    for (const int fd : { fListen, fWake[0], fWake[1] })
         ::close(fd);
-    ::close(fListen);
-    ::close(fWake[0]);
-    ::close(fWake[1]);
 }
 
 QString CaptureServer::url() const
@@ -125,7 +116,7 @@ QList<QByteArray> CaptureServer::requests() const
 int CaptureServer::connectionCount() const
 {
     std::lock_guard<std::mutex> guard(fLock);
-    return static_cast<int>(fConnectionFds.size());
+    return fConnections;
 }
 
 bool CaptureServer::waitForRequests(int count, std::chrono::milliseconds limit) const
@@ -134,54 +125,19 @@ bool CaptureServer::waitForRequests(int count, std::chrono::milliseconds limit) 
     return vesk::timedWait(fChanged, guard, limit, [&] { return fRequests.size() >= count; });
 }
 
-void CaptureServer::acceptLoop()
-{
-    for (;;) {
-        pollfd fds[2] = { { fListen, POLLIN, 0 }, { fWake[0], POLLIN, 0 } };
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        if (fds[1].revents)
-            return;
-        const int fd = ::accept4(fListen, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0)
-            continue;
-        std::lock_guard<std::mutex> guard(fLock);
-        fConnectionFds.push_back(fd);
-        fConnectionThreads.emplace_back([this, fd] { serve(fd); });
-    }
-}
-
+// One read of what has arrived; false once the client has gone or the server stops.
 bool CaptureServer::readMore(int fd, QByteArray &buffer) const
 {
-    for (;;) {
-        pollfd fds[2] = { { fd, POLLIN, 0 }, { fWake[0], POLLIN, 0 } };
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
+    pollfd fds[2] = { { fd, POLLIN, 0 }, { fWake[0], POLLIN, 0 } };
+    while (::poll(fds, 2, -1) < 0) {
+        if (errno != EINTR)
             return false;
-        }
-        if (fds[1].revents)
-            return false;
-        char chunk[65536];
-        const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        buffer.append(chunk, n);
-        return true;
     }
-}
-
-bool CaptureServer::waitUntilClosedOrStopped(int fd) const
-{
-    QByteArray ignored;
-    while (readMore(fd, ignored))
-        ignored.clear();
-    return false;
+    char chunk[65536];
+    const ssize_t n = fds[1].revents ? 0 : ::recv(fd, chunk, sizeof chunk, 0);
+    if (n > 0)
+        buffer.append(chunk, n);
+    return n > 0 || (n < 0 && errno == EINTR);
 }
 
 void CaptureServer::serve(int fd)
@@ -195,56 +151,46 @@ void CaptureServer::serve(int fd)
         }
         QByteArray request = buffer.left(headEnd + 4);
         buffer.remove(0, headEnd + 4);
-        std::function<void()> onHead, onRequest;
-        {
-            std::lock_guard<std::mutex> guard(fLock);
-            onHead = fOnHead;
-            onRequest = fOnRequest;
-        }
+        std::unique_lock<std::mutex> guard(fLock);
+        const auto onHead = fOnHead, onRequest = fOnRequest;
+        guard.unlock();
         if (onHead)
             onHead();
-
-        qint64 left = contentLength(request);
-        for (;;) {
+        qint64 left = 0;
+        for (const QByteArray &line : request.split('\n')) {
+            if (line.toLower().startsWith("content-length:"))
+                left = line.mid(15).trimmed().toLongLong();
+        }
+        while (left > 0) {
+            if (buffer.isEmpty() && !readMore(fd, buffer))
+                return; // the client gave up before its body was complete
             const qint64 take = std::min<qint64>(left, buffer.size());
-            if (request.size() < kKeptBodyBytes)
+            if (request.size() < (1 << 20))
                 request += buffer.left(take);
             buffer.remove(0, take);
             left -= take;
-            if (left == 0)
-                break;
-            if (!readMore(fd, buffer))
-                return; // the client gave up before its body was complete
         }
-
-        int status;
-        QByteArray body;
-        qint64 padding;
-        Mode mode;
-        {
-            std::lock_guard<std::mutex> guard(fLock);
-            fRequests.append(request);
-            status = fStatus;
-            body = fBody;
-            padding = fPadding;
-            mode = fMode;
-        }
+        guard.lock();
+        fRequests.append(request);
+        const QByteArray head = "HTTP/1.1 " + QByteArray::number(fStatus)
+            + " Canned\r\nContent-Type: text/xml\r\nContent-Length: " + QByteArray::number(fBody.size() + fPadding)
+            + "\r\n\r\n" + fBody;
+        const qint64 padding = fPadding;
+        const Mode mode = fMode;
+        guard.unlock();
         fChanged.notify_all();
         if (onRequest)
             onRequest();
         if (mode == Mode::NeverAnswer) {
-            waitUntilClosedOrStopped(fd);
+            while (readMore(fd, buffer))
+                buffer.clear();
             return;
         }
-
-        const QByteArray head = "HTTP/1.1 " + QByteArray::number(status)
-            + " Canned\r\nContent-Type: text/xml\r\nX-Capture: yes\r\nContent-Length: "
-            + QByteArray::number(body.size() + padding) + "\r\n\r\n";
-        if (!sendAll(fd, head.constData(), head.size()) || !sendAll(fd, body.constData(), body.size()))
+        if (!sendAll(fd, head))
             return;
-        const QByteArray filler(qsizetype(64) * 1024, 'x');
+        const QByteArray filler(64 * 1024, 'x');
         for (qint64 sent = 0; sent < padding; sent += filler.size()) {
-            if (!sendAll(fd, filler.constData(), std::min<qint64>(filler.size(), padding - sent)))
+            if (!sendAll(fd, QByteArrayView(filler).first(std::min<qint64>(filler.size(), padding - sent))))
                 return;
         }
     }
@@ -253,8 +199,7 @@ void CaptureServer::serve(int fd)
 quint16 unusedLoopbackPort()
 {
     quint16 port = 0;
-    const int fd = listenOnLoopback(&port);
-    ::close(fd);
+    ::close(listenOnLoopback(&port));
     return port;
 }
 

@@ -1,7 +1,7 @@
 #pragma once
-// A small HTTP/1.1 server on 127.0.0.1 for the upload tests: it records every request as it
-// arrived (head and body), answers a canned reply or never answers, and keeps connections open
-// between requests. Each connection is served on its own thread.
+// A small HTTP/1.1 server on 127.0.0.1 for the upload tests: it records every request as it arrived
+// (head and body), answers a canned reply or never answers, and keeps a connection open between
+// requests. It serves one connection at a time, on a thread of its own.
 
 #include <QByteArray>
 #include <QList>
@@ -12,7 +12,6 @@
 #include <functional>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 namespace vesk::test {
 
@@ -31,8 +30,8 @@ public:
     // The reply to every request: the status, the body, then `padding` bytes of 'x'.
     void setReply(int status, QByteArray body, qint64 padding = 0);
     void setMode(Mode mode);
-    // Run on the connection's thread: once a request's head has arrived (before its body is
-    // read), and once the whole request has arrived (before the reply).
+    // Run on the server's thread: once a request's head has arrived (before its body is read), and
+    // once the whole request has arrived (before the reply).
     void setOnHead(std::function<void()> hook);
     void setOnRequest(std::function<void()> hook);
 
@@ -42,21 +41,17 @@ public:
     bool waitForRequests(int count, std::chrono::milliseconds limit = std::chrono::seconds(20)) const;
 
 private:
-    void acceptLoop();
     void serve(int fd);
     bool readMore(int fd, QByteArray &buffer) const;
-    bool waitUntilClosedOrStopped(int fd) const;
 
     int fListen = -1;
     int fWake[2] = { -1, -1 };
     quint16 fPort = 0;
-    std::thread fAcceptThread;
-
+    std::thread fThread;
     mutable std::mutex fLock;
     mutable std::condition_variable fChanged;
-    std::vector<std::thread> fConnectionThreads;
-    std::vector<int> fConnectionFds;
     QList<QByteArray> fRequests;
+    int fConnections = 0;
     int fStatus = 200;
     QByteArray fBody;
     qint64 fPadding = 0;

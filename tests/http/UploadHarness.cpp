@@ -1,8 +1,7 @@
 #include "UploadHarness.h"
 
-#include "support/TestSupport.h"
+#include "TestSupport.h"
 
-#include <QDir>
 #include <QFileInfo>
 
 #include <gtest/gtest.h>
@@ -11,12 +10,11 @@ namespace vesk::test {
 
 UploadHarness::UploadHarness(const QString &endpoint)
 {
-    fCenter.addObserver(
-        this, cNotification_UploadDone, [this](const Notification &n) { observe(n, &UploadRun::done); });
-    fCenter.addObserver(
-        this, cNotification_UploadSuccess, [this](const Notification &n) { observe(n, &UploadRun::success); });
-    fCenter.addObserver(
-        this, cNotification_UploadFail, [this](const Notification &n) { observe(n, &UploadRun::fail); });
+    // Observers that register before the client's, as the controller's do.
+    for (const auto &[name, counter] : { std::pair { cNotification_UploadDone, &UploadRun::done },
+             std::pair { cNotification_UploadSuccess, &UploadRun::success },
+             std::pair { cNotification_UploadFail, &UploadRun::fail } })
+        fCenter.addObserver(this, name, [this, counter](const Notification &n) { observe(n, counter); });
     fClient = std::make_unique<HttpController>(fCenter, endpoint);
 }
 
@@ -39,8 +37,7 @@ void UploadHarness::observe(const Notification &note, int UploadRun::*counter)
         ADD_FAILURE() << "posted with another object than the client";
     if (note.userInfo && counter != &UploadRun::done) {
         fRun.outcome = *note.userInfo;
-        if (note.userInfo == fItem)
-            fRun.resultWasSeparate = false;
+        fRun.resultWasSeparate = fRun.resultWasSeparate && note.userInfo != fItem;
     }
 }
 
@@ -82,7 +79,7 @@ UploadRun UploadHarness::upload(const InfoRef &item, std::chrono::seconds limit)
 
 QString UploadHarness::writePicture(const QString &name, const QByteArray &bytes)
 {
-    QString path = fDir.path() + QLatin1Char('/') + name;
+    const QString path = fDir.path() + QLatin1Char('/') + name;
     EXPECT_TRUE(writeFile(path, bytes)) << path.toStdString();
     return path;
 }
