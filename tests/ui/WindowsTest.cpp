@@ -1,5 +1,5 @@
-// The real windows on the offscreen platform: the panel's lock and bindings, the site address, the
-// sheet that waits for the picture on its way, the status lines, drops and window events.
+// The real windows on the offscreen platform: every preference bound to a field within the lock's
+// reach, edits stored at once with their types, and the sheet that waits for the picture on its way.
 
 #include "prefs/PropertyList.h"
 #include "ui/widgets/FrontEnd.h"
@@ -11,18 +11,9 @@
 #include "ControllerFixture.h"
 
 #include <QAbstractSpinBox>
-#include <QApplication>
-#include <QCheckBox>
-#include <QDir>
 #include <QDoubleSpinBox>
 #include <QLineEdit>
-#include <QMainWindow>
-#include <QMimeData>
-#include <QPushButton>
-#include <QSpinBox>
 #include <QTest>
-#include <QToolButton>
-#include <QUrl>
 
 #include <gtest/gtest.h>
 
@@ -90,11 +81,6 @@ void replaceText(QAbstractSpinBox *spin, const QString &text)
 {
     spin->selectAll();
     QTest::keyClicks(spin, text);
-}
-
-QColor textColor(QWidget *widget)
-{
-    return widget->palette().color(QPalette::WindowText);
 }
 
 } // namespace
@@ -199,47 +185,4 @@ TEST(PanelWindow, DuringAnUploadTheSheetOpensOnceThePictureIsDone)
     // Afterwards the panel is a window of its own again.
     EXPECT_EQ(f.panel().parentWidget(), nullptr);
     EXPECT_EQ(f.panel().windowModality(), Qt::NonModal);
-}
-
-// ---- The main window ----------------------------------------------------------------------------
-
-TEST(MainWindow, AnErrorLineIsRedUntilTheNextUpdate)
-{
-    Fixture f;
-    f.showMainWindow();
-    QLabel *line = f.main().ibFTPCallbackStatusField;
-    f.controller->ibUpdateFTPCallbackStatusTextField(QStringLiteral("Login refused by the service"), true);
-    EXPECT_EQ(textColor(line), QColor(Qt::red));
-    f.controller->ibUpdateFTPCallbackStatusTextField(QStringLiteral("Waiting For New Images..."));
-    EXPECT_EQ(textColor(line), QColor(Qt::black));
-}
-
-TEST(MainWindow, ADroppedFolderStartsAPassAndAnythingElseBeeps)
-{
-    Fixture f;
-    f.recordUi();
-    f.showMainWindow();
-    const QString folder = f.profile.path(QStringLiteral("dropped"));
-    const QString file = f.profile.path(QStringLiteral("dropped/picture.jpg"));
-    ASSERT_TRUE(test::writeFile(file, QByteArray("not really a picture")));
-    QMainWindow *window = f.frontEnd->mainWindow();
-
-    auto drop = [window](const QList<QUrl> &urls) {
-        QMimeData mime;
-        mime.setUrls(urls);
-        QDragEnterEvent enter(QPoint(20, 20), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-        QCoreApplication::sendEvent(window, &enter);
-        EXPECT_TRUE(enter.isAccepted());
-        QDropEvent event(QPointF(20, 20), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-        QCoreApplication::sendEvent(window, &event);
-    };
-
-    drop({ QUrl::fromLocalFile(folder) });
-    // The folder reached the open request, whose check then looked at it.
-    EXPECT_TRUE(f.c.console.contains(QStringLiteral("Checking for folder: [%1]").arg(folder)));
-    const int beepsAfterFolder = f.c.ui.beeps.load();
-    drop({ QUrl::fromLocalFile(file) });
-    drop({ QUrl::fromLocalFile(folder), QUrl::fromLocalFile(f.profile.root()) });
-    EXPECT_EQ(f.c.ui.beeps.load(), beepsAfterFolder + 2);
-    EXPECT_EQ(f.c.console.count(QStringLiteral("Checking for folder:")), 1);
 }
