@@ -1,7 +1,16 @@
-// Reading the service's reply: the status word and the message by position, the decoding, and
-// hostile replies.
+// The HTTP client's pure parts: the request's text byte for byte, reading the service's reply
+// (the status word and the message by position, the decoding, hostile replies), and how the outcome
+// of an exchange is classified. The exchanges themselves run in the fault scenarios.
 
+#include "TestSupport.h"
+
+#include "diag/Describe.h"
+#include "http/HttpController.h"
+#include "http/Multipart.h"
 #include "http/Reply.h"
+
+#include <QFile>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -79,4 +88,83 @@ TEST(ReplyReading, HostileRepliesYieldNoStatusAndNoCrash)
     EXPECT_EQ(wide.childCount, 200000);
     EXPECT_EQ(static_cast<int>(wide.children.size()), kMaxDescribedChildren);
     EXPECT_EQ(wide.status, QStringLiteral("v"));
+}
+
+TEST(Multipart, TheRequestByteForByteAndNamesThatCannotBreakIt)
+{
+    const auto part = [](const char *name, const QByteArray &value) -> QByteArray {
+        return "\r\n--0xKhTmLbOuNdArY\r\nContent-Disposition: form-data; name=\"" + QByteArray(name) + "\"\r\n\r\n"
+            + value;
+    };
+    using K = CycleNames;
+    Info item { { K::cDictKeyUser, QStringLiteral("anna") }, { K::cDictKeyPasswd, QStringLiteral("s3cret") },
+        { K::cDictKeyEventName, QStringLiteral("Gala ✓") }, { K::cDictKeyClientName, QStringLiteral("Studio Nord") },
+        { K::cDictKeyCaptureTime, QStringLiteral("2026-12-06 13:45:00") }, { K::cDictKeyMetaData, QString() },
+        { K::cDictKeyKobFuseAction, QStringLiteral("upload.add") },
+        { K::cDictKeyEmails, QStringLiteral("a@example.org") },
+        { K::cDictKeyOriginalPath, QStringLiteral("/Card/IMG_1.JPG") },
+        { K::cDictKeyFileName, QStringLiteral("/srv/Table 7/shot.Png") } };
+    EXPECT_EQ(multipartPrefix(item),
+        part("username", "anna") + part("password", "s3cret") + part("event", "Gala \xE2\x9C\x93")
+            + part("client", "Studio Nord") + part("capturetime", "2026-12-06 13:45:00") + part("metadata", "")
+            + part("fuseaction", "upload.add") + part("emails", "a@example.org")
+            + part("localfilelocation", "/Card/IMG_1.JPG") + part("Submit", "Upload")
+            + "\r\n--0xKhTmLbOuNdArY\r\nContent-Disposition: form-data; name=\"imgfile\"; filename=\"shot.Png\"\r\n"
+              "Content-Type: image/png\r\n\r\n");
+    EXPECT_EQ(multipartSuffix(), QByteArray("\r\n--0xKhTmLbOuNdArY--\r\n"));
+    // Quotes and line breaks in the file name; a name and a text that spell the closing delimiter.
+    item.insert(K::cDictKeyFileName, QStringLiteral("/x/a\"b\r\n--0xKhTmLbOuNdArY--\r\n.jpg"));
+    item.insert(K::cDictKeyClientName, QStringLiteral("x\r\n--0xKhTmLbOuNdArY--\r\n"));
+    const QByteArray prefix = multipartPrefix(item);
+    EXPECT_TRUE(prefix.endsWith("filename=\"a%22b%0D%0A--0xKhTmLbOuNdArY--%0D%0A.jpg\"\r\n"
+                                "Content-Type: image/jpeg\r\n\r\n"));
+    EXPECT_TRUE(prefix.contains(part("client", "x%0D%0A--0xKhTmLbOuNdArY--%0D%0A")));
+    EXPECT_EQ(prefix.count("\r\n--0xKhTmLbOuNdArY"), 11); // ten fields and the picture's part
+    for (const char *name : { "a.jpg", "noextension", "png", "a.png.jpg", "/a/b.png/c", ".png" })
+        EXPECT_EQ(pictureContentType(QString::fromUtf8(name)), QStringLiteral("image/jpeg")) << name;
+
+    // A picture that holds the delimiter line (where reads meet, at its start, at its end) goes with a
+    // boundary it does not hold; the file is read from its start afterwards.
+    QTemporaryDir folder;
+    const QByteArray delimiter = "\r\n--0xKhTmLbOuNdArY";
+    for (const qint64 at : { qint64(-1), qint64(0), (qint64(1) << 20) - 7, (qint64(3) << 20) - delimiter.size() }) {
+        QByteArray bytes(3 << 20, 'x');
+        if (at >= 0)
+            bytes.replace(at, delimiter.size(), delimiter);
+        ASSERT_TRUE(test::writeFile(folder.filePath(QStringLiteral("p.jpg")), bytes));
+        QFile file(folder.filePath(QStringLiteral("p.jpg")));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        const QByteArray boundary = boundaryForPicture(file.handle(), file.size());
+        EXPECT_EQ(boundary == "0xKhTmLbOuNdArY", at < 0) << at;
+        EXPECT_FALSE(bytes.contains(QByteArray("\r\n--" + boundary))) << at;
+        EXPECT_EQ(file.pos(), 0);
+    }
+}
+
+TEST(UploadOutcome, AnyStatusButTwoHundredOrAFailureWordIsAFailure)
+{
+    NotificationCenter center;
+    HttpController client(center, QStringLiteral("http://127.0.0.1:9/index.php"));
+    QStringList outcomes;
+    for (const QString &name : { CycleNames::cNotification_UploadSuccess, CycleNames::cNotification_UploadFail })
+        center.addObserver(&outcomes, name, [&outcomes, name](const Notification &) { outcomes << name; });
+    using K = CycleNames;
+    const std::pair<Info, bool> cases[] = {
+        { { { K::cDictKeyHttpStatusCode, 200 } }, true },
+        { { { K::cDictKeyHttpStatusCode, 200 }, { K::cDictKeyHttpCustomStatus, QStringLiteral("Queued") } }, true },
+        { { { K::cDictKeyHttpStatusCode, 200 }, { K::cDictKeyHttpCustomStatus, QStringLiteral("wArNiNg") } }, false },
+        { { { K::cDictKeyHttpStatusCode, 200 }, { K::cDictKeyHttpCustomStatus, QStringLiteral("ERROR") } }, false },
+        { { { K::cDictKeyHttpStatusCode, 500 }, { K::cDictKeyHttpCustomStatus, QStringLiteral("OK") } }, false },
+        { { { K::cDictKeyHttpStatusCode, 404 } }, false }, // an answer without status words
+        { { { K::cDictKeyHttpStatusCode, 302 } }, false },
+        { { { K::cDictKeyHttpError, QVariantMap() } }, false },
+    };
+    for (const auto &[record, success] : cases) {
+        outcomes.clear();
+        center.post(CycleNames::cNotification_UploadDone, &client, makeInfo(record));
+        EXPECT_EQ(outcomes,
+            QStringList { success ? CycleNames::cNotification_UploadSuccess : CycleNames::cNotification_UploadFail })
+            << describe(QVariant(record)).toStdString();
+    }
+    center.removeObserver(&outcomes);
 }

@@ -20,6 +20,7 @@ enum Place : unsigned {
     InSource = 1u << 0,
     InMirror = 1u << 1,
     InProblem = 1u << 2,
+    Gone = 1u << 3, // may be nowhere: bytes the scenario replaced while they were on their way
 };
 
 struct TrackedPicture {
