@@ -1,12 +1,11 @@
 // The parts of a pass: the walk that finds the next picture, the folder cache, the book of failed
-// and unmoved pictures, the writer check and the notification center.
+// and unmoved pictures, and the writer check.
 
 #include "TestSupport.h"
 
 #include "cycle/FolderCache.h"
 #include "cycle/FolderWalk.h"
 #include "cycle/ItemBook.h"
-#include "cycle/NotificationCenter.h"
 #include "cycle/WriterCheck.h"
 
 #include <QDir>
@@ -18,7 +17,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 using namespace vesk;
@@ -201,43 +199,4 @@ TEST(WriterCheck, AFileOpenForWritingIsBusyAndWithoutALeaseARecentChangeIs)
     });
     EXPECT_EQ(recent, WriterState::Busy);
     EXPECT_EQ(quiet, WriterState::Idle);
-}
-
-TEST(NotificationCenter, ObserversRunInOrderOnThePostingThreadAndMayPostAgain)
-{
-    NotificationCenter center;
-    QStringList calls;
-    int owner1 = 0, owner2 = 0;
-    center.addObserver(&owner1, QStringLiteral("A"), [&](const Notification &note) {
-        calls << QStringLiteral("first A");
-        center.post(QStringLiteral("B"), &owner1, note.userInfo);
-        calls << QStringLiteral("first A after B"); // the nested post has completed
-    });
-    center.addObserver(
-        &owner2, QStringLiteral("A"), [&](const Notification &) { calls << QStringLiteral("second A"); });
-    center.addObserver(&owner2, QStringLiteral("B"), [&](const Notification &note) {
-        calls << QStringLiteral("B");
-        // A handler may register while a post is under way; it joins later posts only.
-        center.addObserver(
-            &owner2, QStringLiteral("A"), [&](const Notification &) { calls << QStringLiteral("late"); });
-        note.userInfo->clear(); // the last consumer empties the shared record
-    });
-    InfoRef info = makeInfo({ { QStringLiteral("k"), 1 } });
-    center.post(QStringLiteral("A"), nullptr, info);
-    EXPECT_EQ(calls,
-        (QStringList { QStringLiteral("first A"), QStringLiteral("B"), QStringLiteral("first A after B"),
-            QStringLiteral("second A") }));
-    EXPECT_TRUE(info->isEmpty());
-
-    center.removeObserver(&owner1);
-    calls.clear();
-    center.post(QStringLiteral("A"), nullptr, makeInfo());
-    EXPECT_EQ(calls, (QStringList { QStringLiteral("second A"), QStringLiteral("late") }));
-    std::thread::id observed;
-    center.addObserver(
-        &owner1, QStringLiteral("T"), [&](const Notification &) { observed = std::this_thread::get_id(); });
-    std::thread poster([&] { center.post(QStringLiteral("T"), nullptr); });
-    const auto posterId = poster.get_id();
-    poster.join();
-    EXPECT_EQ(observed, posterId);
 }

@@ -1,7 +1,6 @@
-// The upload cycle in process against the real substitute service: what goes and in which order,
-// a service error, a picture that keeps failing, pause and resume, the rescan timer, the folder
-// watcher and the guard against pictures still being written. The fault scenarios cover the
-// outages, silent services, rejections and blocked folders with the real program.
+// The upload cycle in process against the real substitute service: a service error, pause and
+// resume, the rescan timer, the folder watcher and the guard against pictures still being written. The fault scenarios
+// cover the outages, silent services, rejections and blocked folders with the real program.
 
 #include "CycleHarness.h"
 
@@ -21,36 +20,6 @@ namespace {
 const QString kEmptyPass = QStringLiteral("Scanning done - NO File found for uploading...");
 }
 
-TEST(UploadCycle, PicturesInSubFoldersGoOneByOneWithTheirFields)
-{
-    CycleHarness h;
-    h.writeValidPreferences();
-    h.set(PrefKeys::sPrefKobFuseAction, QStringLiteral("upload.zentrova"));
-    h.launch();
-    h.picture(QStringLiteral("Root.JPG"));
-    h.picture(QStringLiteral("Table7/.DS_Store"));
-    const QByteArray first = h.picture(QStringLiteral("Table7/IMG_1.JPG"), 300000);
-    const QByteArray second = h.picture(QStringLiteral("Hall/Stage/IMG_2.PNG"));
-    ASSERT_TRUE(h->applicationOpenFile(h.source));
-    ASSERT_TRUE(test::waitFor([&] { return h.console.contains(kEmptyPass); }));
-    ASSERT_TRUE(h.waitIdle());
-    EXPECT_TRUE(QFileInfo::exists(h.sourcePath(QStringLiteral("Root.JPG"))));
-    EXPECT_TRUE(QFileInfo::exists(h.sourcePath(QStringLiteral("Table7/.DS_Store"))));
-    EXPECT_EQ(test::readBytes(h.mirrorPath(QStringLiteral("Table7/IMG_1.JPG"))), first);
-
-    const auto uploads = h.service.uploads();
-    ASSERT_EQ(uploads.size(), 2);
-    EXPECT_EQ(uploads[0].sha256, test::sha256Of(second)); // Hall before Table7
-    EXPECT_EQ(uploads[1].sha256, test::sha256Of(first));
-    const std::pair<const char *, const char *> fields[] = { { "username", "ann" }, { "password", "secret" },
-        { "event", "Wedding" }, { "client", "IMG_1" }, { "fuseaction", "upload.zentrova" },
-        { "metadata", "From Zentrova 2010 Event." }, { "Submit", "Upload" } };
-    for (const auto &[name, value] : fields)
-        EXPECT_EQ(uploads[1].field(QLatin1String(name)), QLatin1String(value)) << name;
-    EXPECT_FALSE(uploads[1].fields.contains(QStringLiteral("emails"))); // no annotation in these bytes
-    EXPECT_EQ(uploads[1].field(QStringLiteral("capturetime")).size(), 19); // the file's date, without EXIF
-}
-
 TEST(UploadCycle, AServiceErrorLeavesThePictureAndStandsStill)
 {
     CycleHarness h({ QStringLiteral("--rule"), QStringLiteral("^bad=error") });
@@ -65,25 +34,6 @@ TEST(UploadCycle, AServiceErrorLeavesThePictureAndStandsStill)
     EXPECT_TRUE(QFileInfo::exists(h.sourcePath(QStringLiteral("A/bad.JPG"))));
     EXPECT_TRUE(QFileInfo::exists(h.sourcePath(QStringLiteral("A/good.JPG"))));
     EXPECT_FALSE(h.console.contains(kEmptyPass));
-}
-
-TEST(UploadCycle, APictureThatKeepsFailingGoesAfterEveryPictureNeverTried)
-{
-    // A retry delay far shorter than one pass: only the order of the walk can keep the failing
-    // picture from going again before the others.
-    CycleHarness h({ QStringLiteral("--rule"), QStringLiteral("^a_drop=drop") });
-    h.writeValidPreferences();
-    h.launch(0.0001);
-    const QString failing = test::sha256Of(h.picture(QStringLiteral("A/a_drop.JPG")));
-    for (const char *name : { "B/b.JPG", "B/c.JPG", "C/d.JPG" })
-        h.picture(QLatin1String(name));
-    ASSERT_TRUE(h->applicationOpenFile(h.source));
-    ASSERT_TRUE(test::waitFor([&] { return QFileInfo::exists(h.mirrorPath(QStringLiteral("C/d.JPG"))); }));
-    const auto uploads = h.service.uploads();
-    ASSERT_GE(uploads.size(), 4);
-    EXPECT_EQ(uploads[0].sha256, failing);
-    for (int i = 1; i < 4; ++i)
-        EXPECT_NE(uploads[i].sha256, failing) << "attempt " << i << " was the failing picture again";
 }
 
 TEST(Pause, DuringAnUploadTakesEffectWhenThePictureIsDone)

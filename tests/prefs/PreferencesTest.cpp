@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <thread>
 
 using namespace vesk;
 
@@ -78,27 +77,6 @@ TEST(Preferences, UserValuesPersistPrivatelyAndConvertAsThePlatformDoes)
     PreferenceStore reread(file);
     EXPECT_EQ(reread.stringForKey(QStringLiteral("b")), QStringLiteral("mine"));
     EXPECT_FALSE(reread.objectForKey(QStringLiteral("a"))); // the factory layer is never written
-
-    // Readers and writers on several threads see whole values, and the file holds the newest.
-    std::atomic<bool> done { false };
-    std::atomic<int> badReads { 0 };
-    std::thread reader([&] {
-        while (!done) {
-            const auto value = reread.stringForKey(QStringLiteral("text"));
-            badReads += value && !value->startsWith(QLatin1String("value-"));
-        }
-    });
-    std::thread writer([&] {
-        for (int i = 0; i < 100; ++i)
-            reread.setObject(QStringLiteral("text"), QStringLiteral("value-%1").arg(i));
-    });
-    for (int i = 0; i < 100; ++i)
-        reread.setObject(QStringLiteral("other"), i);
-    writer.join();
-    done = true;
-    reader.join();
-    EXPECT_EQ(badReads, 0);
-    EXPECT_EQ(PreferenceStore(file).stringForKey(QStringLiteral("text")), QStringLiteral("value-99"));
 }
 
 TEST(Preferences, ABrokenFileIsKeptUntilSomethingChanges)

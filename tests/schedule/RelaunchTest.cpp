@@ -28,32 +28,6 @@ QList<qint64> instancesOfThisProfile()
 }
 } // namespace
 
-TEST(Relaunch, HelperWaitsForTheProcessThenStartsTheQuotedProgram)
-{
-    test::TempProfile profile;
-    const QString marker = profile.path(QStringLiteral("started"));
-    const QString program = profile.path(QStringLiteral("program with blanks.sh"));
-    test::writeFile(program, QStringLiteral("#!/bin/sh\necho $$ > '%1'\n").arg(marker).toUtf8());
-    QFile::setPermissions(program, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    QProcess sleeper;
-    sleeper.start(QStringLiteral("sleep"), { QStringLiteral("60") });
-    ASSERT_TRUE(sleeper.waitForStarted());
-    QProcess helper;
-    helper.start(test::buildBinFolder() + QStringLiteral("/vesk-relaunch"),
-        { QLatin1Char('"') + program + QLatin1Char('"'), QString::number(sleeper.processId()) });
-    ASSERT_TRUE(helper.waitForStarted());
-    // Nothing starts while the process lives.
-    EXPECT_FALSE(helper.waitForFinished(300));
-    EXPECT_FALSE(QFile::exists(marker));
-    sleeper.kill();
-    sleeper.waitForFinished();
-    ASSERT_TRUE(helper.waitForFinished(10000));
-    EXPECT_EQ(helper.exitCode(), 0);
-    EXPECT_TRUE(test::waitFor([&] { return QFile::exists(marker); }));
-    EXPECT_TRUE(isOwnApplicationPath(QStringLiteral("/Applications/VESK-FTPUPLOADER.app")));
-    EXPECT_FALSE(isOwnApplicationPath(QStringLiteral("/usr/bin/vesk-ctl")));
-}
-
 TEST(Relaunch, AfterABatchTheProgramReplacesItselfAndOneInstanceRemains)
 {
     test::FaultRun run;

@@ -1,11 +1,12 @@
 // The real program, headless, driven over its command socket: with vesk-ctl as a controlling
 // application would, with raw lines as a careless or hostile one might, by a second launch of the
-// program, and by another user.
+// program, by another server and by another user.
 
 #include "ChannelTestSupport.h"
 #include "TestSupport.h"
 
 #include "app/Paths.h"
+#include "scripting/CommandServer.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -114,6 +115,12 @@ TEST_F(Channel, HostileLinesGetErrorsAndTheSameConnectionStillAnswers)
         ASSERT_TRUE(client.send(good + '\n'));
         EXPECT_TRUE(client.readLine().value_or(QByteArray()).startsWith(R"({"reply":["COMMAND SUCCESS")"));
     }
+    // Another server never takes the running one's socket.
+    CommandServer second;
+    QString error;
+    EXPECT_FALSE(second.listen(paths::commandSocketFile(), &error));
+    EXPECT_TRUE(error.contains(QStringLiteral("another process"))) << error.toStdString();
+    second.close();
     // A silent client and one that sends half a request hold nobody up.
     test::RawClient silent(paths::commandSocketFile());
     test::RawClient slow(paths::commandSocketFile());
