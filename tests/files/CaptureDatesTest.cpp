@@ -102,19 +102,6 @@ TEST(CaptureDates, TheStoredClockTimeInThePicturesOwnZone)
         QStringLiteral("2012:06:30 23:59:58"));
 }
 
-TEST(CaptureDates, FilesThatAreNoPicturesGiveNoCaptureDate)
-{
-    QTemporaryDir dir;
-    ASSERT_TRUE(writeFile(dir.filePath(QStringLiteral("notes.jpg")), "just some words"));
-    ASSERT_TRUE(writeFile(dir.filePath(QStringLiteral("broken.jpg")),
-        QByteArray("\xFF\xD8\xFF\xE1\x00\x10garbagegarbage", 20) + QByteArray(64, '\x07')));
-    ASSERT_EQ(::mkfifo(QFile::encodeName(dir.filePath(QStringLiteral("pipe.jpg"))).constData(), 0600), 0);
-    for (const char *name : { "notes.jpg", "broken.jpg", "pipe.jpg", "missing.jpg" })
-        EXPECT_FALSE(GetInternalExifPictureCaptureDate(dir.filePath(QLatin1String(name)))) << name;
-    EXPECT_TRUE(GetAndUpdateFileCreationDate(dir.filePath(QStringLiteral("broken.jpg")), true, false));
-    EXPECT_FALSE(GetAndUpdateFileCreationDate(dir.filePath(QStringLiteral("missing.jpg")), true, false));
-}
-
 TEST(CaptureDates, ZeroCreationDatesGiveTheModificationDate)
 {
     QTemporaryDir dir;

@@ -14,7 +14,6 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <sys/stat.h>
 
 using namespace vesk;
@@ -96,7 +95,7 @@ TEST(PictureCheck, APictureIsJudgedByItsContentAndAPipeIsNeverOpened)
     EXPECT_FALSE(readPictureAnnotation(dir.filePath(QStringLiteral("pipe.jpg"))).emails);
 }
 
-TEST(PictureMetadata, TheHelperAnswersAsTheProgramWouldAndIsReplacedWhenItFails)
+TEST(PictureMetadata, TheHelperAnswersAsTheProgramWouldOrNotAtAll)
 {
     QTemporaryDir dir;
     qputenv("VESK_LIBEXEC_DIR", QFile::encodeName(buildBinFolder()));
@@ -112,32 +111,15 @@ TEST(PictureMetadata, TheHelperAnswersAsTheProgramWouldAndIsReplacedWhenItFails)
     qputenv("VESK_LIBEXEC_DIR", QFile::encodeName(dir.filePath(QStringLiteral("nothing-here"))));
     EXPECT_EQ(readPictureMetadata(picture, 20s), viaHelper);
 
-    // A helper of the test's own: one process serves picture after picture; killed, it is replaced;
-    // hanging or answering in part, it gives no metadata.
+    // A helper that hangs is given up at the limit; one that answers in part gives no metadata.
     const QString helper = dir.filePath(QStringLiteral("libexec/vesk-picture-info"));
-    const auto fakeHelper = [&](const QByteArray &script) {
-        ASSERT_TRUE(writeFile(helper, "#!/bin/sh\n" + script + "\n"));
-        QFile::setPermissions(helper, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    };
     qputenv("VESK_LIBEXEC_DIR", QFile::encodeName(dir.filePath(QStringLiteral("libexec"))));
-    const QString answers = dir.filePath(QStringLiteral("answers"));
-    fakeHelper("while read line; do echo $$ >> '" + QFile::encodeName(answers) + "'; echo end; done");
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(readPictureMetadata(picture, 20s), PictureMetadata());
-    QStringList pids = readText(answers).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    ASSERT_EQ(pids.size(), 3);
-    EXPECT_EQ(pids.count(pids.first()), 3);
-    ASSERT_EQ(::kill(pids.first().toInt(), SIGKILL), 0);
-    EXPECT_EQ(readPictureMetadata(picture, 20s), PictureMetadata());
-    pids = readText(answers).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    ASSERT_EQ(pids.size(), 4);
-    EXPECT_NE(pids.last(), pids.first());
-    fakeHelper("exec sleep 60");
-    EXPECT_EQ(readPictureMetadata(picture, 300ms), PictureMetadata());
-    fakeHelper("echo 'capture 1258466602000'");
-    EXPECT_EQ(readPictureMetadata(picture, 20s), PictureMetadata());
+    for (const QByteArray &script : { QByteArray("exec sleep 60"), QByteArray("echo 'capture 1258466602000'") }) {
+        ASSERT_TRUE(writeFile(helper, "#!/bin/sh\n" + script + "\n"));
+        QFile::setPermissions(helper, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        EXPECT_EQ(readPictureMetadata(picture, 300ms), PictureMetadata()) << script.constData();
+    }
     qunsetenv("VESK_LIBEXEC_DIR");
-
     EXPECT_EQ(decodePictureMetadata("capture x\nend\n"), std::nullopt);
     EXPECT_EQ(decodePictureMetadata("what\nend\n"), std::nullopt);
     const PictureMetadata full { QDateTime::fromMSecsSinceEpoch(1258466602000), QStringLiteral("a\nb\0c") };

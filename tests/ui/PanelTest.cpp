@@ -1,6 +1,6 @@
-// The preference panel's operations on fake outlets: opening it (at once, or once the picture on
-// its way is done), saving and closing, the lock, the preference files through recorded file
-// panels, and the folder choosers with their guard against changes during an upload.
+// The preference panel's operations on fake outlets: saving and closing, the lock, the preference
+// files through recorded file panels, and the folder choosers with their guard against changes
+// during an upload.
 
 #include "ControllerFixture.h"
 
@@ -52,36 +52,6 @@ struct Panel {
 };
 
 } // namespace
-
-TEST(PrefPanel, DuringAnUploadItOpensOnceThePictureIsDoneAndClosingResumes)
-{
-    Panel p;
-    p.c->setStartedUploadProcess(true);
-    p.c->ibClickedOnOpenPref(&p.openPref);
-    EXPECT_FALSE(p.openPref.enabled);
-    EXPECT_TRUE(test::waitFor(
-        [&] { return p.status.text() == QStringLiteral("Will Open Pref Panel After Current Item is Finished..."); }));
-    EXPECT_EQ(p.panel.sheetCount, 0); // the picture is still on its way
-    // The upload ends and the cycle halts, as the upload-done handler does it.
-    p.c->setStartedUploadProcess(false);
-    p.c->setDidHaltProcess(true);
-    ASSERT_TRUE(test::waitFor([&] { return p.panel.sheetCount == 1; }));
-    EXPECT_EQ(p.panel.parent, &p.mainWindow);
-    EXPECT_TRUE(p.openPref.enabled);
-    p.pause.title_ = QStringLiteral("Resume");
-    p.panel.endSheet(1);
-    EXPECT_FALSE(p.c->gDidHaltProcess);
-    EXPECT_FALSE(p.c->gWantsToHaltProcess);
-    ASSERT_TRUE(test::waitFor([&] { return p.pause.title() == QStringLiteral("Pause"); }));
-    // A pause made after the sheet's end survives a second end.
-    p.c->setWantsToHaltProcess(true);
-    p.c->sheetDidEnd(1);
-    EXPECT_TRUE(p.c->gWantsToHaltProcess);
-    // Without a button the panel is a window of its own.
-    p.c->doHandleOpenPrefPanel(nullptr);
-    EXPECT_EQ(p.panel.frontCount, 1);
-    EXPECT_FALSE(p.panel.displayAsSheet());
-}
 
 TEST(PrefPanel, SaveAndCloseNeedCompleteSettingsAndTheLockReachesEveryControl)
 {
