@@ -41,30 +41,17 @@ RawClient::~RawClient()
         ::close(fFd);
 }
 
-qsizetype RawClient::sendSome(const QByteArray &bytes)
-{
-    const ssize_t n = ::send(fFd, bytes.constData(), static_cast<size_t>(bytes.size()), MSG_NOSIGNAL);
-    if (n >= 0)
-        return n;
-    return errno == EAGAIN || errno == EINTR ? 0 : -1;
-}
-
 bool RawClient::send(const QByteArray &bytes)
 {
     qsizetype sent = 0;
     bool gone = false;
     const bool done = waitFor([&] {
-        const qsizetype n = sendSome(bytes.mid(sent));
-        gone = n < 0;
-        sent += std::max<qsizetype>(n, 0);
+        const ssize_t n = ::send(fFd, bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL);
+        gone = n < 0 && errno != EAGAIN && errno != EINTR;
+        sent += std::max<ssize_t>(n, 0);
         return gone || sent == bytes.size();
     });
     return done && !gone;
-}
-
-void RawClient::shutdownWrite()
-{
-    ::shutdown(fFd, SHUT_WR);
 }
 
 bool RawClient::fillBuffer()
@@ -96,17 +83,6 @@ std::optional<QByteArray> RawClient::readLine(int timeoutMs)
     QByteArray line = fBuffer.left(end);
     fBuffer.remove(0, end + 1);
     return line;
-}
-
-bool RawClient::waitClosed(int timeoutMs)
-{
-    return waitFor(
-        [&] {
-            fillBuffer();
-            fBuffer.clear();
-            return fClosed;
-        },
-        std::chrono::milliseconds(timeoutMs));
 }
 
 CtlResult runCtl(const QStringList &arguments, const QString &workingFolder)

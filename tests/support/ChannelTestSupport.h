@@ -22,13 +22,8 @@ public:
     bool isConnected() const { return fFd >= 0; }
     // Sends all bytes (waiting while the socket is full); false when the server has gone.
     bool send(const QByteArray &bytes);
-    // Sends what fits without waiting; -1 when the server has gone.
-    qsizetype sendSome(const QByteArray &bytes);
-    void shutdownWrite();
     // The next reply line (without its line end), waiting at most the given time.
     std::optional<QByteArray> readLine(int timeoutMs = 10000);
-    // Waits until the server closes the connection (end of file or reset). Unread data is dropped.
-    bool waitClosed(int timeoutMs = 10000);
 
 private:
     bool fillBuffer(); // one non-blocking read; false once the connection is closed

@@ -218,21 +218,4 @@ public:
 };
 using PanelUi = FakeUi;
 
-// A file panel as its delegate sees it.
-class FakeFilePanel : public FilePanelOutlet {
-public:
-    explicit FakeFilePanel(QString panelTitle)
-        : fTitle(std::move(panelTitle))
-    { }
-    QString title() const override { return fTitle; }
-    QString prompt() const override { return promptText; }
-    void setPrompt(const QString &text) override { promptText = text; }
-    QString selectedPath() const override { return selection; }
-    QString promptText = QStringLiteral("Select");
-    QString selection;
-
-private:
-    QString fTitle;
-};
-
 } // namespace vesk::test
