@@ -49,7 +49,7 @@ TEST(StatusDisplay, LinesReachTheFieldOnTheMainThreadRedForErrorsAndNotInHiddenW
     }
 }
 
-TEST(Alerts, TextsComeFromTheTableOfTheUsersLanguage)
+TEST(Alerts, TheUsersLanguageAndTheShippedTables)
 {
     EXPECT_EQ(getPreferredLanguage({}), QStringLiteral("English"));
     EXPECT_EQ(getPreferredLanguage({ QStringLiteral("es"), QStringLiteral("en") }), QStringLiteral("Spanish"));
@@ -57,26 +57,6 @@ TEST(Alerts, TextsComeFromTheTableOfTheUsersLanguage)
     qputenv("LANG", "de_DE.UTF-8");
     EXPECT_EQ(userLanguageList(), (QStringList { QStringLiteral("es"), QStringLiteral("en"), QStringLiteral("de") }));
     qunsetenv("LANGUAGE");
-
-    test::TempProfile profile;
-    AppOptions options;
-    options.stringsFolder = profile.path(QStringLiteral("strings"));
-    test::ControllerFixture f(options);
-    qputenv("LANG", "en_GB.UTF-8");
-    test::writeFile(profile.path(QStringLiteral("strings/English.lproj/myLocalDictionary.strings")),
-        "<plist version=\"1.0\"><dict><key>short</key><dict><key>title</key><string>Only a title</string></dict>"
-        "<key>full</key><dict><key>title</key><string>T</string><key>mesg</key><string>Folder %@ and %@</string>"
-        "<key>defaultButton</key><string>A</string><key>otherAltButton</key><string>C</string></dict></dict></plist>");
-    f.ui.answer = 0;
-    EXPECT_EQ(f->myNSRunAlertPanel(QStringLiteral("myLocalDictionary"), QStringLiteral("full"), QStringLiteral("/a"),
-                  QStringLiteral("/b")),
-        0);
-    EXPECT_EQ(f.ui.alerts.back().message, QStringLiteral("Folder /a and /b"));
-    EXPECT_EQ(f.ui.alerts.back().otherButton, QStringLiteral("C"));
-    f->myNSRunAlertPanel(QStringLiteral("myLocalDictionary"), QStringLiteral("short"));
-    EXPECT_EQ(f.ui.alerts.back().message, QStringLiteral("(No Further Info Given)"));
-    EXPECT_EQ(f->myNSRunAlertPanel(QStringLiteral("myLocalDictionary"), QStringLiteral("missing")), -2);
-    EXPECT_EQ(f.ui.alerts.back().title, QStringLiteral("Unable to Find Resource For:"));
     qunsetenv("LANG");
 
     // The shipped tables hold every alert in both languages, with title, message and button.

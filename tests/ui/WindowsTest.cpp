@@ -12,6 +12,7 @@
 
 #include <QDoubleSpinBox>
 #include <QLineEdit>
+#include <QSet>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -70,35 +71,33 @@ void replaceText(QAbstractSpinBox *spin, const QString &text)
 
 // ---- The panel ----------------------------------------------------------------------------------
 
-TEST(PanelWindow, EveryPreferenceOfTheListHasAField)
+TEST(PanelWindow, EveryPreferenceHasAFieldThatShowsItAndStoresEachEditAtOnceWithItsType)
 {
     Fixture f;
     const QStringList bound = f.panel().bindings().boundKeys();
-    for (const QString &key : myPrefKeyNameArray())
-        EXPECT_TRUE(bound.contains(key)) << key.toStdString();
-    for (const QString &key : bound)
-        EXPECT_TRUE(myPrefKeyNameArray().contains(key)) << key.toStdString();
-    // Only the lock, the version and the buttons that close or export stay outside the lock's reach.
+    EXPECT_EQ(QSet<QString>(bound.begin(), bound.end()),
+        QSet<QString>(myPrefKeyNameArray().begin(), myPrefKeyNameArray().end()));
+    // All within the lock's reach.
     for (const QString &key : myPrefKeyNameArray()) {
         bool inside = false;
         for (QWidget *widget : f.panelForm().ibChangeablePrefView->findChildren<QWidget *>())
             inside = inside || widget->property("prefKey").toString() == key;
         EXPECT_TRUE(inside) << key.toStdString();
     }
-}
-
-TEST(PanelWindow, EveryEditReachesTheStoreAtOnceWithItsType)
-{
-    Fixture f;
-    f.panel().orderFront();
+    // Showing the panel shows the store's values and stores nothing.
     Ui::PreferencePanel &p = f.panelForm();
+    f.store->setObject(PrefKeys::sPrefSecondsBetweenScans, QStringLiteral("45 seconds"));
+    f.panel().orderFront();
+    EXPECT_EQ(p.secondsBetweenScansField->value(), 45.0);
+    EXPECT_EQ(p.daysOldBeforeDeletingField->value(), 30);
+    EXPECT_TRUE(p.userEnteredEventNameField->text().isEmpty()); // the factory's placeholder shows as empty
+    EXPECT_EQ(f.value(PrefKeys::sPrefSecondsBetweenScans), QVariant(QStringLiteral("45 seconds")));
+    EXPECT_FALSE(f.store->hasUserValue(PrefKeys::sPrefDaysOldBeforeDeleting));
+
     f.unlock();
-    EXPECT_EQ(p.siteAddressField->text(), QStringLiteral("<Site Unknown - Please Fill In Your Login Name Below...>"));
     QTest::keyClick(p.userLoginNameField, Qt::Key_A);
     EXPECT_EQ(f.value(PrefKeys::sUserLoginName), QVariant(QStringLiteral("a")));
-    QTest::keyClicks(p.userLoginNameField, QStringLiteral("nna"));
-    EXPECT_EQ(f.value(PrefKeys::sUserLoginName), QVariant(QStringLiteral("anna")));
-    EXPECT_EQ(p.siteAddressField->text(), QStringLiteral("http://anna.vesk-photos.example"));
+    EXPECT_EQ(p.siteAddressField->text(), QStringLiteral("http://a.vesk-photos.example"));
     p.showPreviewCheck->click();
     EXPECT_EQ(f.value(PrefKeys::sPrefShowPreviewWhenUploading), QVariant(false));
     replaceText(p.secondsBetweenScansField, QStringLiteral("45"));
@@ -107,30 +106,7 @@ TEST(PanelWindow, EveryEditReachesTheStoreAtOnceWithItsType)
     EXPECT_EQ(f.value(PrefKeys::sPrefDaysOldBeforeDeleting), QVariant(qlonglong(14)));
     // What the cycle reads is what was typed, and it is already on disk.
     EXPECT_EQ(plist::readFile(f.store->filePath()).value_or(QVariant()).toMap().value(PrefKeys::sUserLoginName),
-        QVariant(QStringLiteral("anna")));
-}
-
-TEST(PanelWindow, ThePanelShowsTheStoresValuesWheneverItAppears)
-{
-    Fixture f;
-    Ui::PreferencePanel &p = f.panelForm();
-    f.store->setObject(PrefKeys::sUserLoginName, QStringLiteral("zoe"));
-    f.store->setObject(PrefKeys::sPrefSecondsBetweenScans, QStringLiteral("45 seconds"));
-    f.store->setObject(PrefKeys::sPrefShowPreviewWhenUploading, false);
-    f.panel().orderFront();
-    EXPECT_EQ(p.userLoginNameField->text(), QStringLiteral("zoe"));
-    EXPECT_EQ(p.secondsBetweenScansField->value(), 45.0);
-    EXPECT_FALSE(p.showPreviewCheck->isChecked());
-    EXPECT_EQ(p.daysOldBeforeDeletingField->value(), 30);
-    EXPECT_TRUE(p.userEnteredEventNameField->text().isEmpty()); // the factory's placeholder shows as empty
-    // Showing stores nothing: the odd value stays as it was.
-    EXPECT_EQ(f.value(PrefKeys::sPrefSecondsBetweenScans), QVariant(QStringLiteral("45 seconds")));
-    EXPECT_FALSE(f.store->hasUserValue(PrefKeys::sPrefDaysOldBeforeDeleting));
-    // A change while the panel is away is there when it comes back.
-    f.panel().close();
-    f.store->setObject(PrefKeys::sUserLoginName, QStringLiteral("yves"));
-    f.panel().orderFront();
-    EXPECT_EQ(p.userLoginNameField->text(), QStringLiteral("yves"));
+        QVariant(QStringLiteral("a")));
 }
 
 TEST(PanelWindow, DuringAnUploadTheSheetOpensOnceThePictureIsDone)
