@@ -101,36 +101,3 @@ TEST(CaptureDates, TheStoredClockTimeInThePicturesOwnZone)
     EXPECT_EQ(GetInternalPNGPictureCaptureDate(png)->toLocalTime().toString(kExifFormat),
         QStringLiteral("2012:06:30 23:59:58"));
 }
-
-TEST(CaptureDates, ZeroCreationDatesGiveTheModificationDate)
-{
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("z.jpg"));
-    ASSERT_TRUE(makeJpeg(path));
-    const QDateTime modified = utc(2015, 5, 5, 5, 5, 5);
-    for (const QDateTime &creation : { zeroDate1904(), zeroDate1970(), zeroDate1970().addSecs(1) }) {
-        SCOPED_TRACE(creation.toString(Qt::ISODate).toStdString());
-        FileDatesOverride dates;
-        dates.set(path, creation, modified);
-        const QDateTime expected = creation == zeroDate1970().addSecs(1) ? creation : modified;
-        // Linux cannot set a creation date: asked to repair it, the answer is the same.
-        EXPECT_EQ(GetAndUpdateFileCreationDate(path, false, false), expected);
-        EXPECT_EQ(GetAndUpdateFileCreationDate(path, false, true), expected);
-        // In the cut-off test too.
-        EXPECT_EQ(itemIsEarlierThan(path, modified.addSecs(-1), NSFileCreationDate), expected < modified.addSecs(-1));
-    }
-}
-
-TEST(CaptureDates, TheCutOffIsStrictAndTheKeyChoosesTheDate)
-{
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("k.jpg"));
-    ASSERT_TRUE(makeJpeg(path));
-    FileDatesOverride dates;
-    dates.set(path, utc(2000, 1, 1), utc(2020, 1, 1));
-    EXPECT_FALSE(itemIsEarlierThan(path, utc(2020, 1, 1), NSFileModificationDate));
-    EXPECT_TRUE(itemIsEarlierThan(path, utc(2020, 1, 1, 0, 0, 1), std::nullopt));
-    EXPECT_TRUE(itemIsEarlierThan(path, utc(2010, 1, 1), QStringLiteral("nsfilecreationdate")));
-    EXPECT_FALSE(itemIsEarlierThan(path, utc(2010, 1, 1), QStringLiteral("NSFileCreationDat")));
-    EXPECT_FALSE(itemIsEarlierThan(dir.filePath(QStringLiteral("gone")), utc(2100, 1, 1), std::nullopt));
-}

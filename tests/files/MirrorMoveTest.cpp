@@ -90,21 +90,6 @@ TEST(MirrorMove, ItemsLandUnderTheirPathAndOnlyTheMirrorReplaces)
     c.store->removeObject(PrefKeys::sPrefLocalMasterMirrorSiteFolder);
     EXPECT_FALSE(c->moveFileToPath(QStringLiteral("Roll9/x.jpg"), source));
     EXPECT_EQ(at(source, "Roll9/x.jpg"), QStringLiteral("x"));
-
-    // Encapsulation: pictures of one base name ("ABC_") share a folder.
-    c.set(PrefKeys::sPrefLocalMasterMirrorSiteFolder, mirror);
-    for (const char *name : { "ABC_0001.jpg", "ABC_0002.jpg", "_0001.jpg", "ABC0001.jpg" }) {
-        ASSERT_TRUE(writeFile(source + QStringLiteral("/Roll1/") + QLatin1String(name), name));
-        EXPECT_TRUE(c->moveFileToPath(QStringLiteral("Roll1/") + QLatin1String(name), source, true, true)) << name;
-    }
-    for (const char *moved :
-        { "Roll1/ABC/ABC_0001.jpg", "Roll1/ABC/ABC_0002.jpg", "Roll1/_0001.jpg", "Roll1/ABC0001.jpg" })
-        EXPECT_TRUE(QFileInfo::exists(mirror + QLatin1Char('/') + QLatin1String(moved))) << moved;
-    EXPECT_EQ(
-        convertItemWithEncapsulation(QStringLiteral("Roll1/ABC_0001.jpg")), QStringLiteral("Roll1/ABC/ABC_0001.jpg"));
-    EXPECT_EQ(createEncapsulationFolder(mirror, QStringLiteral("Roll1/XYZ_1.jpg"), false),
-        mirror + QStringLiteral("/Roll1/XYZ"));
-    EXPECT_FALSE(QFileInfo::exists(mirror + QStringLiteral("/Roll1/XYZ")));
 }
 
 TEST(FileMove, NeverReplacesAnItemAndCopiesAcrossDevicesWhole)

@@ -80,21 +80,6 @@ TEST(PictureAnnotation, TheFirstFourAddressesAndTheOriginalPathInMacOSRoman)
     EXPECT_FALSE(percentEscapeMacRoman(QStringLiteral("写真")));
 }
 
-TEST(PictureCheck, APictureIsJudgedByItsContentAndAPipeIsNeverOpened)
-{
-    QTemporaryDir dir;
-    ASSERT_TRUE(makeJpeg(dir.filePath(QStringLiteral("photo.txt"))));
-    ASSERT_TRUE(makePng(dir.filePath(QStringLiteral("photo"))));
-    ASSERT_TRUE(writeFile(dir.filePath(QStringLiteral("notes.jpg")), "Shopping list: film, batteries"));
-    ASSERT_TRUE(writeFile(dir.filePath(QStringLiteral("empty.jpg")), QByteArray()));
-    ASSERT_EQ(::mkfifo(QFile::encodeName(dir.filePath(QStringLiteral("pipe.jpg"))).constData(), 0600), 0);
-    for (const char *name : { "photo.txt", "photo" })
-        EXPECT_TRUE(IsValidImageObject(dir.filePath(QLatin1String(name)))) << name;
-    for (const char *name : { "notes.jpg", "empty.jpg", "pipe.jpg", "missing.jpg", "" })
-        EXPECT_FALSE(IsValidImageObject(dir.filePath(QLatin1String(name)))) << name;
-    EXPECT_FALSE(readPictureAnnotation(dir.filePath(QStringLiteral("pipe.jpg"))).emails);
-}
-
 TEST(PictureMetadata, TheHelperAnswersAsTheProgramWouldOrNotAtAll)
 {
     QTemporaryDir dir;

@@ -116,29 +116,3 @@ TEST(Preferences, TheProblemFolderIsASiblingOfTheMirror)
         EXPECT_EQ(c->getLocalProblemUploadFolder(), QString::fromUtf8(problem)) << mirror;
     }
 }
-
-TEST(Preferences, APredecessorsSettingsAreCopiedOnceAndOnlyTheListedKeys)
-{
-    test::TempProfile profile;
-    test::ControllerFixture c;
-    c->migrateOldFtpPrefs(); // none there: nothing happens
-    EXPECT_FALSE(c.store->hasUserValue(PrefKeys::sPrefDoCopyOldFtpPref));
-    ASSERT_TRUE(test::writeFile(paths::predecessorPreferencesFile(), "<plist><dict><key>userLoginName"));
-    c->migrateOldFtpPrefs(); // unreadable: nothing happens
-    EXPECT_TRUE(c.store->userValues().isEmpty());
-
-    ASSERT_TRUE(test::writeFile(paths::predecessorPreferencesFile(),
-        plist::toXml(QVariantMap { { PrefKeys::sUserLoginName, QStringLiteral("olduser") },
-            { PrefKeys::sPrefSecondsBetweenScans, 45.0 }, { PrefKeys::sPrefKobFuseAction, QStringLiteral("x") },
-            { QStringLiteral("somethingElse"), QStringLiteral("x") } })));
-    c.set(PrefKeys::sPrefLocalSourceUploadFolder, QStringLiteral("/kept"));
-    c->migrateOldFtpPrefs();
-    const QVariantMap user = PreferenceStore(paths::preferencesFile()).userValues();
-    EXPECT_EQ(user,
-        (QVariantMap { { PrefKeys::sUserLoginName, QStringLiteral("olduser") },
-            { PrefKeys::sPrefSecondsBetweenScans, 45.0 }, { PrefKeys::sPrefDoCopyOldFtpPref, true },
-            { PrefKeys::sPrefLocalSourceUploadFolder, QStringLiteral("/kept") } }));
-    c.set(PrefKeys::sUserLoginName, QStringLiteral("changed"));
-    c->migrateOldFtpPrefs();
-    EXPECT_EQ(c.store->stringForKey(PrefKeys::sUserLoginName), QStringLiteral("changed"));
-}

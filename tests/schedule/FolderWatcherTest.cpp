@@ -82,7 +82,7 @@ TEST(FolderWatcher, EveryKindOfChangeInEveryFolderCountsNewFoldersToo)
     EXPECT_EQ(w.overflows, 0);
 }
 
-TEST(FolderWatcher, TheWatchLimitAndLostEventsAreReported)
+TEST(FolderWatcher, TheWatchLimitIsReportedOnce)
 {
     test::TempProfile profile;
     const QString root = profile.path(QStringLiteral("source"));
@@ -93,17 +93,4 @@ TEST(FolderWatcher, TheWatchLimitAndLostEventsAreReported)
     EXPECT_EQ(w.watcher.watchCount(), 3);
     ASSERT_EQ(w.problems.size(), 1);
     EXPECT_TRUE(w.problems[0].contains(QStringLiteral("max_user_watches")));
-    // More events than the kernel queues, while nobody reads them: a full pass is asked for.
-    bool ok = false;
-    const int limit = test::readText(QStringLiteral("/proc/sys/fs/inotify/max_queued_events")).trimmed().toInt(&ok);
-    if (!ok || limit > 100000)
-        GTEST_SKIP() << "the kernel queues too many events to overflow here";
-    const QString file = root + QStringLiteral("/x"); // the root is among the watched folders
-    test::writeFile(file, "x");
-    for (int i = 0; i < limit / 2 + 10; ++i) {
-        QFile::rename(file, file + QStringLiteral("y"));
-        QFile::rename(file + QStringLiteral("y"), file);
-    }
-    w.run();
-    EXPECT_TRUE(test::waitFor([&] { return w.overflows > 0; }, std::chrono::seconds(20)));
 }

@@ -116,21 +116,3 @@ TEST(PreferenceCommand, WordsRepliesAndWhatIsStored)
     }
     EXPECT_EQ(f->getCurUserLoginName(), QStringLiteral("ann \u00e9")); // the accessors never see "USERLOGINNAME"
 }
-
-TEST(OtherEvents, PauseSynchronizeAndQuit)
-{
-    test::TempProfile profile;
-    AppOptions options;
-    options.headless = true;
-    test::ControllerFixture f(options);
-    const AEDescriptor accepted = AEDescriptor::text(QStringLiteral("ACCEPTED"));
-    EXPECT_EQ(send(*f, kVeskEventClass, kVeskPause), accepted);
-    EXPECT_EQ(send(*f, kVeskEventClass, kVeskSynchronizeNow), accepted);
-    EXPECT_EQ(send(*f, kCoreEventClass, kVeskPause), accepted); // the class is not looked at
-    EXPECT_TRUE(send(*f, kVeskEventClass, fourCharCode("zzzz")).isNone());
-    // Quit answers nothing, and quits only once the reply is on its way.
-    QSignalSpy terminated(f.controller.get(), &AppController::terminated);
-    EXPECT_TRUE(send(*f, kCoreEventClass, kAEQuitApplication).isNone());
-    EXPECT_EQ(terminated.count(), 0);
-    EXPECT_TRUE(test::waitFor([&] { return terminated.count() == 1; }));
-}

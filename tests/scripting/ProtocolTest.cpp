@@ -59,27 +59,6 @@ TEST(CommandProtocol, RequestsAreReadAsDocumentedAndRefusedWithAReason)
     }
 }
 
-TEST(CommandProtocol, WrittenRequestsAndRepliesReadBackUnchanged)
-{
-    const CommandRequest request { kCoreEventClass, kAEOpenDocuments,
-        QStringList { QStringLiteral("/tmp/Caf\u00e9 \"pictures\"\n\\ \U0001F4F7") } };
-    const QByteArray line = encodeCommandRequest(request);
-    EXPECT_FALSE(line.contains('\n')); // one request, one line
-    EXPECT_EQ(*parseCommandRequest(line).request, request);
-
-    const AEDescriptor getValue = AEDescriptor::list({ AEDescriptor::text(QStringLiteral("COMMAND SUCCESS")),
-        AEDescriptor::list({ AEDescriptor::text(QStringLiteral("getValue")), AEDescriptor::text(QStringLiteral("k")),
-            AEDescriptor::text(QStringLiteral("45.00")) }) });
-    EXPECT_EQ(encodeReply(getValue), QByteArray(R"({"reply":["COMMAND SUCCESS",["getValue","k","45.00"]]})"));
-    EXPECT_EQ(parseReplyLine(encodeReply(getValue)).reply, getValue);
-    EXPECT_EQ(encodeReply(AEDescriptor()), QByteArray("{}"));
-    EXPECT_EQ(encodeError(QStringLiteral("bad \"x\"")), QByteArray(R"({"error":"bad \"x\""})"));
-    EXPECT_EQ(parseReplyLine(R"({"error":"no handler"})").error, QStringLiteral("no handler"));
-    for (const char *nonsense : { R"({"reply":5})", R"({"reply":["a",null]})", R"({"reply":"a","error":"b"})",
-             R"({"error":3})", "[]", "", "COMMAND SUCCESS" })
-        EXPECT_EQ(parseReplyLine(nonsense).kind, ReplyParseResult::Kind::Invalid) << nonsense;
-}
-
 TEST(CommandProtocol, TheClientFindsTheSocketWhereTheApplicationListens)
 {
     test::TempProfile profile;
