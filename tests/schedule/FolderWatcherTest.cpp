@@ -81,16 +81,3 @@ TEST(FolderWatcher, EveryKindOfChangeInEveryFolderCountsNewFoldersToo)
     EXPECT_EQ(w.problems.size(), 1);
     EXPECT_EQ(w.overflows, 0);
 }
-
-TEST(FolderWatcher, TheWatchLimitIsReportedOnce)
-{
-    test::TempProfile profile;
-    const QString root = profile.path(QStringLiteral("source"));
-    for (int i = 0; i < 5; ++i)
-        QDir().mkpath(root + QStringLiteral("/F%1").arg(i));
-    Watching w(root, 3);
-    ASSERT_TRUE(w.watcher.start());
-    EXPECT_EQ(w.watcher.watchCount(), 3);
-    ASSERT_EQ(w.problems.size(), 1);
-    EXPECT_TRUE(w.problems[0].contains(QStringLiteral("max_user_watches")));
-}

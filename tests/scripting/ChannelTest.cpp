@@ -14,8 +14,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -200,25 +198,4 @@ TEST(ChannelQuit, VeskCtlQuitEndsTheInstanceThroughTheQuitPath)
     const CtlResult nobody = runCtl(args({ "upnw" }));
     EXPECT_EQ(nobody.exitCode, 2);
     EXPECT_TRUE(nobody.err.contains(QStringLiteral("no running instance"))) << nobody.err.toStdString();
-}
-
-TEST(ChannelQuit, AnInstanceThatNeverAnswersIsGivenUpOn)
-{
-    test::TempProfile profile;
-    // The test holds the lock, as a hung instance would, and listens without ever accepting.
-    const int mute = bindCommandSocket(true);
-    const int lock = ::open(QFile::encodeName(paths::runtimeFolder() + QStringLiteral("/instance.lock")).constData(),
-        O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    ASSERT_EQ(::flock(lock, LOCK_EX | LOCK_NB), 0);
-    const CtlResult ctl = runCtl(args({ "--timeout", "0.5", "upnw" }));
-    EXPECT_EQ(ctl.exitCode, 2);
-    EXPECT_TRUE(ctl.err.contains(QStringLiteral("no reply in time"))) << ctl.err.toStdString();
-    QProcessEnvironment env = test::environmentWithoutDisplay();
-    env.insert(QStringLiteral("VESK_TIME_SCALE"), QStringLiteral("0.05")); // half a second instead of ten
-    const CtlResult second = test::runCapturing(test::programPath(), args({ "--headless" }), env);
-    ::close(lock);
-    ::close(mute);
-    EXPECT_EQ(second.exitCode, 2);
-    EXPECT_TRUE(second.err.contains(QStringLiteral("does not answer"))) << second.err.toStdString();
-    EXPECT_FALSE(QFileInfo::exists(test::messageLogPath())); // it never started for real
 }

@@ -1,11 +1,10 @@
 // The real windows on the offscreen platform: every preference bound to a field within the lock's
-// reach, edits stored at once with their types, and the sheet that waits for the picture on its way.
+// reach, and edits stored at once with their types.
 
 #include "prefs/PropertyList.h"
 #include "ui/widgets/FrontEnd.h"
 #include "ui/widgets/PrefBindings.h"
 #include "ui/widgets/newNSPanel.h"
-#include "ui_MainWindow.h"
 #include "ui_PreferencePanel.h"
 
 #include "ControllerFixture.h"
@@ -38,14 +37,8 @@ struct Fixture {
         controller->stopWorkers();
         frontEnd.reset();
     }
-    Ui::MainWindow &main() const { return frontEnd->mainForm(); }
     Ui::PreferencePanel &panelForm() const { return frontEnd->panel()->form(); }
     newNSPanel &panel() const { return *frontEnd->panel(); }
-    void showMainWindow()
-    {
-        frontEnd->show();
-        ASSERT_TRUE(test::waitFor([this] { return controller->ibMainWindow->isVisible(); }));
-    }
     void unlock()
     {
         panelForm().ibLockButton->setChecked(false);
@@ -107,29 +100,4 @@ TEST(PanelWindow, EveryPreferenceHasAFieldThatShowsItAndStoresEachEditAtOnceWith
     // What the cycle reads is what was typed, and it is already on disk.
     EXPECT_EQ(plist::readFile(f.store->filePath()).value_or(QVariant()).toMap().value(PrefKeys::sUserLoginName),
         QVariant(QStringLiteral("a")));
-}
-
-TEST(PanelWindow, DuringAnUploadTheSheetOpensOnceThePictureIsDone)
-{
-    Fixture f;
-    f.showMainWindow();
-    Ui::MainWindow &m = f.main();
-    f.controller->setStartedUploadProcess(true);
-    m.ibOpenPrefButton->click();
-
-    EXPECT_FALSE(f.panel().isVisible());
-    f.controller->setStartedUploadProcess(false);
-    f.controller->setDidHaltProcess(true);
-    m.ibPauseResumeButton->setText(QStringLiteral("Resume"));
-    ASSERT_TRUE(test::waitFor([&] { return f.panel().isVisible(); }));
-    EXPECT_EQ(f.panel().windowModality(), Qt::WindowModal);
-    EXPECT_EQ(f.panel().parentWidget(), f.frontEnd->mainWindow());
-
-    // Escape ends the sheet as closing it does: the cycle resumes.
-    QTest::keyClick(&f.panel(), Qt::Key_Escape);
-    EXPECT_FALSE(f.controller->gDidHaltProcess);
-    EXPECT_EQ(m.ibPauseResumeButton->text(), QStringLiteral("Pause"));
-    // Afterwards the panel is a window of its own again.
-    EXPECT_EQ(f.panel().parentWidget(), nullptr);
-    EXPECT_EQ(f.panel().windowModality(), Qt::NonModal);
 }
