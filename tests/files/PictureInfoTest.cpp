@@ -96,14 +96,12 @@ TEST(PictureMetadata, TheHelperAnswersAsTheProgramWouldOrNotAtAll)
     qputenv("VESK_LIBEXEC_DIR", QFile::encodeName(dir.filePath(QStringLiteral("nothing-here"))));
     EXPECT_EQ(readPictureMetadata(picture, 20s), viaHelper);
 
-    // A helper that hangs is given up at the limit; one that answers in part gives no metadata.
-    const QString helper = dir.filePath(QStringLiteral("libexec/vesk-picture-info"));
+    // A helper that hangs is given up at the limit.
+    ASSERT_TRUE(writeFile(dir.filePath(QStringLiteral("libexec/vesk-picture-info")), "#!/bin/sh\nexec sleep 60\n"));
+    QFile::setPermissions(
+        dir.filePath(QStringLiteral("libexec/vesk-picture-info")), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
     qputenv("VESK_LIBEXEC_DIR", QFile::encodeName(dir.filePath(QStringLiteral("libexec"))));
-    for (const QByteArray &script : { QByteArray("exec sleep 60"), QByteArray("echo 'capture 1258466602000'") }) {
-        ASSERT_TRUE(writeFile(helper, "#!/bin/sh\n" + script + "\n"));
-        QFile::setPermissions(helper, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-        EXPECT_EQ(readPictureMetadata(picture, 300ms), PictureMetadata()) << script.constData();
-    }
+    EXPECT_EQ(readPictureMetadata(picture, 300ms), PictureMetadata());
     qunsetenv("VESK_LIBEXEC_DIR");
     EXPECT_EQ(decodePictureMetadata("capture x\nend\n"), std::nullopt);
     EXPECT_EQ(decodePictureMetadata("what\nend\n"), std::nullopt);
