@@ -55,18 +55,11 @@ TEST(FolderWalk, PicturesInSubFoldersDepthFirstInNameOrderOthersPassedOver)
              "A/.DS_Store", "A/.hidden/x.jpg", "Real/IMG_4.JPG" })
         t.file(QLatin1String(name));
     ASSERT_EQ(::mkfifo(QFile::encodeName(t.source + QStringLiteral("/A/IMG_fifo.JPG")).constData(), 0600), 0);
-    // Links count as what they point to; links to folders (a loop among them) are not walked.
-    QDir().mkpath(t.source + QStringLiteral("/Links"));
-    QFile::link(t.source, t.source + QStringLiteral("/Links/loop"));
-    QFile::link(t.source + QStringLiteral("/Real"), t.source + QStringLiteral("/Links/folder"));
-    QFile::link(t.source + QStringLiteral("/nothing"), t.source + QStringLiteral("/Links/dangling.jpg"));
-    QFile::link(t.source + QStringLiteral("/Real/IMG_4.JPG"), t.source + QStringLiteral("/Links/linked.jpg"));
     ::chmod(QFile::encodeName(t.source + QStringLiteral("/A")).constData(), 0750);
 
     EXPECT_EQ(t.offered(),
         (QStringList { QStringLiteral("A/.hidden/x.jpg"), QStringLiteral("A/IMG_1.JPG"), QStringLiteral("A/IMG_3.JPG"),
-            QStringLiteral("A/Z/IMG_9.JPG"), QStringLiteral("B/IMG_2.JPG"), QStringLiteral("Links/linked.jpg"),
-            QStringLiteral("Real/IMG_4.JPG") }));
+            QStringLiteral("A/Z/IMG_9.JPG"), QStringLiteral("B/IMG_2.JPG"), QStringLiteral("Real/IMG_4.JPG") }));
     EXPECT_EQ(t.rootItems, QStringList { QStringLiteral("IMG_root.JPG") });
     // The mirror gets the folders met, hidden ones too, with the source's permissions.
     struct stat info { };

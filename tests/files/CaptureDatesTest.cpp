@@ -96,8 +96,4 @@ TEST(CaptureDates, TheStoredClockTimeInThePicturesOwnZone)
     EXPECT_EQ(captureDateFromText(QStringLiteral("2009:03:08 02:30:00"))->toUTC(), utc(2009, 3, 8, 7, 30));
     EXPECT_EQ(captureDateFromText(QStringLiteral("2009:11:01 01:30:00"))->toLocalTime().toString(kExifFormat),
         QStringLiteral("2009:11:01 01:30:00"));
-    const QString png = dir.filePath(QStringLiteral("p.png"));
-    ASSERT_TRUE(makePng(png) && writeExif(png, { { "Exif.Photo.DateTimeOriginal", "2012:06:30 23:59:58" } }));
-    EXPECT_EQ(GetInternalPNGPictureCaptureDate(png)->toLocalTime().toString(kExifFormat),
-        QStringLiteral("2012:06:30 23:59:58"));
 }

@@ -34,15 +34,6 @@ TEST(Preferences, TheShippedFactoryDefaultsAreTheSafeOnes)
     EXPECT_FALSE(a.getKobFuseAction());
     // A factory value is read but never copied into the user's settings.
     EXPECT_TRUE(c.store->userValues().isEmpty());
-
-    // Without readable factory defaults a flag with no value is materialised as false, once.
-    test::TempProfile bare;
-    AppOptions options;
-    options.factoryDefaultsResource = QStringLiteral("/nonexistent/FactoryDefault.plist");
-    test::ControllerFixture b(options);
-    EXPECT_FALSE(b->getDoAutoSynchronize());
-    EXPECT_EQ(b.store->userValues().value(PrefKeys::sPrefAutoSynchronize), QVariant(false));
-    EXPECT_FALSE(b->getPrefSecondsBetweenScans());
 }
 
 TEST(Preferences, UserValuesPersistPrivatelyAndConvertAsThePlatformDoes)
