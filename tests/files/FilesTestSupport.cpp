@@ -50,11 +50,6 @@ bool makeJpeg(const QString &path, const std::vector<std::pair<std::string, std:
     return savePicture(path, "JPEG") && (exif.empty() || writeExif(path, exif));
 }
 
-bool makePng(const QString &path)
-{
-    return savePicture(path, "PNG");
-}
-
 bool writeExif(const QString &path, const std::vector<std::pair<std::string, std::string>> &entries)
 {
     return editMetadata(path, [&](Exiv2::ExifData &exif) {

@@ -17,7 +17,6 @@ namespace vesk::test {
 // A small real picture made with Qt, with the EXIF entries given ("Exif.Photo.DateTimeOriginal" =
 // "2009:11:17 14:03:22") written by exiv2.
 bool makeJpeg(const QString &path, const std::vector<std::pair<std::string, std::string>> &exif = {});
-bool makePng(const QString &path);
 bool writeExif(const QString &path, const std::vector<std::pair<std::string, std::string>> &entries);
 // Writes the EXIF user comment; comment is exiv2's form, e.g. "charset=Unicode <plist>...".
 bool writeUserComment(const QString &path, const std::string &comment);
