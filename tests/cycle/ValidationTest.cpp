@@ -20,7 +20,6 @@ TEST(Validation, EverySettingAPassNeedsIsChecked)
         { "all in place", nullptr, {}, nullptr },
         { "the event placeholder", "userEnteredEventName", QStringLiteral("TURNONCHECKBOXIFUSINGTHISOPTION"),
             "!fCurEventName is turnOnCheckBoxIfUsingThisOption??????" },
-        { "a blank event", "userEnteredEventName", QString(), "!fCurEventName is BLANK??????" },
         { "no password", "userLoginPassword", QString(), "!fCurPassword is NOT set or Blank??????" },
         { "no mirror", "prefLocalMasterMirrorSiteFolder", QVariant(),
             "] ==> Local Master Mirror Folder Has NOT Been Selected Yet..." },

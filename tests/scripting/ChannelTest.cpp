@@ -158,12 +158,6 @@ TEST_F(Channel, ASecondLaunchHandsItsFolderToTheRunningOneOrBringsItForward)
     EXPECT_TRUE(second.out.contains(folder));
     EXPECT_TRUE(test::waitFor(
         [&] { return sApp->standardError().contains(QStringLiteral("Open-document request for [%1]").arg(folder)); }));
-    // vesk-ctl open does the same.
-    const CtlResult open = runCtl(args({ "open", "." }), folder);
-    EXPECT_EQ(open.exitCode, 0) << open.err.toStdString();
-    EXPECT_TRUE(test::waitFor([&] {
-        return sApp->standardError().count(QStringLiteral("Open-document request for [%1]").arg(folder)) == 2;
-    }));
     // Without a folder it says so and leaves.
     const CtlResult bare
         = test::runCapturing(test::programPath(), args({ "--headless" }), test::environmentWithoutDisplay());
