@@ -178,12 +178,10 @@ std::vector<Scenario::Seen> Scenario::snapshot() const
             struct stat info { };
             if (entry.regular && ::stat(entry.path.constData(), &info) == 0) {
                 // A file is hashed again only when it is another file or has changed.
-                const QByteArray key = QByteArray::number(qulonglong(info.st_ino)) + ' '
-                    + QByteArray::number(qlonglong(info.st_size)) + ' '
-                    + QByteArray::number(qlonglong(info.st_mtim.tv_sec)) + '.'
-                    + QByteArray::number(info.st_mtim.tv_nsec) + ' '
-                    + QByteArray::number(qlonglong(info.st_ctim.tv_sec)) + '.'
-                    + QByteArray::number(info.st_ctim.tv_nsec);
+                const QByteArray key = QByteArray(reinterpret_cast<const char *>(&info.st_ino), sizeof info.st_ino)
+                    + QByteArray(reinterpret_cast<const char *>(&info.st_size), sizeof info.st_size)
+                    + QByteArray(reinterpret_cast<const char *>(&info.st_mtim), sizeof info.st_mtim)
+                    + QByteArray(reinterpret_cast<const char *>(&info.st_ctim), sizeof info.st_ctim);
                 auto &[known, hash] = fHashes[entry.path];
                 if (known != key || hash.isEmpty()) {
                     known = key;
