@@ -55,11 +55,3 @@ TEST(Lifecycle, AnOutputNobodyReadsDoesNotEndTheProgram)
     ASSERT_TRUE(shell.waitForFinished(20000));
     EXPECT_TRUE(test::readText(test::messageLogPath()).endsWith(QStringLiteral("applicationWillTerminate - DONE!\n")));
 }
-
-TEST(Lifecycle, AnUnknownOptionIsRefused)
-{
-    const test::CtlResult wrong = test::runCapturing(
-        test::programPath(), { QStringLiteral("--no-such-option") }, test::environmentWithoutDisplay());
-    EXPECT_EQ(wrong.exitCode, 2);
-    EXPECT_TRUE(wrong.err.contains(QStringLiteral("unknown option")));
-}

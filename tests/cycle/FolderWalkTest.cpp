@@ -91,22 +91,8 @@ TEST(FolderWalk, UnreadableFoldersAreReportedAndPassedOver)
     EXPECT_FALSE(missing.rootReadable());
 }
 
-TEST(FolderWalk, TheCacheRemembersOnlyWatchedFoldersThatDidNotChangeWhileRead)
+TEST(FolderWalk, RememberedFoldersAreNotReadAgainYetAPicturesMirrorFoldersAreMade)
 {
-    // A folder that changes is read again.
-    FolderCache cache;
-    const QByteArray folder("/src/A");
-    cache.watchAdded(folder);
-    cache.setActive(true);
-    cache.store(folder, cache.beginReading(), { { QByteArray("IMG.JPG"), DT_REG } });
-    ASSERT_TRUE(cache.listing(folder));
-    cache.folderChanged(folder);
-    EXPECT_FALSE(cache.listing(folder));
-    // Nor is a read remembered during which the folder changed.
-    const quint64 token = cache.beginReading();
-    cache.folderChanged(folder);
-    cache.store(folder, token, {});
-    EXPECT_FALSE(cache.listing(folder));
     // A walk over remembered folders reads nothing again, yet still makes a picture's mirror folders.
     Tree t;
     t.file(QStringLiteral("Done/Deep/.keep"));

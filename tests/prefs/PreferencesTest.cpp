@@ -94,16 +94,3 @@ TEST(Preferences, ABrokenFileIsKeptUntilSomethingChanges)
         plist::parse(QByteArray("<plist><dict><key>a</key><string>/a\0b</string></dict></plist>", 63), &error));
     EXPECT_EQ(error, QStringLiteral("a text of the property list holds a NUL character"));
 }
-
-TEST(Preferences, TheProblemFolderIsASiblingOfTheMirror)
-{
-    test::TempProfile profile;
-    test::ControllerFixture c;
-    EXPECT_FALSE(c->getLocalProblemUploadFolder());
-    for (const auto &[mirror, problem] : { std::pair { "/Users/a/Mirror", "/Users/a/Problem Folder" },
-             std::pair { "/Users/a/Mirror/", "/Users/a/Problem Folder" }, std::pair { "/Mirror", "/Problem Folder" },
-             std::pair { "Mirror", "Problem Folder" } }) {
-        c.set(PrefKeys::sPrefLocalMasterMirrorSiteFolder, QString::fromUtf8(mirror));
-        EXPECT_EQ(c->getLocalProblemUploadFolder(), QString::fromUtf8(problem)) << mirror;
-    }
-}
