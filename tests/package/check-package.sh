@@ -7,10 +7,7 @@
 # Usage: check-package.sh CPACK CPACK_CONFIG AUXILIARY_LOOKUP VERSION "BIN PROGRAMS" "LIBEXEC PROGRAMS"
 set -euo pipefail
 
-cpack=$1
-config=$2
-lookup=$3
-version=$4
+cpack=$1 config=$2 lookup=$3 version=$4
 read -r -a bin_names <<<"$5"
 read -r -a libexec_names <<<"$6"
 
@@ -165,10 +162,7 @@ found=$(env -u VESK_LIBEXEC_DIR XDG_RUNTIME_DIR="$work/lookup-runtime" "$usr/bin
   "${libexec_names[@]}")
 rm "$usr/bin/vesk-auxiliary-lookup"
 expected=$(printf "$usr/libexec/vesk-ftpuploader/%s\n" "${libexec_names[@]}")
-[ "$found" = "$expected" ] || fail "the application finds its auxiliary programs at:
-$found
-instead of:
-$expected"
+[ "$found" = "$expected" ] || fail "the application finds its auxiliary programs at: $found"
 
 step "a headless start: vesk-ctl is answered, SIGTERM quits cleanly"
 home="$work/home"
