@@ -395,9 +395,10 @@ HttpServer::~HttpServer()
     stop();
 }
 
-bool HttpServer::holdAnswer()
+void HttpServer::holdAnswer()
 {
-    return fLink.latency.count() <= 0 || waitUnlessStopping(fLink.latency);
+    if (fLink.latency.count() > 0)
+        waitUnlessStopping(fLink.latency);
 }
 
 void HttpServer::log(const std::string &line) const

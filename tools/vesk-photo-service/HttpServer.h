@@ -92,7 +92,6 @@ public:
 
     // Serves HTTPS with this certificate (kept alive by the server); call before listen().
     void setTls(std::shared_ptr<const TlsContext> context) { fTls = std::move(context); }
-    bool isTls() const { return fTls != nullptr; }
     // Call before listen().
     void setLinkModel(const LinkModel &model) { fLink = model; }
 
@@ -112,8 +111,8 @@ private:
     bool waitUnlessStopping(std::chrono::milliseconds duration);
     void log(const std::string &line) const;
 
-    // Holds the answer back by the link's latency (false when the server began stopping first).
-    bool holdAnswer();
+    // Holds an answer back by the link's latency, or less when the server begins stopping.
+    void holdAnswer();
 
     HttpHandler fHandler;
     std::shared_ptr<const TlsContext> fTls;

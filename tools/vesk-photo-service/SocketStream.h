@@ -42,7 +42,6 @@ public:
     // Makes the stream TLS and runs the server's side of the handshake (the socket's receive time-out
     // bounds it). False with OpenSSL's reason in error.
     bool acceptTls(const TlsContext &context, std::string &error);
-    bool isTls() const { return fSsl != nullptr; }
 
     // Bytes read (0 at the end of the stream, -1 on an error or a time-out).
     ssize_t read(char *buffer, size_t size);
