@@ -73,9 +73,8 @@ TEST(Https, UploadsOnlyWhenTheServiceCertificateChecksOut)
             QStringLiteral("--tls-key"), file(name + QStringLiteral(".key")) });
         ASSERT_TRUE(run.service.start()) << run.service.errorString().toStdString();
         ASSERT_TRUE(run.service.url().startsWith(QStringLiteral("https://127.0.0.1:")));
-        run.addPicture(QStringLiteral("Table 1/IMG_0001.JPG"), c.line ? test::InSource : test::InMirror);
-        if (c.line)
-            run.pictures.back().maxUploads = 0;
+        run.addPicture(
+            QStringLiteral("Table 1/IMG_0001.JPG"), c.line ? test::InSource : test::InMirror, c.line ? 0 : 1);
         run.writePreferences();
         ASSERT_TRUE(run.startProgram());
         if (!c.line) {
