@@ -3,8 +3,11 @@
 #include "app/AppController.h"
 #include "app/Paths.h"
 #include "diag/Console.h"
+#include "files/FolderRules.h"
 
 #include <QFileInfo>
+
+#include <vector>
 
 namespace vesk {
 
@@ -47,6 +50,11 @@ bool AppController::validateUserInfoBeforeUploading(const std::optional<QString>
         }
     }
 
+    if (const QString refusal = refusedFoldersReason(source); !refusal.isEmpty()) {
+        reportRefusedFolders(refusal);
+        ++errors;
+    }
+
     if (errors == 0) {
         getUserEnteredEventName();
         const std::optional<QString> event = curEventName();
@@ -76,6 +84,43 @@ bool AppController::validateUserInfoBeforeUploading(const std::optional<QString>
     if (errors != 0)
         beep();
     return errors == 0;
+}
+
+QString AppController::refusedFoldersReason(const std::optional<QString> &sourceFolder) const
+{
+    const std::optional<QString> source = sourceFolder ? sourceFolder : getLocalSourceUploadFolder();
+    const std::optional<QString> mirror = getLocalMasterMirrorSiteFolder();
+    const std::optional<QString> problem = getLocalProblemUploadFolder();
+    const QString sourceRole = QStringLiteral("source folder");
+    const QString mirrorRole = QStringLiteral("mirror folder");
+    const QString problemRole = QStringLiteral("problem folder");
+    std::vector<std::pair<QString, QString>> folders;
+    if (source && !source->isEmpty())
+        folders.emplace_back(sourceRole, *source);
+    if (mirror && !mirror->isEmpty()) {
+        folders.emplace_back(mirrorRole, *mirror);
+        if (problem)
+            folders.emplace_back(problemRole, *problem);
+    }
+    for (const auto &[role, folder] : folders) {
+        if (QString refusal = folderrules::refusalOf(role, folder); !refusal.isEmpty())
+            return refusal;
+    }
+    for (size_t i = 0; i < folders.size(); ++i) {
+        for (size_t j = i + 1; j < folders.size(); ++j) {
+            QString refusal
+                = folderrules::refusalOfPair(folders[i].first, folders[i].second, folders[j].first, folders[j].second);
+            if (!refusal.isEmpty())
+                return refusal;
+        }
+    }
+    return {};
+}
+
+void AppController::reportRefusedFolders(const QString &reason)
+{
+    ibUpdateFTPCallbackStatusTextField(reason, true);
+    myNSLog(reason);
 }
 
 void AppController::saveLoginInfo()
