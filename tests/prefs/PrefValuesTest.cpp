@@ -158,8 +158,8 @@ TEST(PreferenceValues, StoredValuesOutsideTheRangeTurnThePurgeOffAndHoldTheTimer
     const QDateTime made = fileDatesAtPath(picture)->creation;
     ASSERT_TRUE(test::waitFor([&] { return QDateTime::currentDateTime() > made; }));
     // A hand-edited file, or a value that an older version stored without a check.
-    for (const QVariant &days : { QVariant(qlonglong(65536)), QVariant(qlonglong(40000)), QVariant(1e30), QVariant(0.5),
-             QVariant(-3.0), QVariant(QStringLiteral("nan")) }) {
+    for (const QVariant &days : { QVariant(qlonglong(65536)), QVariant(qlonglong(40000)), QVariant(qlonglong(0)),
+             QVariant(1e30), QVariant(0.5), QVariant(-3.0), QVariant(QStringLiteral("nan")) }) {
         SCOPED_TRACE(days.toString().toStdString());
         f.store().setObject(kDays, days);
         const qsizetype before = f.logged(QStringLiteral("The old-photo purge is off for this run"));
