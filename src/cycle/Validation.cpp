@@ -90,31 +90,14 @@ QString AppController::refusedFoldersReason(const std::optional<QString> &source
 {
     const std::optional<QString> source = sourceFolder ? sourceFolder : getLocalSourceUploadFolder();
     const std::optional<QString> mirror = getLocalMasterMirrorSiteFolder();
-    const std::optional<QString> problem = getLocalProblemUploadFolder();
-    const QString sourceRole = QStringLiteral("source folder");
-    const QString mirrorRole = QStringLiteral("mirror folder");
-    const QString problemRole = QStringLiteral("problem folder");
-    std::vector<std::pair<QString, QString>> folders;
+    std::vector<folderrules::RoleFolder> folders;
     if (source && !source->isEmpty())
-        folders.emplace_back(sourceRole, *source);
+        folders.push_back({ QStringLiteral("source folder"), *source });
     if (mirror && !mirror->isEmpty()) {
-        folders.emplace_back(mirrorRole, *mirror);
-        if (problem)
-            folders.emplace_back(problemRole, *problem);
+        folders.push_back({ QStringLiteral("mirror folder"), *mirror });
+        folders.push_back({ QStringLiteral("problem folder"), getLocalProblemUploadFolder().value_or(QString()) });
     }
-    for (const auto &[role, folder] : folders) {
-        if (QString refusal = folderrules::refusalOf(role, folder); !refusal.isEmpty())
-            return refusal;
-    }
-    for (size_t i = 0; i < folders.size(); ++i) {
-        for (size_t j = i + 1; j < folders.size(); ++j) {
-            QString refusal
-                = folderrules::refusalOfPair(folders[i].first, folders[i].second, folders[j].first, folders[j].second);
-            if (!refusal.isEmpty())
-                return refusal;
-        }
-    }
-    return {};
+    return folderrules::refusalOf(folders);
 }
 
 void AppController::reportRefusedFolders(const QString &reason)

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <mutex>
 #include <vector>
 
 namespace vesk::folderrules {
@@ -94,12 +95,17 @@ std::vector<QString> homeFolders()
     const QString fromEnvironment = qEnvironmentVariable("HOME");
     if (!fromEnvironment.isEmpty())
         homes.push_back(fromEnvironment);
-    struct passwd entry { };
-    struct passwd *found = nullptr;
-    std::vector<char> buffer(16384);
-    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_dir
-        && *found->pw_dir)
-        homes.push_back(QFile::decodeName(found->pw_dir));
+    // The password database is asked once: its answer does not change while the program runs.
+    static const QString fromDatabase = [] {
+        struct passwd entry { };
+        struct passwd *found = nullptr;
+        std::vector<char> buffer(16384);
+        if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_dir)
+            return QFile::decodeName(found->pw_dir);
+        return QString();
+    }();
+    if (!fromDatabase.isEmpty())
+        homes.push_back(fromDatabase);
     return homes;
 }
 
@@ -108,48 +114,99 @@ QString refused(const QString &role, const QString &folder, const QString &why)
     return QStringLiteral("The %1 [%2] is refused: %3").arg(role, folder, why);
 }
 
-} // namespace
-
-QString refusalOf(const QString &role, const QString &folder)
+QString refusalOfOne(const RoleFolder &candidate, const Folder &folder, const std::vector<Folder> &homes,
+    const std::vector<std::pair<QString, Folder>> &ownFolders)
 {
-    const Folder candidate = folderAt(folder);
-    if (same(candidate, folderAt(kRoot)))
-        return refused(role, folder, QStringLiteral("it is the root folder"));
-    for (const QString &home : homeFolders()) {
-        if (same(candidate, folderAt(home)))
-            return refused(role, folder, QStringLiteral("it is the home folder"));
+    if (same(folder, folderAt(kRoot)))
+        return refused(candidate.role, candidate.path, QStringLiteral("it is the root folder"));
+    for (const Folder &home : homes) {
+        if (same(folder, home))
+            return refused(candidate.role, candidate.path, QStringLiteral("it is the home folder"));
     }
-    const std::pair<const char *, QString> ownFolders[] = {
-        { "configuration", paths::configFolder() },
-        { "state", paths::stateFolder() },
-        { "runtime", paths::runtimeFolder() },
-    };
-    for (const auto &[name, path] : ownFolders) {
-        const Folder own = folderAt(path);
-        if (within(own, candidate))
-            return refused(role, folder,
-                QStringLiteral("it holds the program's own %1 folder [%2]").arg(QLatin1String(name), path));
-        if (within(candidate, own))
-            return refused(role, folder,
-                QStringLiteral("it lies inside the program's own %1 folder [%2]").arg(QLatin1String(name), path));
+    for (const auto &[name, own] : ownFolders) {
+        if (within(own, folder))
+            return refused(candidate.role, candidate.path,
+                QStringLiteral("it holds the program's own %1 folder [%2]").arg(name, own.real));
+        if (within(folder, own))
+            return refused(candidate.role, candidate.path,
+                QStringLiteral("it lies inside the program's own %1 folder [%2]").arg(name, own.real));
     }
     return {};
 }
 
-QString refusalOfPair(const QString &roleA, const QString &a, const QString &roleB, const QString &b)
+QString refusalOfPair(const RoleFolder &a, const Folder &first, const RoleFolder &b, const Folder &second)
 {
-    const Folder first = folderAt(a);
-    const Folder second = folderAt(b);
     QString why;
     if (same(first, second))
         why = QStringLiteral("they are the same folder");
     else if (within(second, first))
-        why = QStringLiteral("the %1 lies inside the %2").arg(roleB, roleA);
+        why = QStringLiteral("the %1 lies inside the %2").arg(b.role, a.role);
     else if (within(first, second))
-        why = QStringLiteral("the %1 lies inside the %2").arg(roleA, roleB);
+        why = QStringLiteral("the %1 lies inside the %2").arg(a.role, b.role);
     else
         return {};
-    return QStringLiteral("The %1 [%2] and the %3 [%4] are refused: %5").arg(roleA, a, roleB, b, why);
+    return QStringLiteral("The %1 [%2] and the %3 [%4] are refused: %5").arg(a.role, a.path, b.role, b.path, why);
+}
+
+QString evaluate(const std::vector<RoleFolder> &candidates)
+{
+    std::vector<Folder> homes;
+    for (const QString &home : homeFolders())
+        homes.push_back(folderAt(home));
+    const std::vector<std::pair<QString, Folder>> ownFolders {
+        { QStringLiteral("configuration"), folderAt(paths::configFolder()) },
+        { QStringLiteral("state"), folderAt(paths::stateFolder()) },
+        { QStringLiteral("runtime"), folderAt(paths::runtimeFolder()) },
+    };
+    std::vector<Folder> folders;
+    for (const RoleFolder &candidate : candidates) {
+        folders.push_back(folderAt(candidate.path));
+        if (QString refusal = refusalOfOne(candidate, folders.back(), homes, ownFolders); !refusal.isEmpty())
+            return refusal;
+    }
+    for (size_t i = 0; i < folders.size(); ++i) {
+        for (size_t j = i + 1; j < folders.size(); ++j) {
+            if (QString refusal = refusalOfPair(candidates[i], folders[i], candidates[j], folders[j]);
+                !refusal.isEmpty())
+                return refusal;
+        }
+    }
+    return {};
+}
+
+// What the answer depends on: the folders as named, what each names on disk now, and where the
+// home and the program's own folders are.
+QStringList keyOf(const std::vector<RoleFolder> &candidates)
+{
+    QStringList key { qEnvironmentVariable("HOME"), paths::configFolder(), paths::stateFolder(),
+        paths::runtimeFolder() };
+    for (const RoleFolder &candidate : candidates) {
+        struct stat info { };
+        const bool exists = statFolder(paths::expandTilde(candidate.path), info);
+        key << candidate.role << candidate.path
+            << (exists ? QStringLiteral("%1:%2").arg(info.st_dev).arg(info.st_ino) : QString());
+    }
+    return key;
+}
+
+} // namespace
+
+QString refusalOf(const std::vector<RoleFolder> &folders)
+{
+    static std::mutex lock;
+    static QStringList lastKey;
+    static QString lastAnswer;
+    QStringList key = keyOf(folders);
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (!lastKey.isEmpty() && key == lastKey)
+            return lastAnswer;
+    }
+    QString answer = evaluate(folders);
+    std::lock_guard<std::mutex> guard(lock);
+    lastKey = std::move(key);
+    lastAnswer = answer;
+    return answer;
 }
 
 } // namespace vesk::folderrules

@@ -7,13 +7,18 @@
 
 #include <QString>
 
+#include <vector>
+
 namespace vesk::folderrules {
 
-// Why the folder may not serve in its role ("The source folder", ...); empty when it may.
-QString refusalOf(const QString &role, const QString &folder);
+struct RoleFolder {
+    QString role; // "source folder", ...
+    QString path;
+};
 
-// Why the two folders may not serve together: the same folder, or one inside the other. Empty when
-// they may.
-QString refusalOfPair(const QString &roleA, const QString &a, const QString &roleB, const QString &b);
+// Why the folders may not serve in their roles: one that may not serve at all, or two that overlap
+// (the same folder, or one inside the other). Empty when they may. The answer is kept while each
+// folder still names the same folder on disk, so that asking before every pass costs a few stat calls.
+QString refusalOf(const std::vector<RoleFolder> &folders);
 
 } // namespace vesk::folderrules
