@@ -89,8 +89,8 @@ TEST_F(Channel, DaysAreTruncatedInThePreferencesFile)
 {
     expectCtl(args({ "setValue", "prefDaysOldBeforeDeleting", "7.9" }), 0, kSuccessLine);
     EXPECT_EQ(storedPreference(QStringLiteral("prefDaysOldBeforeDeleting")), QVariant(qlonglong(7)));
-    expectCtl(args({ "setValue", "prefDaysOldBeforeDeleting", "0.5" }), 0, kSuccessLine);
-    EXPECT_EQ(storedPreference(QStringLiteral("prefDaysOldBeforeDeleting")), QVariant(qlonglong(0)));
+    expectCtl(args({ "setValue", "prefDaysOldBeforeDeleting", "0.5" }), 1, kFailedLine); // 0 days: refused
+    EXPECT_EQ(storedPreference(QStringLiteral("prefDaysOldBeforeDeleting")), QVariant(qlonglong(7)));
     expectCtl(args({ "getValue", "prefDaysOldBeforeDeleting" }), 1, kFailedLine);
 }
 

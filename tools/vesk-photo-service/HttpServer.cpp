@@ -354,6 +354,21 @@ bool HttpExchange::respondWithFile(std::string_view contentType, const std::stri
     return true;
 }
 
+void HttpExchange::respondTrickling(
+    int status, std::string_view contentType, std::string_view body, std::chrono::milliseconds gap)
+{
+    if (hasResponded())
+        return;
+    fSession.responded = true;
+    fSession.keepAlive = false;
+    std::string head = "HTTP/1.1 " + std::to_string(status) + ' ' + reasonPhrase(status) + "\r\n";
+    head += "Server: vesk-photo-service\r\nContent-Type: " + std::string(contentType) + "\r\n";
+    head += "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
+    bool ok = fSession.sendAll(head);
+    for (size_t i = 0; ok && i < body.size(); ++i)
+        ok = fServer.waitUnlessStopping(gap) && fSession.sendAll(body.substr(i, 1));
+}
+
 void HttpExchange::drop()
 {
     if (hasResponded())

@@ -21,6 +21,7 @@ namespace {
 constexpr size_t kBodyChunk = 64 * 1024;
 constexpr size_t kMaxFieldBytes = 8 * 1024 * 1024; // all text fields of one upload together
 constexpr qsizetype kMaxListed = 1000;
+constexpr std::chrono::milliseconds kTrickleGap { 500 }; // between the bytes of a "trickle" reply
 const char kXmlType[] = "text/xml; charset=utf-8";
 const char kTextType[] = "text/plain; charset=utf-8";
 
@@ -77,6 +78,7 @@ const char *statusFor(Outcome outcome)
     switch (outcome) {
     case Outcome::Ok:
     case Outcome::Slow:
+    case Outcome::Trickle:
         return "OK";
     case Outcome::Warning:
         return "Warning";
@@ -269,7 +271,7 @@ void PhotoService::upload(const HttpRequest &request, HttpExchange &exchange)
 
     const QString eventFolder = safeEventName(eventValue);
     QString stored;
-    if (message.isEmpty() && (outcome == Outcome::Ok || outcome == Outcome::Slow)) {
+    if (message.isEmpty() && (outcome == Outcome::Ok || outcome == Outcome::Slow || outcome == Outcome::Trickle)) {
         QString error;
         stored = fStore.commit(*in.picture, eventFolder, safeFileName(originalName), error);
         if (stored.isEmpty()) {
@@ -286,6 +288,7 @@ void PhotoService::upload(const HttpRequest &request, HttpExchange &exchange)
         switch (outcome) {
         case Outcome::Ok:
         case Outcome::Slow:
+        case Outcome::Trickle:
             message = QStringLiteral("Received ") + originalName + QStringLiteral(" for event ") + eventValue;
             break;
         case Outcome::Warning:
@@ -349,6 +352,11 @@ void PhotoService::upload(const HttpRequest &request, HttpExchange &exchange)
             return;
         }
         exchange.respond(200, kXmlType, replyXml(status, message));
+        return;
+    case Outcome::Trickle:
+        logLine(summary + QStringLiteral(" -> trickle: answering one byte every ")
+            + QString::number(kTrickleGap.count()) + QStringLiteral(" ms (") + stored + QLatin1Char(')'));
+        exchange.respondTrickling(200, kXmlType, replyXml(status, message), kTrickleGap);
         return;
     case Outcome::Http500:
         exchange.respond(500, kTextType, "Internal Server Error\n");
