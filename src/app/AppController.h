@@ -202,6 +202,9 @@ public:
     // Halt, pause and resume
     void ibClickedOnHalt(ViewOutlet *sender);
     void forceProcessToPause();
+    // The scripted resume ('resm'): a halted cycle resumes as with the Resume button, a pause still
+    // waiting for the current picture is called off, anything else is left alone. Main thread.
+    void forceProcessToResume();
     void doHandlePauseResumeButtonAsResume(ViewOutlet *sender);
     void doWaitForUploadProcessToEndInThread(ViewOutlet *button);
 
