@@ -83,7 +83,7 @@ void printUsage(FILE *stream)
                "(or, without a FOLDER, brings it to the front) and exits.\n"
                "\n"
                "Exit status: 0 after a normal quit or a hand-over, 2 for a bad command line or when\n"
-               "the running instance does not answer.\n",
+               "the running instance does not answer, $VESK_RELAUNCH_EXIT after a relaunch when it is set.\n",
         stream);
 }
 

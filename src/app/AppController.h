@@ -66,8 +66,8 @@ public:
     void sendMailCocoa();
     bool fillInVersionString(ViewOutlet *element);
     // The application's terminate request: asks applicationShouldTerminate, runs
-    // applicationWillTerminate and leaves the event loop. Main thread.
-    void terminate();
+    // applicationWillTerminate and leaves the event loop with the exit status. Main thread.
+    void terminate(int exitStatus = 0);
     bool isTerminating() const { return fTerminating.load(); }
     // Tells the workers to stop, cancels a running transfer and waits (bounded) for them to end,
     // handling main-thread requests meanwhile. Main thread, after the event loop has ended.
