@@ -83,7 +83,8 @@ void printUsage(FILE *stream)
                "(or, without a FOLDER, brings it to the front) and exits.\n"
                "\n"
                "Exit status: 0 after a normal quit or a hand-over, 1 when the running instance refuses\n"
-               "the folder, 2 for a bad command line or when the running instance does not answer.\n",
+               "the folder, 2 for a bad command line or when the running instance does not answer,\n"
+               "$VESK_RELAUNCH_EXIT after a relaunch when it is set.\n",
         stream);
 }
 

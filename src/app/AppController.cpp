@@ -209,7 +209,7 @@ void AppController::applicationWillTerminate()
     MessageLog::CloseLog();
 }
 
-void AppController::terminate()
+void AppController::terminate(int exitStatus)
 {
     if (fTerminating.exchange(true))
         return;
@@ -219,7 +219,7 @@ void AppController::terminate()
     }
     applicationWillTerminate();
     emit terminated();
-    QCoreApplication::exit(0);
+    QCoreApplication::exit(exitStatus);
 }
 
 void AppController::ibClickedOnQuit(ViewOutlet *)

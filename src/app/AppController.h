@@ -66,8 +66,8 @@ public:
     void sendMailCocoa();
     bool fillInVersionString(ViewOutlet *element);
     // The application's terminate request: asks applicationShouldTerminate, runs
-    // applicationWillTerminate and leaves the event loop. Main thread.
-    void terminate();
+    // applicationWillTerminate and leaves the event loop with the exit status. Main thread.
+    void terminate(int exitStatus = 0);
     bool isTerminating() const { return fTerminating.load(); }
     // Tells the workers to stop, cancels a running transfer and waits (bounded) for them to end,
     // handling main-thread requests meanwhile. Main thread, after the event loop has ended.
@@ -211,6 +211,9 @@ public:
     // Halt, pause and resume
     void ibClickedOnHalt(ViewOutlet *sender);
     void forceProcessToPause();
+    // The scripted resume ('resm'): a halted cycle resumes as with the Resume button, a pause still
+    // waiting for the current picture is called off, anything else is left alone. Main thread.
+    void forceProcessToResume();
     void doHandlePauseResumeButtonAsResume(ViewOutlet *sender);
     void doWaitForUploadProcessToEndInThread(ViewOutlet *button);
 

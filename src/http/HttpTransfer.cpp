@@ -229,6 +229,7 @@ TransferOutcome HttpTransfer::post(const TransferRequest &request)
 
     curl_easy_setopt(easy, CURLOPT_URL, request.url.constData());
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L); // the caller decides which redirects to follow
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_POST, 1L);
     curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, x.total);
@@ -252,6 +253,9 @@ TransferOutcome HttpTransfer::post(const TransferRequest &request)
     const CURLcode rc = curl_easy_perform(easy);
     long statusCode = 0;
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &statusCode);
+    char *redirect = nullptr; // curl's own string, valid until the handle's next use
+    curl_easy_getinfo(easy, CURLINFO_REDIRECT_URL, &redirect);
+    const QByteArray redirectUrl(redirect);
 
     // Nothing in the handle may point at this frame or at the freed list once we return.
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, static_cast<char *>(nullptr));
@@ -289,6 +293,7 @@ TransferOutcome HttpTransfer::post(const TransferRequest &request)
         }
         outcome.body = std::move(x.body);
         outcome.bodyBytesReceived = x.received;
+        outcome.redirectUrl = redirectUrl;
     }
     return outcome;
 }

@@ -52,6 +52,7 @@ struct TransferOutcome {
     QVariantMap headers; // header name -> value of the final response
     std::optional<QByteArray> body; // present when a response came back, even empty
     qint64 bodyBytesReceived = 0; // may exceed body->size() when the reply was cut
+    QByteArray redirectUrl; // of a redirect reply: its Location made absolute; redirects are not followed
     std::optional<TransferError> error;
 };
 

@@ -1,5 +1,5 @@
 // AppController: the scripting interface. The command channel carries the events of a controlling
-// application ('vesk'/'upnw', 'vesk'/'paus', 'vesk'/'1234', 'aevt'/'quit') and those of a second
+// application ('vesk'/'upnw', 'vesk'/'paus', 'vesk'/'resm', 'vesk'/'1234', 'aevt'/'quit') and those of a second
 // launch ('aevt'/'odoc', 'misc'/'actv'); this file installs the channel and serves the events.
 
 #include "app/AppController.h"
@@ -217,6 +217,7 @@ void AppController::setupForAppleEventsForThisApp()
         = [this](const AppleEvent &event, AppleEventReply &reply) { handleTestAEHandler(&event, &reply); };
     server->setEventHandler(kVeskEventClass, kVeskSynchronizeNow, handler);
     server->setEventHandler(kVeskEventClass, kVeskPause, handler);
+    server->setEventHandler(kVeskEventClass, kVeskResume, handler);
     server->setEventHandler(kVeskEventClass, kVeskPreferenceCommand, handler);
     server->setEventHandler(kCoreEventClass, kAEQuitApplication, handler);
 
@@ -280,6 +281,10 @@ void AppController::handleTestAEHandler(const AppleEvent *event, AppleEventReply
         break;
     case kVeskSynchronizeNow:
         ibClickedOnSynchronizeAgain();
+        answer = AEDescriptor::text(QStringLiteral("ACCEPTED"));
+        break;
+    case kVeskResume:
+        forceProcessToResume();
         answer = AEDescriptor::text(QStringLiteral("ACCEPTED"));
         break;
     case kAEQuitApplication:

@@ -79,6 +79,10 @@ const char *reasonPhrase(int status)
         return "Continue";
     case 200:
         return "OK";
+    case 302:
+        return "Found";
+    case 307:
+        return "Temporary Redirect";
     case 400:
         return "Bad Request";
     case 404:
