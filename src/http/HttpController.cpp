@@ -329,6 +329,9 @@ void HttpController::recordExchange(const TransferOutcome &outcome, Info &result
             { QStringLiteral("userInfo"), QVariantMap { { QStringLiteral("url"), fEndpoint } } } };
         consoleLog(QStringLiteral("====> the error is:\n%1\n\n").arg(describe(error)));
         result.insert(cDictKeyHttpError, error);
+        if (outcome.error->certificate) // the operator has to act: say it where they look later
+            myNSLog(QStringLiteral("Not sent, HTTPS failed: %1 [%2]")
+                        .arg(outcome.error->description, result.value(cDictKeyFileName).toString()));
     }
 
     if (haveResponse) {
