@@ -117,8 +117,10 @@ void AppController::scanFolderOnMainThread(const Notification &note)
         case OpenedPicture::Failure::Link:
             notice(occasion, QStringLiteral("Passed over a symbolic link (links are never followed): [%1]").arg(where));
             break;
-        case OpenedPicture::Failure::Unreachable:
         case OpenedPicture::Failure::NotAFile:
+            notice(occasion, QStringLiteral("Passed over [%1]: it is not a regular file").arg(where));
+            break;
+        case OpenedPicture::Failure::Unreachable:
             notice(occasion,
                 QStringLiteral("Passed over [%1]: it cannot be reached (%2); the other pictures go on")
                     .arg(where, QString::fromLocal8Bit(std::strerror(opening.error))));
