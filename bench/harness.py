@@ -808,6 +808,7 @@ class Bench:
             "BM_ReadAnnotation": "EXIF annotation (readPictureAnnotation)",
             "BM_ExifBoth": "  both, as one pass reads them",
             "BM_WriterCheck": "writer check (checkWriter: open + lease)",
+            "BM_OpenPicture": "re-opening the chosen picture (OpenedPicture::open)",
             "BM_ConsoleLogLine": "one console line (to /dev/null)",
         }
         for b in report["benchmarks"]:
