@@ -32,6 +32,7 @@ class FolderCache;
 class FolderWatcher;
 class HttpController;
 class ItemBook;
+class OpenedPicture;
 struct AppleEvent;
 struct AppleEventReply;
 
@@ -66,8 +67,8 @@ public:
     void sendMailCocoa();
     bool fillInVersionString(ViewOutlet *element);
     // The application's terminate request: asks applicationShouldTerminate, runs
-    // applicationWillTerminate and leaves the event loop. Main thread.
-    void terminate();
+    // applicationWillTerminate and leaves the event loop with the exit status. Main thread.
+    void terminate(int exitStatus = 0);
     bool isTerminating() const { return fTerminating.load(); }
     // Tells the workers to stop, cancels a running transfer and waits (bounded) for them to end,
     // handling main-thread requests meanwhile. Main thread, after the event loop has ended.
@@ -97,6 +98,9 @@ public:
     std::optional<QString> getCurUserLoginName() const;
     std::optional<QString> getCurUserLoginPassword() const;
     void migrateOldFtpPrefs();
+    // A preferences file that others may read while it holds the password becomes readable by its
+    // owner only (0600); logged when it happens.
+    void tightenPreferencesFile();
 
     // ---- Preference panel, preference files, folder choosers (prefs/) -------------------------
     // All of these run on the main thread, except doHandleOpenPrefPanel, which hands itself over.
@@ -170,6 +174,12 @@ public:
 
     bool validateUserInfoBeforeUploading(const std::optional<QString> &sourceFolder);
     void saveLoginInfo();
+    // Why a pass over the source folder (the stored one when none is given), with the stored mirror
+    // folder and its problem folder, must not run; empty when it may. No pass, purge or removal of
+    // empty folders ever runs on refused folders. Any thread.
+    QString refusedFoldersReason(const std::optional<QString> &sourceFolder) const;
+    // The refusal in the status line (as an error) and the log.
+    void reportRefusedFolders(const QString &reason);
 
     // Entry points
     bool applicationOpenFile(const QString &path);
@@ -202,6 +212,9 @@ public:
     // Halt, pause and resume
     void ibClickedOnHalt(ViewOutlet *sender);
     void forceProcessToPause();
+    // The scripted resume ('resm'): a halted cycle resumes as with the Resume button, a pause still
+    // waiting for the current picture is called off, anything else is left alone. Main thread.
+    void forceProcessToResume();
     void doHandlePauseResumeButtonAsResume(ViewOutlet *sender);
     void doWaitForUploadProcessToEndInThread(ViewOutlet *button);
 
@@ -220,11 +233,13 @@ public:
 
     // ---- File housekeeping (files/) --------------------------------------------------------------
     // The three moves answer whether the item is now at its destination (the cycle needs to know
-    // when a picture it uploaded could not leave the source folder).
-    bool moveFileToPath(const QString &item, const QString &sourceRoot);
-    bool moveFileToPath(const QString &item, const QString &sourceRoot, bool overwrite, bool encapsulate);
+    // when a picture it uploaded could not leave the source folder). With expected, the picture that
+    // was sent: the item moves only while its name still is that file, and is copied from it.
+    bool moveFileToPath(const QString &item, const QString &sourceRoot, const OpenedPicture *expected = nullptr);
+    bool moveFileToPath(const QString &item, const QString &sourceRoot, bool overwrite, bool encapsulate,
+        const OpenedPicture *expected = nullptr);
     bool moveFileToPath(const QString &item, const QString &sourceRoot, const std::optional<QString> &destRoot,
-        bool overwrite, bool encapsulate);
+        bool overwrite, bool encapsulate, const OpenedPicture *expected = nullptr);
     void doSetupDeleteOldPhotosThread();
     void deleteOldOldPhotosAndFolderIfEmptyWorks();
     void deleteFolderIfEmpty(
@@ -363,6 +378,7 @@ private:
 
     QTimer *fStartupTimer = nullptr;
     QPointer<QTimer> fRepeatTimer;
+    QString fReportedSecondsBetweenScans; // the out-of-range interval last logged (main thread)
 
     // The cycle's memory of single pictures (retry delays, pictures done with but not moved).
     std::unique_ptr<ItemBook> fItemBook;

@@ -98,6 +98,15 @@ void ItemBook::clearUnmoved(const QString &fullPath)
         save();
 }
 
+bool ItemBook::firstNotice(const QString &occasion)
+{
+    std::lock_guard<std::mutex> guard(fLock);
+    // Bounded: a tree that keeps changing is reported again rather than remembered without end.
+    if (fNoticed.size() >= 10000)
+        fNoticed.clear();
+    return fNoticed.insert(occasion).second;
+}
+
 void ItemBook::load()
 {
     if (fLedgerFile.isEmpty() || !QFileInfo::exists(fLedgerFile))
@@ -144,6 +153,8 @@ void ItemBook::save()
     paths::makeFolder(QFileInfo(fLedgerFile).absolutePath(), 0700);
     QSaveFile file(fLedgerFile);
     if (file.open(QIODevice::WriteOnly)) {
+        // Like the other state files: the paths of the user's pictures are for the user alone.
+        ::fchmod(file.handle(), 0600);
         file.write(QJsonDocument(array).toJson(QJsonDocument::Compact));
         file.commit();
     }

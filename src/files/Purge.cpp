@@ -8,16 +8,20 @@
 #include "diag/Console.h"
 #include "diag/Describe.h"
 #include "diag/MessageLog.h"
+#include "diag/TestHooks.h"
 #include "files/CaptureDates.h"
 #include "files/FileOps.h"
 #include "files/ImageCheck.h"
 #include "files/PathUtils.h"
 #include "files/TreeWalk.h"
+#include "prefs/PrefValues.h"
 
 #include <QThread>
 
 #include <cmath>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 namespace vesk {
 
@@ -25,7 +29,7 @@ namespace {
 
 const QString kNull = QStringLiteral("(null)");
 const QString kDSStore = QStringLiteral(".DS_Store");
-constexpr qint16 kDefaultDaysOld = 30;
+constexpr qint64 kDefaultDaysOld = 30;
 
 QDateTime daysBefore(const QDateTime &moment, double seconds)
 {
@@ -77,6 +81,10 @@ void AppController::doSetupDeleteOldPhotosThread()
     traceInside(kClassName, __func__);
     if (!getPrefUseDoDeleteOldPhotos())
         return;
+    if (const QString refusal = refusedFoldersReason(std::nullopt); !refusal.isEmpty()) {
+        myNSLog(QStringLiteral("The old-photo purge does not run. ") + refusal);
+        return;
+    }
 
     const QString prefix = QStringLiteral("Inside %1 => %2...").arg(QLatin1String(kClassName), QLatin1String(__func__));
     consoleLog(prefix + QStringLiteral("  Doing Window Test\n"));
@@ -117,9 +125,21 @@ void AppController::deleteOldOldPhotosAndFolderIfEmptyWorks()
     }
     consoleLog(QStringLiteral("\n\nInside deleteOldOldPhotosAndFolderIfEmpty...\n"));
 
-    qint16 days = kDefaultDaysOld;
+    qint64 days = kDefaultDaysOld;
     if (const std::optional<QVariant> value = getPrefDaysOldBeforeDeleting()) {
-        days = static_cast<qint16>(PreferenceStore::toInteger(value));
+        // Read with the store's usual conversion, then held to the accepted range: an age beyond it
+        // (a hand-edited file, a value from an older version) would put the cut-off at or after now
+        // and take every picture.
+        const double number = std::trunc(PreferenceStore::toDouble(value));
+        if (!(number >= double(prefvalues::kMinDaysOld) && number <= double(prefvalues::kMaxDaysOld))) {
+            myNSLog(QStringLiteral("The old-photo purge is off for this run: the stored age [%1] of %2 is not "
+                                   "a number of days from %3 to %4")
+                        .arg(value->toString(), sPrefDaysOldBeforeDeleting)
+                        .arg(prefvalues::kMinDaysOld)
+                        .arg(prefvalues::kMaxDaysOld));
+            return;
+        }
+        days = static_cast<qint64>(number);
     } else {
         consoleLog(
             QStringLiteral("deleteOldOldPhotosAndFolderIfEmpty => getPrefDaysOldBeforeDeleting returned nil???"));
@@ -130,6 +150,10 @@ void AppController::deleteOldOldPhotosAndFolderIfEmptyWorks()
     const QDateTime cutOff = daysBefore(now, days * 60.0 * 60.0 * 24.0);
     consoleLog(QStringLiteral("Current Date is now: [%1]").arg(describe(QVariant(now))));
     consoleLog(QStringLiteral("Looking For Images that are EARLIER than: [%1]").arg(describe(QVariant(cutOff))));
+    if (cutOff >= now) {
+        myNSLog(QStringLiteral("The old-photo purge deletes nothing: its cut-off is not in the past"));
+        return;
+    }
 
     const std::optional<QString> mirror = getLocalMasterMirrorSiteFolder();
     bool isFolder = false;
@@ -144,24 +168,26 @@ void AppController::deleteOldOldPhotosAndFolderIfEmptyWorks()
     }
 
     const bool onWorker = QThread::currentThread() != thread();
-    walkTree(
+    walkTreeAt(
         *mirror,
-        [&](const QString &relative) {
+        [&](const TreeEntry &entry) {
+            const QString &relative = entry.relative;
             if (onWorker && isStopping())
                 return false;
             const QString full = pathutil::appendPathComponent(*mirror, relative);
-            bool entryIsFolder = false;
-            if (!fileops::fileExists(full, &entryIsFolder)) {
+            struct stat info { };
+            if (::fstatat(entry.folderFd, entry.name.constData(), &info, 0) != 0) {
                 reportToErrorAndLog(QStringLiteral("testDirectory=> curItem does NOT exist: %1\n").arg(relative));
                 return true;
             }
-            if (entryIsFolder)
+            if (S_ISDIR(info.st_mode))
                 return true;
             if (IsValidImageObject(full)) {
                 const std::optional<QDateTime> date = GetAndUpdateFileCreationDate(full, false, false);
                 if (date && *date < cutOff) {
                     ibUpdateNSTextField(ibUtilStatus, QStringLiteral("Deleting: %1").arg(relative), false);
-                    fileops::removeItem(full);
+                    // Removed from the folder the walk reached, never through a link.
+                    fileops::removeFileAt(entry.folderFd, entry.name);
                 }
             } else {
                 consoleLog(QStringLiteral("itemName is NOT an Image File: [%1]\n").arg(relative));
@@ -191,19 +217,22 @@ void AppController::deleteFolderIfEmpty(
 
     // The quit-time run on the main thread always finishes; the purge thread gives up when told to stop.
     const bool onWorker = QThread::currentThread() != thread();
-    walkTree(
+    walkTreeAt(
         *root,
-        [&](const QString &relative) {
+        [&](const TreeEntry &entry) {
+            const QString &relative = entry.relative;
             if (onWorker && isStopping())
                 return false;
             const QString full = pathutil::appendPathComponent(*root, relative);
-            bool entryIsFolder = false;
-            if (!fileops::fileExists(full, &entryIsFolder)) {
+            struct stat info { };
+            if (::fstatat(entry.folderFd, entry.name.constData(), &info, 0) != 0) {
                 reportToErrorAndLog(QStringLiteral("testDirectory=> curItem does NOT exist: %1\n").arg(relative));
                 return true;
             }
             // Files are passed over, and so are links: removing one would not remove an empty folder.
-            if (!entryIsFolder || !fileops::isRealDirectory(full))
+            if (!S_ISDIR(info.st_mode)
+                || ::fstatat(entry.folderFd, entry.name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0
+                || !S_ISDIR(info.st_mode))
                 return true;
             if (!fileops::isDeletableFileAtPath(full)) {
                 writeStandardError(QStringLiteral("??? Directory is CANNOT Be Deleted?????: %1\n").arg(relative));
@@ -233,7 +262,11 @@ void AppController::deleteFolderIfEmpty(
 
             ibUpdateNSTextField(ibUtilStatus, relative, true);
             writeStandardError(QStringLiteral("\n===>  DELETING an EMPTY Directory: %1\n\n").arg(full));
-            fileops::removeItem(full);
+            testHook("before-folder-removal", full);
+            // Never recursive: a lone ".DS_Store" goes, then the folder only if nothing arrived since.
+            if (const int error = fileops::removeEmptyFolderAt(entry.folderFd, entry.name))
+                writeStandardError(QStringLiteral("The folder was not removed (%1): %2\n")
+                                       .arg(QString::fromLocal8Bit(std::strerror(error)), full));
             return true;
         },
         &reportUnreadableFolder);
@@ -258,6 +291,10 @@ void AppController::ibDeleteLocalFtpFolderIfEmpty()
     bool isFolder = false;
     if (!source || !fileops::fileExists(*source, &isFolder) || !isFolder)
         return;
+    if (const QString refusal = refusedFoldersReason(std::nullopt); !refusal.isEmpty()) {
+        myNSLog(QStringLiteral("No empty folders are removed at quit. ") + refusal);
+        return;
+    }
 
     const QString prefix = QStringLiteral("Inside %1 => %2...").arg(QLatin1String(kClassName), QLatin1String(__func__));
     consoleLog(prefix + QStringLiteral("  Doing Window Test\n"));

@@ -3,6 +3,7 @@
 #include "app/AppController.h"
 #include "diag/Console.h"
 #include "diag/Describe.h"
+#include "files/OpenedPicture.h"
 #include "http/Multipart.h"
 #include "http/Reply.h"
 
@@ -62,6 +63,26 @@ public:
         return true;
     }
 
+    // Takes the picture the scan holds open: the very file it chose, wherever its path leads now.
+    bool adopt(const OpenedPicture &picture)
+    {
+        fOpened = &picture;
+        if (picture.fd() < 0) {
+            fReason = qt_error_string(picture.readError());
+            return false;
+        }
+        if (!picture.isStillNamed()) {
+            fReason = QStringLiteral("it is no longer in its folder");
+            return false;
+        }
+        fFd = ::fcntl(picture.fd(), F_DUPFD_CLOEXEC, 0);
+        if (fFd < 0 || ::fstat(fFd, &fBefore) != 0) {
+            fReason = qt_error_string(errno);
+            return false;
+        }
+        return true;
+    }
+
     int fd() const { return fFd; }
     qint64 size() const { return static_cast<qint64>(fBefore.st_size); }
     const QString &reason() const { return fReason; }
@@ -70,7 +91,7 @@ public:
     bool isUnchanged() const
     {
         struct stat now { };
-        if (::stat(fNative.constData(), &now) != 0)
+        if (fOpened ? !fOpened->isStillNamed() || ::fstat(fFd, &now) != 0 : ::stat(fNative.constData(), &now) != 0)
             return false;
         return now.st_dev == fBefore.st_dev && now.st_ino == fBefore.st_ino && now.st_size == fBefore.st_size
             && now.st_mtim.tv_sec == fBefore.st_mtim.tv_sec && now.st_mtim.tv_nsec == fBefore.st_mtim.tv_nsec
@@ -80,6 +101,7 @@ public:
 private:
     int fFd = -1;
     QByteArray fNative;
+    const OpenedPicture *fOpened = nullptr;
     struct stat fBefore { };
     QString fReason;
 };
@@ -117,6 +139,10 @@ HttpController::HttpController(NotificationCenter &center, QString endpoint)
                    .arg(fEndpoint)
                    .arg(timeouts.connectSeconds)
                    .arg(timeouts.stallSeconds));
+    if (QUrl(fEndpoint).scheme().compare(QLatin1String("http"), Qt::CaseInsensitive) == 0)
+        myNSLog(QStringLiteral("Warning: the upload endpoint %1 is plain http: the login and password go over the "
+                               "network unencrypted")
+                    .arg(fEndpoint));
 }
 
 HttpController::~HttpController()
@@ -193,7 +219,8 @@ bool HttpController::doRunHttpUploaderWithInfo(const InfoRef &info)
 
     const QString path = item.value(cDictKeyFileName).toString();
     PictureFile picture;
-    const bool readable = picture.open(path);
+    const OpenedPictureRef opened = item.value(cDictKeyOpenedPicture).value<OpenedPictureRef>();
+    const bool readable = opened ? picture.adopt(*opened) : picture.open(path);
     InfoRef result = makeInfo(item);
     if (!readable) {
         consoleLog(QStringLiteral("Error in Reading the Contents of file at path:\n%1\n\n").arg(path));
@@ -218,7 +245,7 @@ bool HttpController::doRunHttpUploaderWithInfo(const InfoRef &info)
         request.suffix = multipartSuffix(boundary);
         request.timeouts = TransferTimeouts::fromEnvironment();
         consoleLog(operationLine("Inside ", __func__, "... Start to sendSynchronousRequest"));
-        TransferOutcome outcome = fTransfer.post(request);
+        TransferOutcome outcome = postFollowingRedirects(request);
         if (!outcome.error && !picture.isUnchanged()) {
             // Whatever the service answered, it may hold a picture that is not the file's present
             // content; a transport error leaves the picture for a later pass.
@@ -239,6 +266,50 @@ bool HttpController::doRunHttpUploaderWithInfo(const InfoRef &info)
     info->clear();
     consoleLog(operationLine("EXITING  ", __func__));
     return true;
+}
+
+bool HttpController::mayFollowRedirect(const QUrl &from, const QUrl &to)
+{
+    const QString fromScheme = from.scheme().toLower();
+    const QString toScheme = to.scheme().toLower();
+    const auto defaultPort = [](const QString &scheme) { return scheme == QLatin1String("https") ? 443 : 80; };
+    if (!from.isValid() || !to.isValid() || to.host().isEmpty()
+        || from.host().compare(to.host(), Qt::CaseInsensitive) != 0)
+        return false;
+    if (fromScheme == QLatin1String("http") && toScheme == QLatin1String("https"))
+        return true;
+    return fromScheme == toScheme && (fromScheme == QLatin1String("http") || fromScheme == QLatin1String("https"))
+        && from.port(defaultPort(fromScheme)) == to.port(defaultPort(toScheme));
+}
+
+TransferOutcome HttpController::postFollowingRedirects(TransferRequest &request)
+{
+    for (int hops = 0;; ++hops) {
+        TransferOutcome outcome = fTransfer.post(request);
+        if (outcome.error || (outcome.statusCode != 307 && outcome.statusCode != 308))
+            return outcome;
+        // 307 and 308 keep the method and the body: the whole request goes again. Other redirects
+        // would make the POST a GET, and a picture the service never got would count as sent.
+        const QUrl from = QUrl::fromEncoded(request.url);
+        const QUrl to = QUrl::fromEncoded(outcome.redirectUrl);
+        QString refusal;
+        if (outcome.redirectUrl.isEmpty())
+            refusal = QStringLiteral("it names no new address");
+        else if (hops == kMaxRedirects)
+            refusal = QStringLiteral("it is redirection number %1").arg(hops + 1);
+        else if (!mayFollowRedirect(from, to))
+            refusal = QStringLiteral("only the same host is followed, and never from https to http");
+        if (!refusal.isEmpty()) {
+            myNSLog(QStringLiteral("The service redirected the upload (%1) from %2 to %3; not followed: %4")
+                        .arg(outcome.statusCode)
+                        .arg(QString::fromUtf8(request.url), QString::fromUtf8(outcome.redirectUrl), refusal));
+            return outcome;
+        }
+        myNSLog(QStringLiteral("The service redirected the upload (%1) from %2 to %3; sending it there again")
+                    .arg(outcome.statusCode)
+                    .arg(QString::fromUtf8(request.url), QString::fromUtf8(outcome.redirectUrl)));
+        request.url = outcome.redirectUrl;
+    }
 }
 
 void HttpController::postUploadDone(const InfoRef &result)
@@ -281,6 +352,9 @@ void HttpController::recordExchange(const TransferOutcome &outcome, Info &result
             { QStringLiteral("userInfo"), QVariantMap { { QStringLiteral("url"), fEndpoint } } } };
         consoleLog(QStringLiteral("====> the error is:\n%1\n\n").arg(describe(error)));
         result.insert(cDictKeyHttpError, error);
+        if (outcome.error->certificate) // the operator has to act: say it where they look later
+            myNSLog(QStringLiteral("Not sent, HTTPS failed: %1 [%2]")
+                        .arg(outcome.error->description, result.value(cDictKeyFileName).toString()));
     }
 
     if (haveResponse) {

@@ -24,11 +24,11 @@ using namespace vesk::test;
 namespace {
 
 // Makes every rename of a non-temporary file look like one between two file systems.
-int renameAcrossDevices(const char *from, const char *to)
+int renameAcrossDevices(int fromFolder, const char *from, int toFolder, const char *to)
 {
     if (!std::strstr(from, ".vesk-"))
         return errno = EXDEV, -1;
-    return fileops::defaultSystemCalls().renameNoReplace(from, to);
+    return fileops::defaultSystemCalls().renameNoReplace(fromFolder, from, toFolder, to);
 }
 
 std::atomic<int> gWritesBeforeFailure { 0 };

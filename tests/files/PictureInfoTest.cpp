@@ -105,6 +105,7 @@ TEST(PictureMetadata, TheHelperAnswersAsTheProgramWouldOrNotAtAll)
     qunsetenv("VESK_LIBEXEC_DIR");
     EXPECT_EQ(decodePictureMetadata("capture x\nend\n"), std::nullopt);
     EXPECT_EQ(decodePictureMetadata("what\nend\n"), std::nullopt);
-    const PictureMetadata full { QDateTime::fromMSecsSinceEpoch(1258466602000), QStringLiteral("a\nb\0c") };
+    const PictureMetadata full { QDateTime::fromMSecsSinceEpoch(1258466602000), QStringLiteral("2009-11-17 14:03:22"),
+        QStringLiteral("a\nb\0c") };
     EXPECT_EQ(decodePictureMetadata(encodePictureMetadata(full)), full);
 }

@@ -157,3 +157,23 @@ TEST(UploadOutcome, AnyStatusButTwoHundredOrAFailureWordIsAFailure)
     }
     center.removeObserver(&outcomes);
 }
+
+TEST(UploadOutcome, RedirectsAreFollowedOnlyToTheSameHostAndPort)
+{
+    const struct {
+        const char *from, *to;
+        bool follow;
+    } cases[] = {
+        { "http://up.example:8080/index.php", "http://UP.example:8080/new/index.php", true },
+        { "http://up.example:8080/index.php", "https://up.example/index.php", true },
+        { "https://up.example/index.php", "https://up.example:443/new.php", true },
+        { "https://up.example/index.php", "http://up.example:443/index.php", false },
+        { "http://up.example/index.php", "http://up.example:8080/index.php", false },
+        { "http://up.example/index.php", "http://up.example.evil/index.php", false },
+        { "http://up.example/index.php", "ftp://up.example/index.php", false },
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(HttpController::mayFollowRedirect(QUrl(QString::fromLatin1(c.from)), QUrl(QString::fromLatin1(c.to))),
+            c.follow)
+            << c.from << " -> " << c.to;
+}

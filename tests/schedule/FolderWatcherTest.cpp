@@ -63,6 +63,9 @@ TEST(FolderWatcher, EveryKindOfChangeInEveryFolderCountsNewFoldersToo)
     EXPECT_EQ(w.watcher.watchCount(), 3);
     w.run();
     EXPECT_TRUE(w.changesAfter([&] { test::writeFile(root + QStringLiteral("/Existing/Deep/IMG_1.JPG"), "x"); }));
+    // A permission fixed on a picture.
+    EXPECT_TRUE(w.changesAfter(
+        [&] { QFile::setPermissions(root + QStringLiteral("/Existing/Deep/IMG_1.JPG"), QFileDevice::ReadOwner); }));
     // A picture written again in place, and closed.
     EXPECT_TRUE(w.changesAfter([&] { test::writeFile(root + QStringLiteral("/Existing/Deep/IMG_0.JPG"), "again"); }));
     // A folder made after the start is watched, even one made in a single step with its parents.

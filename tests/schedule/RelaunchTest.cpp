@@ -28,7 +28,7 @@ QList<qint64> instancesOfThisProfile()
 }
 } // namespace
 
-TEST(Relaunch, AfterABatchTheProgramReplacesItselfAndOneInstanceRemains)
+TEST(Relaunch, AfterABatchTheProgramReplacesItselfOnItsOwnStreamsOrExitsForTheServiceManager)
 {
     test::FaultRun run;
     // Relaunched instances are detached from the test: end whatever is left, however the test ends.
@@ -42,10 +42,21 @@ TEST(Relaunch, AfterABatchTheProgramReplacesItselfAndOneInstanceRemains)
     ASSERT_TRUE(run.service.start());
     run.addPicture(QStringLiteral("Table/IMG_1.JPG"));
     run.writePreferences({ { QStringLiteral("prefAutoQuitAndRelaunchPerIteration"), true } });
+    // Under a service manager (VESK_RELAUNCH_EXIT) a relaunch is a clean exit with that status, and
+    // nothing else starts: the manager starts the fresh instance.
+    run.program.environment.insert(QStringLiteral("VESK_RELAUNCH_EXIT"), QStringLiteral("75"));
+    ASSERT_TRUE(run.startProgram());
+    ASSERT_TRUE(run.waitSettled());
+    ASSERT_TRUE(run.program.waitForExit(30000));
+    EXPECT_EQ(run.program.process().exitCode(), 75);
+    EXPECT_TRUE(instancesOfThisProfile().isEmpty());
+
+    // Otherwise it starts the successor itself, which writes where the first one did.
+    run.program.environment.remove(QStringLiteral("VESK_RELAUNCH_EXIT"));
+    run.addPicture(QStringLiteral("Table/IMG_2.JPG"));
     ASSERT_TRUE(run.startProgram());
     const qint64 firstPid = run.program.process().processId();
     ASSERT_TRUE(run.waitSettled());
-    // The first instance ends by itself and a new one, holding the lock, takes over.
     ASSERT_TRUE(run.program.waitForExit(30000));
     const QString lockFile = run.profile.path(QStringLiteral("runtime/Vesk-FTPUploader/instance.lock"));
     qint64 successor = 0;
@@ -57,6 +68,11 @@ TEST(Relaunch, AfterABatchTheProgramReplacesItselfAndOneInstanceRemains)
         std::chrono::seconds(30)))
         << "lock holder " << successor << ", first " << firstPid << "\n"
         << test::readText(test::messageLogPath()).toStdString();
+    EXPECT_TRUE(test::waitFor([&] {
+        const QString written = run.programOutput() + run.programErrors();
+        return written.contains(QStringLiteral("Vesk-FTPUploader[%1:").arg(successor))
+            && written.contains(QStringLiteral("is already running"));
+    }));
     // The successor answers on the command channel (once it has opened it), and quits through it.
     test::CtlResult answer;
     ASSERT_TRUE(test::waitFor([&] {

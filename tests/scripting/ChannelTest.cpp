@@ -93,7 +93,7 @@ TEST_F(Channel, VeskCtlPrintsTheRepliesAndItsExitStatusSaysHowItWent)
     EXPECT_TRUE(unknown.err.contains(QStringLiteral("no handler"))) << unknown.err.toStdString();
     for (const QStringList &bad :
         { args({}), args({ "frobnicate" }), args({ "getValue" }), args({ "send", "ve", "1234" }),
-            args({ "upnw", "extra" }), args({ "--nonsense", "upnw" }), args({ "--timeout", "soon", "upnw" }) })
+            args({ "resume", "extra" }), args({ "--nonsense", "upnw" }), args({ "--timeout", "soon", "upnw" }) })
         EXPECT_EQ(runCtl(bad).exitCode, 2) << bad.join(QLatin1Char(' ')).toStdString();
 }
 

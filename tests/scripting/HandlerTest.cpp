@@ -65,9 +65,8 @@ TEST(PreferenceCommand, WordsRepliesAndWhatIsStored)
         { w({ "getValue", "prefSecondsBetweenScans" }), "120.00", none }, // the factory value
         { w({ "setValue", "prefSecondsBetweenScans", "45" }), "S", 45.0 },
         { w({ "getValue", "prefSecondsBetweenScans" }), "45.00", 45.0 },
-        // Read like strtod (leading blanks, up to the first character that is no part of the number),
-        // in single precision.
-        { w({ "setValue", "prefSecondsBetweenScans", " \t12.5s" }), "S", 12.5 },
+        // A plain decimal number, nothing before or after it, stored in single precision.
+        { w({ "setValue", "prefSecondsBetweenScans", " \t12.5s" }), "F", 45.0 },
         { w({ "setValue", "prefSecondsBetweenScans", "7.9" }), "S", double(7.9f) },
         { w({ "setValue", "prefDaysOldBeforeDeleting", "7.9" }), "S", qlonglong(7) },
         { w({ "setValue", "prefDaysOldBeforeDeleting", "3e9" }), "F", qlonglong(7) },

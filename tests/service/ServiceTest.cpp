@@ -7,6 +7,7 @@
 #include "TestSupport.h"
 #include "UploadStore.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 
@@ -79,6 +80,23 @@ QStringList storedFiles(const QString &root)
     return result;
 }
 
+// Sends a POST of the body, up to length bytes of it, on a new connection; answers the socket.
+int sendRequest(int port, const QByteArray &body, qsizetype length)
+{
+    const QByteArray request = "POST /index.php HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                               "Content-Type: multipart/form-data; boundary=0xKhTmLbOuNdArY\r\nContent-Length: "
+        + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(uint16_t(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    const qsizetype size = request.size() - body.size() + length;
+    EXPECT_EQ(::send(fd, request.constData(), size_t(size), MSG_NOSIGNAL), size);
+    return fd;
+}
+
 } // namespace
 
 TEST(ServiceParser, TheBodyParsesAlikeInAnyPieces)
@@ -149,20 +167,8 @@ TEST(ServiceUpload, AnUploadThatBreaksOffLeavesNothing)
 {
     test::ServiceProcess service;
     ASSERT_TRUE(service.start()) << service.errorString().toStdString();
-    const auto send = [&](const QByteArray &body, qsizetype length) {
-        const QByteArray request = "POST /index.php HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                                   "Content-Type: multipart/form-data; boundary=0xKhTmLbOuNdArY\r\nContent-Length: "
-            + QByteArray::number(body.size()) + "\r\n\r\n" + body;
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address {};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(uint16_t(service.port()));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-        EXPECT_EQ(::send(fd, request.constData(), size_t(request.size() - body.size() + length), MSG_NOSIGNAL),
-            request.size() - body.size() + length);
-        return fd;
-    };
+    const auto send
+        = [&](const QByteArray &body, qsizetype length) { return sendRequest(service.port(), body, length); };
     // Half the body, then the connection closes: received into a temporary file, then thrown away.
     const QByteArray body = uploaderBody("Abort", "cut.jpg", QByteArray(512 * 1024, 'c'));
     const int cut = send(body, body.size() / 2);
@@ -182,4 +188,31 @@ TEST(ServiceUpload, AnUploadThatBreaksOffLeavesNothing)
     EXPECT_TRUE(storedFiles(service.storage()).isEmpty());
     EXPECT_TRUE(service.uploads().isEmpty());
     EXPECT_TRUE(service.stop());
+}
+
+// The link model: --rate paces the body (the service's own times show it), --latency holds the answer
+// back once the body is in. Only lower bounds: a loaded machine may add, never take away.
+TEST(ServiceUpload, TheLinkModelPacesTheBodyAndHoldsTheAnswerBack)
+{
+    const struct {
+        const char *option, *value;
+        qint64 minBodyMs, minHoldMs;
+    } cases[] = { { "--rate", "4096", 500, 0 }, { "--latency", "400", 0, 400 } };
+    const QByteArray body = uploaderBody("Link", "link.jpg", QByteArray(256 * 1024, 'l'));
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.option);
+        test::ServiceProcess service({ QLatin1String(c.option), QLatin1String(c.value) });
+        ASSERT_TRUE(service.start()) << service.errorString().toStdString();
+        const int fd = sendRequest(service.port(), body, body.size());
+        char reply[16] = {};
+        EXPECT_GT(::recv(fd, reply, sizeof reply - 1, MSG_WAITALL), 0);
+        const qint64 answeredMs = QDateTime::currentMSecsSinceEpoch();
+        ::close(fd);
+        EXPECT_TRUE(QByteArray(reply).startsWith("HTTP/1.1 200")) << reply;
+        const QList<test::ServiceUpload> uploads = service.uploads();
+        ASSERT_EQ(uploads.size(), 1);
+        EXPECT_GE(uploads[0].completedMs - uploads[0].receivedMs, c.minBodyMs);
+        EXPECT_GE(answeredMs - uploads[0].completedMs, c.minHoldMs);
+        EXPECT_TRUE(service.stop());
+    }
 }

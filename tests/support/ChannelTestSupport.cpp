@@ -148,13 +148,12 @@ bool RunningApp::launch(const QStringList &arguments)
     fProcess.setStandardOutputFile(fOutPath, QIODevice::Append);
     fProcess.setStandardErrorFile(fErrPath, QIODevice::Append);
     fProcess.setProcessEnvironment(environment);
+    QStringList command = wrapper + QStringList { programPath() } + arguments;
     if (::geteuid() == 0)
-        fProcess.start(QStringLiteral("setpriv"),
-            QStringList {
-                QStringLiteral("--bounding-set=-dac_override,-dac_read_search"), QStringLiteral("--"), programPath() }
-                + arguments);
-    else
-        fProcess.start(programPath(), arguments);
+        command = QStringList { QStringLiteral("setpriv"),
+            QStringLiteral("--bounding-set=-dac_override,-dac_read_search"), QStringLiteral("--") }
+            + command;
+    fProcess.start(command.takeFirst(), command);
     return fProcess.waitForStarted(10000);
 }
 

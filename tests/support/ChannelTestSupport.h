@@ -73,6 +73,7 @@ public:
     QString standardError() const;
 
     QProcessEnvironment environment = environmentWithoutDisplay(); // for the next start
+    QStringList wrapper; // a command the program runs under (for example setpriv)
 
 private:
     QString fOutPath;

@@ -16,6 +16,9 @@ bool FaultRun::startProgram()
     program.environment.insert(QStringLiteral("VESK_TIME_SCALE"), QString::number(timeScale));
     program.environment.insert(QStringLiteral("VESK_HTTP_CONNECT_TIMEOUT"), QString::number(connectTimeout));
     program.environment.insert(QStringLiteral("VESK_HTTP_STALL_TIMEOUT"), QString::number(stallTimeout));
+    for (auto it = programEnvironment.cbegin(); it != programEnvironment.cend(); ++it)
+        program.environment.insert(it.key(), it.value());
+    program.wrapper = programWrapper;
     fStarted = true;
     return program.launch({ QStringLiteral("--headless"), QStringLiteral("--endpoint"), service.url(), source });
 }

@@ -6,6 +6,8 @@
 #include "ChannelTestSupport.h"
 #include "Scenario.h"
 
+#include <QMap>
+
 namespace vesk::test {
 
 class FaultRun : public Scenario {
@@ -23,6 +25,11 @@ public:
     bool programRunning() const;
     QString programOutput() const; // standard output of every start so far
     QString programErrors() const; // standard error (the console) of every start so far
+
+    // A command the program runs under (for example setpriv, to run it as another user), and further
+    // environment variables for it.
+    QStringList programWrapper;
+    QMap<QString, QString> programEnvironment;
 
     double timeScale = 0.02;
     int connectTimeout = 2;

@@ -16,7 +16,7 @@ namespace vesk::test {
 
 namespace {
 
-const QByteArray kListening = "listening on http://127.0.0.1:";
+const QByteArray kListening = "listening on "; // http or https, then ://127.0.0.1:PORT
 
 } // namespace
 
@@ -84,7 +84,7 @@ QString ServiceProcess::url() const
 
 QString ServiceProcess::baseUrl() const
 {
-    return QStringLiteral("http://127.0.0.1:") + QString::number(fPort);
+    return fScheme + QStringLiteral("://127.0.0.1:") + QString::number(fPort);
 }
 
 bool ServiceProcess::isRunning() const
@@ -117,9 +117,11 @@ bool ServiceProcess::start(std::chrono::milliseconds limit)
         output += fProcess->readAllStandardOutput();
     }
     const qsizetype at = output.indexOf(kListening);
-    const int port = at < 0 ? 0 : output.mid(at + kListening.size()).split('\n').constFirst().toInt();
-    if (port > 0) {
+    const QByteArray url = at < 0 ? QByteArray() : output.mid(at + kListening.size()).split('\n').constFirst();
+    const int port = url.mid(url.lastIndexOf(':') + 1).toInt();
+    if (port > 0 && url.startsWith("http")) {
         fPort = port;
+        fScheme = QString::fromLatin1(url.left(url.indexOf(':')));
         return true;
     }
     fError = QStringLiteral("the service did not report listening: ") + QString::fromUtf8(output) + log();

@@ -57,6 +57,15 @@ TEST(Alerts, TheUsersLanguageAndTheShippedTables)
     qputenv("LANG", "de_DE.UTF-8");
     EXPECT_EQ(userLanguageList(), (QStringList { QStringLiteral("es"), QStringLiteral("en"), QStringLiteral("de") }));
     qunsetenv("LANGUAGE");
+    // A language without a table gets the English texts, and a line saying so once.
+    test::TempProfile profile;
+    test::ControllerFixture f;
+    for (const char *language : { "en_US.UTF-8", "de_DE.UTF-8", "de_AT.UTF-8" }) {
+        qputenv("LANG", language);
+        f->myNSRunAlertPanel(QStringLiteral("myLocalDictionary"), QStringLiteral("NSAlertWindow_9003"));
+        EXPECT_EQ(f.ui.alerts.back().message, f.ui.alerts.front().message) << language;
+    }
+    EXPECT_EQ(f.console.count(QStringLiteral("No alert texts in the language de: alerts are shown in English")), 1);
     qunsetenv("LANG");
 
     // The shipped tables hold every alert in both languages, with title, message and button.

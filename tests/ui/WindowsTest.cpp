@@ -88,6 +88,12 @@ TEST(PanelWindow, EveryPreferenceHasAFieldThatShowsItAndStoresEachEditAtOnceWith
     EXPECT_FALSE(f.store->hasUserValue(PrefKeys::sPrefDaysOldBeforeDeleting));
 
     f.unlock();
+    // Unlocked, all but the settings that nothing reads, which stay disabled and say why.
+    for (QWidget *control : { static_cast<QWidget *>(p.useEventNameCheck), static_cast<QWidget *>(p.encapsulateCheck),
+             static_cast<QWidget *>(p.deleteServerItemFirstCheck) }) {
+        EXPECT_FALSE(control->isEnabled()) << control->objectName().toStdString();
+        EXPECT_TRUE(control->toolTip().contains(QStringLiteral("no effect"))) << control->toolTip().toStdString();
+    }
     QTest::keyClick(p.userLoginNameField, Qt::Key_A);
     EXPECT_EQ(f.value(PrefKeys::sUserLoginName), QVariant(QStringLiteral("a")));
     EXPECT_EQ(p.siteAddressField->text(), QStringLiteral("http://a.vesk-photos.example"));
