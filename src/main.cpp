@@ -7,6 +7,7 @@
 #include "scripting/CommandClient.h"
 #include "scripting/CommandProtocol.h"
 #include "scripting/InstanceLock.h"
+#include "ui/DesktopNotifier.h"
 #include "ui/widgets/FrontEnd.h"
 
 #include <QApplication>
@@ -200,6 +201,7 @@ int main(int argc, char **argv)
 
     vesk::AppController::initialize(*options.store, options.factoryDefaultsResource);
     auto controller = std::make_unique<vesk::AppController>(options);
+    auto notifier = std::make_unique<vesk::DesktopNotifier>(controller->cycleStatus(), *options.store, timeScale);
     std::unique_ptr<vesk::FrontEnd> frontEnd;
     if (!headless)
         frontEnd = std::make_unique<vesk::FrontEnd>(*controller);
@@ -224,6 +226,7 @@ int main(int argc, char **argv)
         std::_Exit(status);
     }
     frontEnd.reset();
+    notifier.reset();
     controller.reset();
     return status;
 }

@@ -19,6 +19,7 @@ bool isExistingFolder(const QString &path)
 bool AppController::validateUserInfoBeforeUploading(const std::optional<QString> &sourceFolder)
 {
     myNSLog(QStringLiteral("Inside %1 => %2...").arg(QLatin1String(kClassName), QLatin1String(__func__)));
+    const ConsoleCapture refusals;
     int errors = 0;
 
     const std::optional<QString> mirror = getLocalMasterMirrorSiteFolder();
@@ -75,6 +76,7 @@ bool AppController::validateUserInfoBeforeUploading(const std::optional<QString>
 
     if (errors != 0)
         beep();
+    watchSettingsChecked(errors == 0, refusals);
     return errors == 0;
 }
 

@@ -38,6 +38,7 @@ const QStringList &myPrefKeyNameArray()
         PrefKeys::sPrefDeleteServerItemFirst,
         PrefKeys::sPrefAutoStartUploadAtStartup,
         PrefKeys::sPrefDoCopyOldFtpPref,
+        PrefKeys::sPrefNotifyOnProblems,
     };
     return keys;
 }
