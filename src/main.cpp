@@ -83,8 +83,9 @@ void printUsage(FILE *stream)
                "Only one instance runs per user. A second launch hands its FOLDER to the running one\n"
                "(or, without a FOLDER, brings it to the front) and exits.\n"
                "\n"
-               "Exit status: 0 after a normal quit or a hand-over, 2 for a bad command line or when\n"
-               "the running instance does not answer.\n",
+               "Exit status: 0 after a normal quit or a hand-over, 1 when the running instance refuses\n"
+               "the folder, 2 for a bad command line or when the running instance does not answer,\n"
+               "$VESK_RELAUNCH_EXIT after a relaunch when it is set.\n",
         stream);
 }
 
@@ -94,7 +95,8 @@ bool haveDisplay()
 }
 
 // A second launch: the folder (absolute) goes to the running instance as an open-document request;
-// without one, the running instance is asked to come to the front. Answers the exit status.
+// without one, the running instance is asked to come to the front. Answers the exit status (1 when
+// the running instance refuses the folder).
 int handOverToRunningInstance(const vesk::InstanceLock &lock, const QString &folder, bool headless, double timeScale)
 {
     using namespace vesk;
@@ -125,6 +127,12 @@ int handOverToRunningInstance(const vesk::InstanceLock &lock, const QString &fol
         std::fprintf(stderr, "vesk-ftpuploader: %s is already running and refused the request: %s\n",
             name.toLocal8Bit().constData(), reply.error.toLocal8Bit().constData());
         return 2;
+    }
+    const QStringList answer = reply.reply.flattened();
+    if (!answer.isEmpty() && answer.first() == QLatin1String("COMMAND FAILED")) {
+        std::fprintf(stderr, "vesk-ftpuploader: %s is already running and refused the folder: %s\n",
+            name.toLocal8Bit().constData(), answer.mid(1).join(QLatin1Char(' ')).toLocal8Bit().constData());
+        return 1;
     }
     if (!folder.isEmpty())
         std::printf("%s is already running; the folder %s was handed to it.\n", name.toLocal8Bit().constData(),

@@ -108,6 +108,7 @@ void AppController::applicationWillFinishLaunching()
 {
     MessageLog::InitLog();
     MessageLog::LogMessage("applicationWillFinishLaunching", true);
+    tightenPreferencesFile();
 
     {
         std::lock_guard<std::mutex> guard(fLoginLock);
@@ -149,9 +150,13 @@ void AppController::applicationWillFinishLaunching()
 
     setupForAppleEventsForThisApp();
 
-    const std::optional<QString> source = getLocalSourceUploadFolder();
-    deleteOLDFolderIfEmpty(source, false, 3);
-    deleteOLDFolderIfEmpty(source, false, 3);
+    if (const QString refusal = refusedFoldersReason(std::nullopt); refusal.isEmpty()) {
+        const std::optional<QString> source = getLocalSourceUploadFolder();
+        deleteOLDFolderIfEmpty(source, false, 3);
+        deleteOLDFolderIfEmpty(source, false, 3);
+    } else {
+        myNSLog(QStringLiteral("No empty folders are removed at start-up. ") + refusal);
+    }
 
     detachThread("purge", [this] { doSetupDeleteOldPhotosThread(); });
 
@@ -205,7 +210,7 @@ void AppController::applicationWillTerminate()
     MessageLog::CloseLog();
 }
 
-void AppController::terminate()
+void AppController::terminate(int exitStatus)
 {
     if (fTerminating.exchange(true))
         return;
@@ -215,7 +220,7 @@ void AppController::terminate()
     }
     applicationWillTerminate();
     emit terminated();
-    QCoreApplication::exit(0);
+    QCoreApplication::exit(exitStatus);
 }
 
 void AppController::ibClickedOnQuit(ViewOutlet *)

@@ -72,8 +72,8 @@ public:
     void sendMailCocoa();
     bool fillInVersionString(ViewOutlet *element);
     // The application's terminate request: asks applicationShouldTerminate, runs
-    // applicationWillTerminate and leaves the event loop. Main thread.
-    void terminate();
+    // applicationWillTerminate and leaves the event loop with the exit status. Main thread.
+    void terminate(int exitStatus = 0);
     bool isTerminating() const { return fTerminating.load(); }
     // Tells the workers to stop, cancels a running transfer and waits (bounded) for them to end,
     // handling main-thread requests meanwhile. Main thread, after the event loop has ended.
@@ -103,6 +103,9 @@ public:
     std::optional<QString> getCurUserLoginName() const;
     std::optional<QString> getCurUserLoginPassword() const;
     void migrateOldFtpPrefs();
+    // A preferences file that others may read while it holds the password becomes readable by its
+    // owner only (0600); logged when it happens.
+    void tightenPreferencesFile();
 
     // ---- Preference panel, preference files, folder choosers (prefs/) -------------------------
     // All of these run on the main thread, except doHandleOpenPrefPanel, which hands itself over.
@@ -176,6 +179,12 @@ public:
 
     bool validateUserInfoBeforeUploading(const std::optional<QString> &sourceFolder);
     void saveLoginInfo();
+    // Why a pass over the source folder (the stored one when none is given), with the stored mirror
+    // folder and its problem folder, must not run; empty when it may. No pass, purge or removal of
+    // empty folders ever runs on refused folders. Any thread.
+    QString refusedFoldersReason(const std::optional<QString> &sourceFolder) const;
+    // The refusal in the status line (as an error) and the log.
+    void reportRefusedFolders(const QString &reason);
 
     // Entry points
     bool applicationOpenFile(const QString &path);
@@ -208,6 +217,9 @@ public:
     // Halt, pause and resume
     void ibClickedOnHalt(ViewOutlet *sender);
     void forceProcessToPause();
+    // The scripted resume ('resm'): a halted cycle resumes as with the Resume button, a pause still
+    // waiting for the current picture is called off, anything else is left alone. Main thread.
+    void forceProcessToResume();
     void doHandlePauseResumeButtonAsResume(ViewOutlet *sender);
     void doWaitForUploadProcessToEndInThread(ViewOutlet *button);
 
@@ -395,6 +407,7 @@ private:
 
     QTimer *fStartupTimer = nullptr;
     QPointer<QTimer> fRepeatTimer;
+    QString fReportedSecondsBetweenScans; // the out-of-range interval last logged (main thread)
 
     // The cycle's memory of single pictures (retry delays, pictures done with but not moved).
     std::unique_ptr<ItemBook> fItemBook;

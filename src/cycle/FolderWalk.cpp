@@ -199,6 +199,16 @@ bool FolderWalk::readFolder(const QByteArray &folder, const QString &relative, F
     return true;
 }
 
+namespace {
+// The source folder's permissions, but never fewer than the owner's own: a mirror folder the
+// program cannot write would keep every picture of it out of the mirror for good, even once the
+// source folder's permissions have been put right.
+mode_t mirrorFolderMode(const struct stat *source)
+{
+    return source ? (source->st_mode & 07777) | S_IRWXU : 0755;
+}
+} // namespace
+
 void FolderWalk::ensureMirrorChain(const QString &relative)
 {
     if (!fMirror || fEnsured.contains(relative))
@@ -214,7 +224,7 @@ void FolderWalk::ensureMirrorChain(const QString &relative)
             continue;
         struct stat info { };
         const bool known = ::lstat(source.constData(), &info) == 0;
-        ::mkdir(mirror.constData(), known ? (info.st_mode & 07777) : 0755);
+        ::mkdir(mirror.constData(), mirrorFolderMode(known ? &info : nullptr));
         fEnsured.insert(done);
     }
 }
@@ -253,7 +263,7 @@ std::optional<QString> FolderWalk::walk(
             if (fresh && !childMirror.isEmpty()) {
                 struct stat info { };
                 const bool known = ::lstat(child.constData(), &info) == 0;
-                ::mkdir(childMirror.constData(), known ? (info.st_mode & 07777) : 0755);
+                ::mkdir(childMirror.constData(), mirrorFolderMode(known ? &info : nullptr));
             }
             if (std::optional<QString> found = walk(child, childMirror, path, depth + 1, admit))
                 return found;

@@ -144,6 +144,8 @@ void ItemBook::save()
     paths::makeFolder(QFileInfo(fLedgerFile).absolutePath(), 0700);
     QSaveFile file(fLedgerFile);
     if (file.open(QIODevice::WriteOnly)) {
+        // Like the other state files: the paths of the user's pictures are for the user alone.
+        ::fchmod(file.handle(), 0600);
         file.write(QJsonDocument(array).toJson(QJsonDocument::Compact));
         file.commit();
     }

@@ -43,6 +43,8 @@ void AppController::handleNotification_UploadDone(const Notification &)
 {
     traceInside(kClassName, __func__);
     performOnMainThread([this] { ibUpdateProgressBar(QStringLiteral("NO")); });
+    // The test and the halt in one step: a scripted resume may call the pause off meanwhile.
+    std::lock_guard<std::recursive_mutex> guard(fThreadLock);
     if (gWantsToHaltProcess) {
         setDidHaltProcess(true);
         if (ButtonOutlet *button = ibPauseResumeButton) {

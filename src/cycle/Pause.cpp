@@ -59,6 +59,28 @@ void AppController::forceProcessToPause()
         setWantsToHaltProcess(true);
 }
 
+void AppController::forceProcessToResume()
+{
+    consoleLog(QStringLiteral("forceProcessToResume"));
+    {
+        // Under the lock the upload-done handler takes to turn a pause request into a halt, so a
+        // request called off here can no longer halt the cycle after this picture.
+        std::lock_guard<std::recursive_mutex> guard(fThreadLock);
+        if (!gDidHaltProcess) {
+            if (!gWantsToHaltProcess)
+                return;
+            setWantsToHaltProcess(false);
+            consoleLog(QStringLiteral("forceProcessToResume: the pause waiting for the current picture is called off"));
+            if (ButtonOutlet *button = ibPauseResumeButton)
+                performOnMainThread([button] { button->setEnabled(true); });
+            ibUpdateFTPCallbackStatusTextField(QString());
+            return;
+        }
+    }
+    // Halted: only the main thread clears the halt, so it still holds here.
+    ibClickedOnHalt(nullptr);
+}
+
 void AppController::doHandlePauseResumeButtonAsResume(ViewOutlet *sender)
 {
     ViewOutlet *view = sender;

@@ -180,7 +180,12 @@ void AppController::scanFolderOnMainThread(const Notification &note)
             record->insert(cDictKeyClientName, clientName);
             record->insert(cDictKeyEventName, event);
             record->insert(cDictKeyMetaData, metadata);
-            record->insert(cDictKeyCaptureTime, date ? formatDate(*date) : QString());
+            // The picture's own clock text: converting through a date would move a time in the
+            // hour that summer time skips.
+            record->insert(cDictKeyCaptureTime,
+                stored.captureClock ? *stored.captureClock
+                    : date          ? formatDate(*date)
+                                    : QString());
             record->insert(cDictKeyKobFuseAction, fuseAction.value_or(QStringLiteral("upload.upload")));
             if (annotation.emails)
                 record->insert(cDictKeyEmails, *annotation.emails);

@@ -3,8 +3,11 @@
 #include "app/AppController.h"
 #include "app/Paths.h"
 #include "diag/Console.h"
+#include "files/FolderRules.h"
 
 #include <QFileInfo>
+
+#include <vector>
 
 namespace vesk {
 
@@ -48,6 +51,11 @@ bool AppController::validateUserInfoBeforeUploading(const std::optional<QString>
         }
     }
 
+    if (const QString refusal = refusedFoldersReason(source); !refusal.isEmpty()) {
+        reportRefusedFolders(refusal);
+        ++errors;
+    }
+
     if (errors == 0) {
         getUserEnteredEventName();
         const std::optional<QString> event = curEventName();
@@ -78,6 +86,26 @@ bool AppController::validateUserInfoBeforeUploading(const std::optional<QString>
         beep();
     watchSettingsChecked(errors == 0, refusals);
     return errors == 0;
+}
+
+QString AppController::refusedFoldersReason(const std::optional<QString> &sourceFolder) const
+{
+    const std::optional<QString> source = sourceFolder ? sourceFolder : getLocalSourceUploadFolder();
+    const std::optional<QString> mirror = getLocalMasterMirrorSiteFolder();
+    std::vector<folderrules::RoleFolder> folders;
+    if (source && !source->isEmpty())
+        folders.push_back({ QStringLiteral("source folder"), *source });
+    if (mirror && !mirror->isEmpty()) {
+        folders.push_back({ QStringLiteral("mirror folder"), *mirror });
+        folders.push_back({ QStringLiteral("problem folder"), getLocalProblemUploadFolder().value_or(QString()) });
+    }
+    return folderrules::refusalOf(folders);
+}
+
+void AppController::reportRefusedFolders(const QString &reason)
+{
+    ibUpdateFTPCallbackStatusTextField(reason, true);
+    myNSLog(reason);
 }
 
 void AppController::saveLoginInfo()

@@ -101,12 +101,23 @@ std::optional<QString> propertyText(Exiv2::Image &image, const Group &group, con
     }
 }
 
-std::optional<QDateTime> parseWallClock(const QString &datePart, const QString &timePart)
+// The date and clock time of a capture-date text, none when it does not parse.
+std::optional<std::pair<QDate, QTime>> parseClock(const QString &text)
 {
+    const qsizetype space = text.indexOf(QLatin1Char(' '));
+    if (space <= 0)
+        return std::nullopt;
+    QString datePart = text.left(space);
+    datePart.replace(QLatin1Char(':'), QLatin1Char('-'));
     const QDate date = QDate::fromString(datePart, QStringLiteral("yyyy-MM-dd"));
-    const QTime time = QTime::fromString(timePart.trimmed(), QStringLiteral("HH:mm:ss"));
+    const QTime time = QTime::fromString(text.mid(space + 1).trimmed(), QStringLiteral("HH:mm:ss"));
     if (!date.isValid() || !time.isValid())
         return std::nullopt;
+    return std::make_pair(date, time);
+}
+
+std::optional<QDateTime> parseWallClock(const QDate &date, const QTime &time)
+{
     const QDateTime local(date, time, Qt::LocalTime);
     if (local.isValid())
         return local;
@@ -133,12 +144,17 @@ QDateTime zeroDate1970()
 
 std::optional<QDateTime> captureDateFromText(const QString &text)
 {
-    const qsizetype space = text.indexOf(QLatin1Char(' '));
-    if (space <= 0)
+    const auto clock = parseClock(text);
+    return clock ? parseWallClock(clock->first, clock->second) : std::nullopt;
+}
+
+std::optional<QString> captureClockFromText(const QString &text)
+{
+    const auto clock = parseClock(text);
+    if (!clock)
         return std::nullopt;
-    QString datePart = text.left(space);
-    datePart.replace(QLatin1Char(':'), QLatin1Char('-'));
-    return parseWallClock(datePart, text.mid(space + 1));
+    return clock->first.toString(QStringLiteral("yyyy-MM-dd")) + QLatin1Char(' ')
+        + clock->second.toString(QStringLiteral("HH:mm:ss"));
 }
 
 std::optional<FileDates> fileDatesAtPath(const QString &path)
@@ -174,6 +190,13 @@ void setFileDatesSourceForTesting(FileDatesSource source)
 std::optional<QDateTime> GetInternalPictureCaptureDate(
     const QString &path, const QString &dictionaryKey, const QString &propertyKey)
 {
+    const std::optional<QString> text = GetInternalPictureCaptureText(path, dictionaryKey, propertyKey);
+    return text ? captureDateFromText(*text) : std::nullopt;
+}
+
+std::optional<QString> GetInternalPictureCaptureText(
+    const QString &path, const QString &dictionaryKey, const QString &propertyKey)
+{
     if (path.isEmpty())
         return std::nullopt;
     const QString prefix
@@ -206,7 +229,7 @@ std::optional<QDateTime> GetInternalPictureCaptureDate(
         consoleLog(prefix + QStringLiteral(" This File may NOT have a valid date/time field..."));
         return std::nullopt;
     }
-    return captureDateFromText(*text);
+    return text;
 }
 
 std::optional<QDateTime> GetInternalExifPictureCaptureDate(const QString &path)

@@ -33,6 +33,10 @@ std::optional<QDateTime> GetInternalExifPictureCaptureDate(const QString &path);
 std::optional<QDateTime> GetInternalTiffPictureCaptureDate(const QString &path);
 std::optional<QDateTime> GetInternalPNGPictureCaptureDate(const QString &path);
 std::optional<QDateTime> GetInternalPictureCaptureDate(const QString &path);
+// The capture-date text under those keys as the picture stores it ("YYYY:MM:DD HH:MM:SS"), or none,
+// with the same console lines; the date functions above read it.
+std::optional<QString> GetInternalPictureCaptureText(
+    const QString &path, const QString &dictionaryKey, const QString &propertyKey);
 
 // The picture's date: with useCaptureDate its EXIF capture date when it has one, else the file's
 // creation date, or its modification date when the creation date is a zero date. A creation date
@@ -48,6 +52,9 @@ bool itemIsEarlierThan(const QString &path, const QDateTime &cutOff, const std::
 // A time that the local zone skips (the hour of the change to summer time) is read with the offset in
 // force just before the change. None for a text that does not parse.
 std::optional<QDateTime> captureDateFromText(const QString &text);
+// The same text's clock time as "yyyy-MM-dd HH:mm:ss", whatever the local zone does on that date
+// (its skipped hour included). None for a text that does not parse.
+std::optional<QString> captureClockFromText(const QString &text);
 
 // The two instants that count as "no creation date": 1904-01-01 and 1970-01-01 00:00:00 UTC.
 QDateTime zeroDate1904();

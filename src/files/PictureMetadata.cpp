@@ -36,7 +36,11 @@ constexpr std::chrono::milliseconds kGrace { 2000 };
 PictureMetadata readPictureMetadataInProcess(const QString &path)
 {
     PictureMetadata metadata;
-    metadata.captureDate = GetInternalExifPictureCaptureDate(path);
+    if (const std::optional<QString> text
+        = GetInternalPictureCaptureText(path, kImagePropertyExifDictionary, kImagePropertyExifDateTimeOriginal)) {
+        metadata.captureDate = captureDateFromText(*text);
+        metadata.captureClock = captureClockFromText(*text);
+    }
     metadata.comment = readExifUserComment(path);
     return metadata;
 }
@@ -46,6 +50,8 @@ QByteArray encodePictureMetadata(const PictureMetadata &metadata)
     QByteArray answer;
     if (metadata.captureDate)
         answer += "capture " + QByteArray::number(metadata.captureDate->toMSecsSinceEpoch()) + '\n';
+    if (metadata.captureClock)
+        answer += "clock " + metadata.captureClock->toUtf8().toHex() + '\n';
     if (metadata.comment)
         answer += "comment " + metadata.comment->toUtf8().toHex() + '\n';
     answer += "end\n";
@@ -65,6 +71,8 @@ std::optional<PictureMetadata> decodePictureMetadata(const QByteArray &answer)
             if (!ok)
                 return std::nullopt;
             metadata.captureDate = QDateTime::fromMSecsSinceEpoch(ms);
+        } else if (line.startsWith("clock ")) {
+            metadata.captureClock = QString::fromUtf8(QByteArray::fromHex(line.mid(6)));
         } else if (line.startsWith("comment ")) {
             metadata.comment = QString::fromUtf8(QByteArray::fromHex(line.mid(8)));
         } else {

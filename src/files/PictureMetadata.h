@@ -16,6 +16,7 @@ namespace vesk {
 
 struct PictureMetadata {
     std::optional<QDateTime> captureDate; // as GetInternalExifPictureCaptureDate gives it
+    std::optional<QString> captureClock; // its clock time as stored, "yyyy-MM-dd HH:mm:ss"
     std::optional<QString> comment; // as readExifUserComment gives it
     bool operator==(const PictureMetadata &) const = default;
 };

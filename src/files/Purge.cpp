@@ -13,6 +13,7 @@
 #include "files/ImageCheck.h"
 #include "files/PathUtils.h"
 #include "files/TreeWalk.h"
+#include "prefs/PrefValues.h"
 
 #include <QThread>
 
@@ -25,7 +26,7 @@ namespace {
 
 const QString kNull = QStringLiteral("(null)");
 const QString kDSStore = QStringLiteral(".DS_Store");
-constexpr qint16 kDefaultDaysOld = 30;
+constexpr qint64 kDefaultDaysOld = 30;
 
 QDateTime daysBefore(const QDateTime &moment, double seconds)
 {
@@ -77,6 +78,10 @@ void AppController::doSetupDeleteOldPhotosThread()
     traceInside(kClassName, __func__);
     if (!getPrefUseDoDeleteOldPhotos())
         return;
+    if (const QString refusal = refusedFoldersReason(std::nullopt); !refusal.isEmpty()) {
+        myNSLog(QStringLiteral("The old-photo purge does not run. ") + refusal);
+        return;
+    }
 
     const QString prefix = QStringLiteral("Inside %1 => %2...").arg(QLatin1String(kClassName), QLatin1String(__func__));
     consoleLog(prefix + QStringLiteral("  Doing Window Test\n"));
@@ -117,9 +122,21 @@ void AppController::deleteOldOldPhotosAndFolderIfEmptyWorks()
     }
     consoleLog(QStringLiteral("\n\nInside deleteOldOldPhotosAndFolderIfEmpty...\n"));
 
-    qint16 days = kDefaultDaysOld;
+    qint64 days = kDefaultDaysOld;
     if (const std::optional<QVariant> value = getPrefDaysOldBeforeDeleting()) {
-        days = static_cast<qint16>(PreferenceStore::toInteger(value));
+        // Read with the store's usual conversion, then held to the accepted range: an age beyond it
+        // (a hand-edited file, a value from an older version) would put the cut-off at or after now
+        // and take every picture.
+        const double number = std::trunc(PreferenceStore::toDouble(value));
+        if (!(number >= double(prefvalues::kMinDaysOld) && number <= double(prefvalues::kMaxDaysOld))) {
+            myNSLog(QStringLiteral("The old-photo purge is off for this run: the stored age [%1] of %2 is not "
+                                   "a number of days from %3 to %4")
+                        .arg(value->toString(), sPrefDaysOldBeforeDeleting)
+                        .arg(prefvalues::kMinDaysOld)
+                        .arg(prefvalues::kMaxDaysOld));
+            return;
+        }
+        days = static_cast<qint64>(number);
     } else {
         consoleLog(
             QStringLiteral("deleteOldOldPhotosAndFolderIfEmpty => getPrefDaysOldBeforeDeleting returned nil???"));
@@ -130,6 +147,10 @@ void AppController::deleteOldOldPhotosAndFolderIfEmptyWorks()
     const QDateTime cutOff = daysBefore(now, days * 60.0 * 60.0 * 24.0);
     consoleLog(QStringLiteral("Current Date is now: [%1]").arg(describe(QVariant(now))));
     consoleLog(QStringLiteral("Looking For Images that are EARLIER than: [%1]").arg(describe(QVariant(cutOff))));
+    if (cutOff >= now) {
+        myNSLog(QStringLiteral("The old-photo purge deletes nothing: its cut-off is not in the past"));
+        return;
+    }
 
     const std::optional<QString> mirror = getLocalMasterMirrorSiteFolder();
     bool isFolder = false;
@@ -258,6 +279,10 @@ void AppController::ibDeleteLocalFtpFolderIfEmpty()
     bool isFolder = false;
     if (!source || !fileops::fileExists(*source, &isFolder) || !isFolder)
         return;
+    if (const QString refusal = refusedFoldersReason(std::nullopt); !refusal.isEmpty()) {
+        myNSLog(QStringLiteral("No empty folders are removed at quit. ") + refusal);
+        return;
+    }
 
     const QString prefix = QStringLiteral("Inside %1 => %2...").arg(QLatin1String(kClassName), QLatin1String(__func__));
     consoleLog(prefix + QStringLiteral("  Doing Window Test\n"));

@@ -117,6 +117,10 @@ HttpController::HttpController(NotificationCenter &center, QString endpoint)
                    .arg(fEndpoint)
                    .arg(timeouts.connectSeconds)
                    .arg(timeouts.stallSeconds));
+    if (QUrl(fEndpoint).scheme().compare(QLatin1String("http"), Qt::CaseInsensitive) == 0)
+        myNSLog(QStringLiteral("Warning: the upload endpoint %1 is plain http: the login and password go over the "
+                               "network unencrypted")
+                    .arg(fEndpoint));
 }
 
 HttpController::~HttpController()
@@ -218,7 +222,7 @@ bool HttpController::doRunHttpUploaderWithInfo(const InfoRef &info)
         request.suffix = multipartSuffix(boundary);
         request.timeouts = TransferTimeouts::fromEnvironment();
         consoleLog(operationLine("Inside ", __func__, "... Start to sendSynchronousRequest"));
-        TransferOutcome outcome = fTransfer.post(request);
+        TransferOutcome outcome = postFollowingRedirects(request);
         if (!outcome.error && !picture.isUnchanged()) {
             // Whatever the service answered, it may hold a picture that is not the file's present
             // content; a transport error leaves the picture for a later pass.
@@ -239,6 +243,50 @@ bool HttpController::doRunHttpUploaderWithInfo(const InfoRef &info)
     info->clear();
     consoleLog(operationLine("EXITING  ", __func__));
     return true;
+}
+
+bool HttpController::mayFollowRedirect(const QUrl &from, const QUrl &to)
+{
+    const QString fromScheme = from.scheme().toLower();
+    const QString toScheme = to.scheme().toLower();
+    const auto defaultPort = [](const QString &scheme) { return scheme == QLatin1String("https") ? 443 : 80; };
+    if (!from.isValid() || !to.isValid() || to.host().isEmpty()
+        || from.host().compare(to.host(), Qt::CaseInsensitive) != 0)
+        return false;
+    if (fromScheme == QLatin1String("http") && toScheme == QLatin1String("https"))
+        return true;
+    return fromScheme == toScheme && (fromScheme == QLatin1String("http") || fromScheme == QLatin1String("https"))
+        && from.port(defaultPort(fromScheme)) == to.port(defaultPort(toScheme));
+}
+
+TransferOutcome HttpController::postFollowingRedirects(TransferRequest &request)
+{
+    for (int hops = 0;; ++hops) {
+        TransferOutcome outcome = fTransfer.post(request);
+        if (outcome.error || (outcome.statusCode != 307 && outcome.statusCode != 308))
+            return outcome;
+        // 307 and 308 keep the method and the body: the whole request goes again. Other redirects
+        // would make the POST a GET, and a picture the service never got would count as sent.
+        const QUrl from = QUrl::fromEncoded(request.url);
+        const QUrl to = QUrl::fromEncoded(outcome.redirectUrl);
+        QString refusal;
+        if (outcome.redirectUrl.isEmpty())
+            refusal = QStringLiteral("it names no new address");
+        else if (hops == kMaxRedirects)
+            refusal = QStringLiteral("it is redirection number %1").arg(hops + 1);
+        else if (!mayFollowRedirect(from, to))
+            refusal = QStringLiteral("only the same host is followed, and never from https to http");
+        if (!refusal.isEmpty()) {
+            myNSLog(QStringLiteral("The service redirected the upload (%1) from %2 to %3; not followed: %4")
+                        .arg(outcome.statusCode)
+                        .arg(QString::fromUtf8(request.url), QString::fromUtf8(outcome.redirectUrl), refusal));
+            return outcome;
+        }
+        myNSLog(QStringLiteral("The service redirected the upload (%1) from %2 to %3; sending it there again")
+                    .arg(outcome.statusCode)
+                    .arg(QString::fromUtf8(request.url), QString::fromUtf8(outcome.redirectUrl)));
+        request.url = outcome.redirectUrl;
+    }
 }
 
 void HttpController::postUploadDone(const InfoRef &result)

@@ -8,6 +8,7 @@
 #include "http/HttpTransfer.h"
 
 #include <QString>
+#include <QUrl>
 
 namespace vesk {
 
@@ -49,7 +50,15 @@ public:
 
     const QString &endpoint() const { return fEndpoint; }
 
+    // Whether an upload redirected from one URL to the other is sent there again: only to the same
+    // host name (letter case aside), on the same port and scheme, or from http to https on any port.
+    static bool mayFollowRedirect(const QUrl &from, const QUrl &to);
+    static constexpr int kMaxRedirects = 5;
+
 private:
+    // Posts the request, and again wherever a 307 or 308 reply sends it, within mayFollowRedirect
+    // and kMaxRedirects. Any other reply, and a redirect not followed, is the outcome.
+    TransferOutcome postFollowingRedirects(TransferRequest &request);
     void recordExchange(const TransferOutcome &outcome, Info &result) const;
     void postUploadDone(const InfoRef &result);
 

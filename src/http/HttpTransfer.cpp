@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <optional>
 #include <unistd.h>
 
 namespace vesk {
@@ -46,6 +48,10 @@ struct Exchange {
     QList<QPair<QByteArray, QByteArray>> headers;
     qsizetype headerBytes = 0;
     const std::atomic<bool> *cancelled = nullptr;
+    // The reply limit: counted from the moment curl reports the whole body sent.
+    std::chrono::seconds replyLimit { 60 };
+    std::optional<std::chrono::steady_clock::time_point> bodySentAt;
+    bool replyTimedOut = false;
 };
 
 size_t copyFrom(const QByteArray &source, curl_off_t offset, char *buffer, size_t room)
@@ -138,9 +144,23 @@ size_t writeHeader(char *data, size_t size, size_t count, void *user)
     return n;
 }
 
-int reportProgress(void *user, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+int reportProgress(void *user, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploaded)
 {
-    return static_cast<const std::atomic<bool> *>(user)->load() ? 1 : 0;
+    auto &x = *static_cast<Exchange *>(user);
+    if (x.cancelled->load())
+        return 1;
+    // A request sent again (a kept connection that had closed) starts its body afresh.
+    if (uploaded < x.total) {
+        x.bodySentAt.reset();
+        return 0;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (!x.bodySentAt)
+        x.bodySentAt = now;
+    if (now - *x.bodySentAt < x.replyLimit)
+        return 0;
+    x.replyTimedOut = true;
+    return 1;
 }
 
 QString describeCode(CURLcode code, const QString &detail)
@@ -163,6 +183,7 @@ TransferTimeouts TransferTimeouts::fromEnvironment()
     TransferTimeouts timeouts;
     timeouts.connectSeconds = secondsFromEnvironment("VESK_HTTP_CONNECT_TIMEOUT", timeouts.connectSeconds);
     timeouts.stallSeconds = secondsFromEnvironment("VESK_HTTP_STALL_TIMEOUT", timeouts.stallSeconds);
+    timeouts.replySeconds = secondsFromEnvironment("VESK_HTTP_REPLY_TIMEOUT", timeouts.replySeconds);
     return timeouts;
 }
 
@@ -199,6 +220,7 @@ TransferOutcome HttpTransfer::post(const TransferRequest &request)
     x.request = &request;
     x.total = static_cast<curl_off_t>(request.prefix.size() + request.fileSize + request.suffix.size());
     x.cancelled = &fCancelled;
+    x.replyLimit = std::chrono::seconds(request.timeouts.replySeconds);
 
     char errorBuffer[CURL_ERROR_SIZE] = {};
     curl_slist *headers = nullptr;
@@ -207,6 +229,7 @@ TransferOutcome HttpTransfer::post(const TransferRequest &request)
 
     curl_easy_setopt(easy, CURLOPT_URL, request.url.constData());
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L); // the caller decides which redirects to follow
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_POST, 1L);
     curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, x.total);
@@ -221,7 +244,7 @@ TransferOutcome HttpTransfer::post(const TransferRequest &request)
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, &x);
     curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, reportProgress);
-    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &fCancelled);
+    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &x);
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, request.timeouts.connectSeconds);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, request.timeouts.stallSeconds);
@@ -230,6 +253,9 @@ TransferOutcome HttpTransfer::post(const TransferRequest &request)
     const CURLcode rc = curl_easy_perform(easy);
     long statusCode = 0;
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &statusCode);
+    char *redirect = nullptr; // curl's own string, valid until the handle's next use
+    curl_easy_getinfo(easy, CURLINFO_REDIRECT_URL, &redirect);
+    const QByteArray redirectUrl(redirect);
 
     // Nothing in the handle may point at this frame or at the freed list once we return.
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, static_cast<char *>(nullptr));
@@ -246,6 +272,10 @@ TransferOutcome HttpTransfer::post(const TransferRequest &request)
         return failure(rc,
             describeCode(
                 rc, QStringLiteral("The reply went on past %1 bytes and was given up").arg(kMaxDrainedReplyBytes)));
+    if (x.replyTimedOut)
+        return failure(CURLE_OPERATION_TIMEDOUT,
+            QStringLiteral("The reply did not end within %1 s of the request being sent")
+                .arg(request.timeouts.replySeconds));
     if (rc == CURLE_ABORTED_BY_CALLBACK && fCancelled.load())
         return failure(rc, QStringLiteral("The upload was cancelled"));
     if (rc != CURLE_OK)
@@ -263,6 +293,7 @@ TransferOutcome HttpTransfer::post(const TransferRequest &request)
         }
         outcome.body = std::move(x.body);
         outcome.bodyBytesReceived = x.received;
+        outcome.redirectUrl = redirectUrl;
     }
     return outcome;
 }

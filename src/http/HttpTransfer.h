@@ -14,13 +14,16 @@ namespace vesk {
 
 // Time-outs of a transfer, in seconds: a connection must be made within connectSeconds, and a
 // transfer moving fewer than one byte per second for stallSeconds is given up (this also ends a
-// service that takes the body and never answers).
+// service that takes the body and never answers). The reply must be complete within replySeconds
+// of the last body byte sent (a reply that trickles in would otherwise hold the queue for ever);
+// the time spent sending the body does not count, so a slow uplink is never cut.
 struct TransferTimeouts {
     long connectSeconds = 10;
     long stallSeconds = 30;
+    long replySeconds = 60;
 
-    // The defaults, overridden by VESK_HTTP_CONNECT_TIMEOUT and VESK_HTTP_STALL_TIMEOUT (whole
-    // seconds, greater than zero).
+    // The defaults, overridden by VESK_HTTP_CONNECT_TIMEOUT, VESK_HTTP_STALL_TIMEOUT and
+    // VESK_HTTP_REPLY_TIMEOUT (whole seconds, greater than zero).
     static TransferTimeouts fromEnvironment();
 };
 
@@ -49,6 +52,7 @@ struct TransferOutcome {
     QVariantMap headers; // header name -> value of the final response
     std::optional<QByteArray> body; // present when a response came back, even empty
     qint64 bodyBytesReceived = 0; // may exceed body->size() when the reply was cut
+    QByteArray redirectUrl; // of a redirect reply: its Location made absolute; redirects are not followed
     std::optional<TransferError> error;
 };
 

@@ -6,10 +6,16 @@
 #include "diag/Console.h"
 #include "diag/Describe.h"
 #include "files/PathUtils.h"
+#include "prefs/PrefValues.h"
 #include "prefs/PropertyList.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace vesk {
 
@@ -258,11 +264,42 @@ void AppController::migrateOldFtpPrefs()
     const QVariantMap oldValues = old->toMap();
     for (const QString &key : myPrefKeyNameArray()) {
         auto it = oldValues.constFind(key);
-        if (it != oldValues.cend())
-            fStore->setObject(key, it.value());
+        if (it == oldValues.cend())
+            continue;
+        QString why;
+        if (const std::optional<QVariant> value = prefvalues::checkedValue(key, it.value(), &why))
+            fStore->setObject(key, *value);
+        else
+            myNSLog(why + QStringLiteral("; it is not copied from the old preferences"));
     }
     fStore->setObject(sPrefDoCopyOldFtpPref, true);
     fStore->synchronize();
+}
+
+void AppController::tightenPreferencesFile()
+{
+    if (!fStore->isUsable() || !fStore->hasUserValue(sUserLoginPassword))
+        return;
+    const QByteArray path = QFile::encodeName(fStore->filePath());
+    const int fd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return;
+    struct stat info { };
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & 077) != 0) {
+        const mode_t before = info.st_mode & 07777;
+        if (::fchmod(fd, 0600) == 0)
+            myNSLog(QStringLiteral("The preferences file [%1] holds the password but was readable by others "
+                                   "(mode %2): it is now readable by its owner only (0600)")
+                        .arg(fStore->filePath())
+                        .arg(before, 4, 8, QLatin1Char('0')));
+        else
+            myNSLog(QStringLiteral("The preferences file [%1] holds the password and is readable by others "
+                                   "(mode %2), but its mode cannot be changed: %3")
+                        .arg(fStore->filePath())
+                        .arg(before, 4, 8, QLatin1Char('0'))
+                        .arg(qt_error_string(errno)));
+    }
+    ::close(fd);
 }
 
 QVariantMap factoryInitialValues()

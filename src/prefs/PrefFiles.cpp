@@ -6,6 +6,7 @@
 #include "app/Paths.h"
 #include "diag/Console.h"
 #include "diag/Describe.h"
+#include "prefs/PrefValues.h"
 #include "prefs/PropertyList.h"
 
 #include <QDir>
@@ -159,9 +160,14 @@ bool AppController::loadPrefFromFile(const QString &path)
             consoleLog(QStringLiteral("%1 => [%2] = [NIL]").arg(number, key));
             continue;
         }
-        // Taken as it is: the accessors convert whatever type the file holds when it is read.
+        // Taken as it is (the accessors convert whatever type the file holds when it is read), except
+        // a number outside what its preference accepts: that one is left out.
         consoleLog(QStringLiteral("%1 => [%2] = [%3]").arg(number, key, describeValue(it.value())));
-        fStore->setObject(key, it.value());
+        QString why;
+        if (const std::optional<QVariant> value = prefvalues::checkedValue(key, it.value(), &why))
+            fStore->setObject(key, *value);
+        else
+            myNSLog(why + QStringLiteral("; the setting is left unchanged"));
     }
     return true;
 }

@@ -2,6 +2,7 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -15,8 +16,9 @@
 namespace vesk {
 
 namespace {
-constexpr uint32_t kFolderEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE | IN_DELETE_SELF
-    | IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW | IN_EXCL_UNLINK;
+// IN_ATTRIB: a chmod or touch (a permission fixed, say) may make a picture or a folder sendable.
+constexpr uint32_t kFolderEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE | IN_ATTRIB
+    | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW | IN_EXCL_UNLINK;
 constexpr int kMaxDepth = 128;
 } // namespace
 
@@ -31,6 +33,12 @@ FolderWatcher::~FolderWatcher()
         ::close(fInotify);
     if (fWake >= 0)
         ::close(fWake);
+}
+
+bool FolderWatcher::isWatched(const QByteArray &path) const
+{
+    std::lock_guard<std::mutex> guard(fLock);
+    return std::any_of(fWatches.begin(), fWatches.end(), [&](const auto &watch) { return watch.second == path; });
 }
 
 int FolderWatcher::watchCount() const
@@ -195,11 +203,12 @@ void FolderWatcher::handleEvents(const char *buffer, ssize_t length)
         }
         if ((event->mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO)) && fCallbacks.folderChanged)
             fCallbacks.folderChanged(folder);
-        if ((event->mask & IN_ISDIR) && (event->mask & (IN_CREATE | IN_MOVED_TO)) && event->len > 0) {
-            // A new folder: watch it and everything already inside it (files may land before the
-            // watch does; the pass this event asks for finds them).
+        if ((event->mask & IN_ISDIR) && (event->mask & (IN_CREATE | IN_MOVED_TO | IN_ATTRIB)) && event->len > 0) {
+            // A new folder, or one whose permissions may now let it be watched: watch it and
+            // everything already inside it (files may land before the watch does; the pass this
+            // event asks for finds them).
             const QByteArray child = folder + '/' + QByteArray(event->name);
-            if (addWatch(child))
+            if (!((event->mask & IN_ATTRIB) && isWatched(child)) && addWatch(child))
                 addTree(child);
         }
         if (fCallbacks.changed)

@@ -44,6 +44,7 @@ public:
 private:
     void addTree(const QByteArray &path);
     bool addWatch(const QByteArray &path);
+    bool isWatched(const QByteArray &path) const;
     void handleEvents(const char *buffer, ssize_t length);
 
     QString fRoot;

@@ -79,10 +79,11 @@ void veskNSTaskRelaunchSelf()
     consoleLog(QStringLiteral("veskNSTaskRelaunchSelf => command = [%1]").arg(helper));
     consoleLog(QStringLiteral("veskNSTaskRelaunchSelf => param1 = [%1]").arg(param1));
     consoleLog(QStringLiteral("veskNSTaskRelaunchSelf => param2 = [%1]").arg(param2));
+    // Detached, it inherits this process's standard streams, and so does the instance it starts: a
+    // relaunched instance writes where the first one did.
     QProcess process;
     process.setProgram(helper);
     process.setArguments({ param1, param2 });
-    process.setStandardOutputFile(QProcess::nullDevice());
     process.startDetached();
 }
 
@@ -99,20 +100,48 @@ void veskNSTaskRelaunchSelf()
 
     const QString pid = QString::asprintf("%d", static_cast<int>(::getpid()));
     const QString ownPath = paths::applicationFilePath();
-    // The shell outlives this process: it kills it, then starts the program again. The relaunch
-    // helper does the same once it sees this process gone; the single-instance lock lets only one
-    // of the two new instances run.
-    QProcess::execute(QStringLiteral("/bin/sh"),
-        { QStringLiteral("-c"), QStringLiteral("kill -9 $1 \n exec \"$2\" </dev/null >/dev/null 2>&1"), QString(), pid,
-            ownPath });
+    // The shell outlives this process: it kills it, then starts the program again with this
+    // process's standard streams. The relaunch helper does the same once it sees this process gone;
+    // the single-instance lock lets only one of the two new instances run.
+    QProcess shell;
+    shell.setProcessChannelMode(QProcess::ForwardedChannels);
+    shell.setInputChannelMode(QProcess::ForwardedInputChannel);
+    shell.start(QStringLiteral("/bin/sh"),
+        { QStringLiteral("-c"), QStringLiteral("kill -9 $1 \n exec \"$2\""), QString(), pid, ownPath });
+    shell.waitForFinished(-1);
     consoleLog(QStringLiteral("*** ERROR: %1 should have been terminated, but we are still running").arg(ownPath));
     qFatal("We should not be running!");
 }
 } // namespace
 
+std::optional<int> relaunchExitStatus()
+{
+    const QByteArray text = qgetenv("VESK_RELAUNCH_EXIT").trimmed();
+    if (text.isEmpty())
+        return std::nullopt;
+    bool ok = false;
+    const int status = text.toInt(&ok);
+    if (!ok || status < 1 || status > 255) {
+        consoleLog(QStringLiteral("VESK_RELAUNCH_EXIT=%1 is not an exit status from 1 to 255; it is ignored")
+                       .arg(QString::fromLocal8Bit(text)));
+        return std::nullopt;
+    }
+    return status;
+}
+
 void AppController::doRelaunchThisApp()
 {
     traceInside(kClassName, __func__);
+    // Under a service manager the fresh instance is its job: a process started here would stay in
+    // the service's group, and the manager takes the end of the main process for the end of all.
+    if (const std::optional<int> status = relaunchExitStatus()) {
+        MessageLog::LogMessage(QStringLiteral("Relaunch: ending with status %1 (VESK_RELAUNCH_EXIT) so that the "
+                                              "service manager starts a fresh instance")
+                                   .arg(*status),
+            true);
+        terminate(*status);
+        return;
+    }
     // The new instance starts from what is on disk and in the environment: keep this run's
     // endpoint and headless mode for it.
     if (httpController())

@@ -3,6 +3,7 @@
 
 #include <QString>
 
+#include <optional>
 #include <vector>
 
 namespace vesk {
@@ -22,5 +23,10 @@ inline constexpr const char *kOwnApplicationName = "Vesk-FTPUploader";
 // Whether a program path names this application: its last component, without extension, equals
 // the application's name without regard to case.
 bool isOwnApplicationPath(const QString &path);
+
+// The exit status that stands for a relaunch, from VESK_RELAUNCH_EXIT (1 to 255): under a service
+// manager that restarts the program on it, a relaunch is that exit instead of a process started
+// here. None when the variable is not set or not such a number (a console line says so).
+std::optional<int> relaunchExitStatus();
 
 } // namespace vesk

@@ -3,6 +3,10 @@
 
 #include "app/AppController.h"
 #include "diag/Console.h"
+#include "prefs/PrefValues.h"
+
+#include <algorithm>
+#include <cmath>
 
 namespace vesk {
 
@@ -39,10 +43,23 @@ void AppController::doSetupRetriggerTimer()
     cancelRetriggerTimer();
     const std::optional<QVariant> stored = getPrefSecondsBetweenScans();
     double seconds = 120.0;
-    if (stored)
-        seconds = PreferenceStore::toDouble(stored);
-    else
+    if (stored) {
+        // Held to the range the timer can keep: below a second (or no number at all) a pass would
+        // follow a pass at full speed; beyond the limit the interval would wrap.
+        const double read = PreferenceStore::toDouble(stored);
+        seconds = std::clamp(
+            std::isnan(read) ? 0.0 : read, prefvalues::kMinSecondsBetweenScans, prefvalues::kMaxSecondsBetweenScans);
+        const QString text = stored->toString();
+        if (seconds != read && text != fReportedSecondsBetweenScans) {
+            fReportedSecondsBetweenScans = text; // once per stored value
+            myNSLog(QStringLiteral("The stored interval [%1] of %2 is outside 1 to %3 seconds: %4 s are used")
+                        .arg(text, sPrefSecondsBetweenScans)
+                        .arg(prefvalues::kMaxSecondsBetweenScans, 0, 'f', 0)
+                        .arg(seconds, 0, 'f', 0));
+        }
+    } else {
         consoleLog(QStringLiteral("Failed to get NSNumber for intervalInSecs"));
+    }
 
     auto *timer = new QTimer(this);
     timer->setSingleShot(true);

@@ -32,6 +32,7 @@ std::optional<FourCharCode> fourCharCodeFromText(const QString &text);
 inline constexpr FourCharCode kVeskEventClass = fourCharCode("vesk");
 inline constexpr FourCharCode kVeskSynchronizeNow = fourCharCode("upnw");
 inline constexpr FourCharCode kVeskPause = fourCharCode("paus");
+inline constexpr FourCharCode kVeskResume = fourCharCode("resm");
 inline constexpr FourCharCode kVeskPreferenceCommand = fourCharCode("1234");
 inline constexpr FourCharCode kCoreEventClass = fourCharCode("aevt");
 inline constexpr FourCharCode kAEQuitApplication = fourCharCode("quit");

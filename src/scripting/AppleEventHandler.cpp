@@ -1,21 +1,16 @@
 // AppController: the scripting interface. The command channel carries the events of a controlling
-// application ('vesk'/'upnw', 'vesk'/'paus', 'vesk'/'1234', 'aevt'/'quit') and those of a second
+// application ('vesk'/'upnw', 'vesk'/'paus', 'vesk'/'resm', 'vesk'/'1234', 'aevt'/'quit') and those of a second
 // launch ('aevt'/'odoc', 'misc'/'actv'); this file installs the channel and serves the events.
 
 #include "app/AppController.h"
 
 #include "app/Paths.h"
 #include "diag/Console.h"
+#include "prefs/PrefValues.h"
 #include "scripting/AppleEvent.h"
 #include "scripting/CommandServer.h"
 
 #include <QDir>
-
-#include <cfloat>
-#include <clocale>
-#include <cmath>
-#include <cstdlib>
-#include <locale.h>
 
 namespace vesk {
 
@@ -45,19 +40,6 @@ QString valueText(const QVariant &value)
     default:
         return value.toString();
     }
-}
-
-// The UTF-8 text read as a decimal number the way strtod does (leading blanks skipped, stopping at
-// the first character that does not belong to the number, 0 when there is none), whatever the
-// user's locale, then narrowed to single precision. Beyond its range the result is infinite.
-float convertedNumber(const QString &text)
-{
-    static const locale_t cLocale = ::newlocale(LC_ALL_MASK, "C", nullptr);
-    const QByteArray utf8 = text.toUtf8();
-    const double number = ::strtod_l(utf8.constData(), nullptr, cLocale);
-    if (std::isfinite(number) && std::fabs(number) > FLT_MAX)
-        return number > 0 ? HUGE_VALF : -HUGE_VALF;
-    return static_cast<float>(number);
 }
 
 bool matches(const std::optional<QString> &text, const QString &word)
@@ -112,17 +94,12 @@ private:
         consoleLog(QStringLiteral("Unsupported keyname=[%1] and keyValue=[%2]").arg(orNull(fKey), orNull(fValue)));
     }
 
-    // A number greater than 0 and finite: infinity (or a number beyond single precision) would
-    // give the rescan interval and the purge age no meaning.
-    std::optional<float> positiveNumber() const
+    // The value's text for the key family's own check, which Import Settings and the panel share
+    // (no value: an invalid variant, which every check refuses).
+    QVariant numberText() const
     {
         consoleLog(QStringLiteral("the UTF8String is: %1\n\n").arg(orNull(fValue)));
-        if (!fValue)
-            return std::nullopt;
-        const float number = convertedNumber(*fValue);
-        if (!(number > 0) || !std::isfinite(number))
-            return std::nullopt;
-        return number;
+        return fValue ? QVariant(*fValue) : QVariant();
     }
 
     // The value is stored under the key as it was sent, even when its letter case differs from the
@@ -139,16 +116,17 @@ private:
             if (AppController::isValidYesNoString(fValue))
                 stored = fApp.saveSettingToUserDefaults(*fValue, *fKey);
         } else if (matches(fKey, PrefKeys::sPrefSecondsBetweenScans)) {
-            if (const std::optional<float> number = positiveNumber()) {
-                consoleLog(QStringLiteral("theConverted NSNumber is: [%1]\n\n").arg(valueText(double(*number))));
-                stored = fApp.saveSettingToUserDefaults(double(*number), *fKey);
+            // Stored in single precision; the range holds for the narrowed number too.
+            if (const std::optional<double> seconds = prefvalues::secondsBetweenScans(numberText())) {
+                const double number = double(static_cast<float>(*seconds));
+                consoleLog(QStringLiteral("theConverted NSNumber is: [%1]\n\n").arg(valueText(number)));
+                stored = fApp.saveSettingToUserDefaults(number, *fKey);
             }
         } else if (matches(fKey, PrefKeys::sPrefDaysOldBeforeDeleting)) {
-            // Stored as an integer: the single-precision number truncated toward zero.
-            const std::optional<float> number = positiveNumber();
-            if (number && *number < 2147483648.0f) {
-                consoleLog(QStringLiteral("theConverted NSNumber is: [%1]\n\n").arg(valueText(double(*number))));
-                stored = fApp.saveSettingToUserDefaults(qlonglong(std::trunc(*number)), *fKey);
+            // Stored as an integer: whole days, truncated toward zero.
+            if (const std::optional<qint64> days = prefvalues::daysOldBeforeDeleting(numberText())) {
+                consoleLog(QStringLiteral("theConverted NSNumber is: [%1]\n\n").arg(*days));
+                stored = fApp.saveSettingToUserDefaults(qlonglong(*days), *fKey);
             }
         } else {
             unsupported();
@@ -239,6 +217,7 @@ void AppController::setupForAppleEventsForThisApp()
         = [this](const AppleEvent &event, AppleEventReply &reply) { handleTestAEHandler(&event, &reply); };
     server->setEventHandler(kVeskEventClass, kVeskSynchronizeNow, handler);
     server->setEventHandler(kVeskEventClass, kVeskPause, handler);
+    server->setEventHandler(kVeskEventClass, kVeskResume, handler);
     server->setEventHandler(kVeskEventClass, kVeskPreferenceCommand, handler);
     server->setEventHandler(kCoreEventClass, kAEQuitApplication, handler);
 
@@ -257,6 +236,16 @@ void AppController::setupForAppleEventsForThisApp()
         }
         consoleLog(
             QStringLiteral("Open-document request for [%1]").arg(event.directObject->join(QStringLiteral("] ["))));
+        // A refused folder is answered at once, so that the asker (vesk-ctl open, a second launch)
+        // learns it; nothing of the request is opened then.
+        for (const QString &path : *event.directObject) {
+            if (const QString refusal = refusedFoldersReason(path); !refusal.isEmpty()) {
+                reportRefusedFolders(refusal);
+                reply.directObject
+                    = AEDescriptor::list({ AEDescriptor::text(kCommandFailed), AEDescriptor::text(refusal) });
+                return;
+            }
+        }
         QMetaObject::invokeMethod(
             this,
             [this, folders = *event.directObject] {
@@ -293,6 +282,10 @@ void AppController::handleTestAEHandler(const AppleEvent *event, AppleEventReply
         break;
     case kVeskSynchronizeNow:
         ibClickedOnSynchronizeAgain();
+        answer = AEDescriptor::text(QStringLiteral("ACCEPTED"));
+        break;
+    case kVeskResume:
+        forceProcessToResume();
         answer = AEDescriptor::text(QStringLiteral("ACCEPTED"));
         break;
     case kAEQuitApplication:

@@ -4,9 +4,13 @@
 
 #include "app/AppController.h"
 #include "diag/Console.h"
+#include "diag/MessageLog.h"
 #include "prefs/PropertyList.h"
 
 #include <QFileInfo>
+#include <QSet>
+
+#include <mutex>
 
 namespace vesk {
 
@@ -54,6 +58,19 @@ QString getPreferredLanguage()
 }
 
 namespace {
+// Once per language and process: the operator learns why the alerts are in English.
+void reportLanguageWithoutTable(const QString &language)
+{
+    static std::mutex lock;
+    static QSet<QString> reported;
+    std::lock_guard<std::mutex> guard(lock);
+    if (reported.contains(language))
+        return;
+    reported.insert(language);
+    MessageLog::LogMessage(
+        QStringLiteral("No alert texts in the language %1: alerts are shown in English").arg(language), true);
+}
+
 // Fills the "%@" placeholders of a message in order.
 QString formatMessage(const QString &format, const QString &arg1, const QString &arg2)
 {
@@ -76,13 +93,28 @@ int AppController::myNSRunAlertPanel(
     const QString &tableName, const QString &key, const QString &arg1, const QString &arg2)
 {
     int answer = -2;
-    const QString file = fOptions.stringsFolder + QLatin1Char('/') + getPreferredLanguage() + QStringLiteral(".lproj/")
-        + tableName + QStringLiteral(".strings");
-    std::optional<QVariant> table;
-    if (QFileInfo::exists(file))
-        table = plist::readFile(file);
-    const bool haveTable = table && table->typeId() == QMetaType::QVariantMap;
-    const QVariant entry = haveTable ? table->toMap().value(key) : QVariant();
+    // The table of the user's language, then the English one: an alert in English tells the operator
+    // more than the panel that no text was found.
+    const QString language = getPreferredLanguage();
+    QStringList languages { language };
+    if (language != QLatin1String("English"))
+        languages << QStringLiteral("English");
+    bool haveTable = false;
+    QVariant entry;
+    for (const QString &candidate : std::as_const(languages)) {
+        const QString file = fOptions.stringsFolder + QLatin1Char('/') + candidate + QStringLiteral(".lproj/")
+            + tableName + QStringLiteral(".strings");
+        const std::optional<QVariant> table = QFileInfo::exists(file) ? plist::readFile(file) : std::nullopt;
+        if (!table || table->typeId() != QMetaType::QVariantMap) {
+            if (candidate != QLatin1String("English"))
+                reportLanguageWithoutTable(candidate);
+            continue;
+        }
+        haveTable = true;
+        entry = table->toMap().value(key);
+        if (entry.isValid())
+            break;
+    }
 
     auto show = [this](const QString &title, const QString &message, const QString &defaultButton,
                     const QString &alternateButton, const QString &otherButton) {

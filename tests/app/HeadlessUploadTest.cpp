@@ -30,6 +30,8 @@ QString sha256Of(const QString &path)
 }
 } // namespace
 
+// In Europe/Berlin 02:30 does not exist on 2026-03-29 and exists twice on 2026-10-25: the text sent
+// is the picture's own clock time all the same.
 TEST(HeadlessUpload, FiftyPicturesReachTheServiceWholeWithEveryField)
 {
     test::TempProfile profile;
@@ -38,18 +40,33 @@ TEST(HeadlessUpload, FiftyPicturesReachTheServiceWholeWithEveryField)
     const QString source = profile.path(QStringLiteral("source"));
     const QString mirror = profile.path(QStringLiteral("mirror"));
     QDir().mkpath(mirror);
+    const QStringList emails { QStringLiteral("--emails"),
+        QStringLiteral("a@x.org,b@x.org,c@x.org,d@x.org,e@x.org,f@x.org") };
     ASSERT_EQ(vesk::test::runProgram(test::buildBinFolder() + QStringLiteral("/vesk-sample-pictures"),
-                  { QStringLiteral("--out"), source, QStringLiteral("--count"), QStringLiteral("50"),
+                  QStringList { QStringLiteral("--out"), source, QStringLiteral("--count"), QStringLiteral("50"),
                       QStringLiteral("--folders"), QStringLiteral("5"), QStringLiteral("--date"),
-                      QStringLiteral("2009:11:17 14:03:22"), QStringLiteral("--emails"),
-                      QStringLiteral("a@x.org,b@x.org,c@x.org,d@x.org,e@x.org,f@x.org") }),
+                      QStringLiteral("2009:11:17 14:03:22") }
+                      + emails),
         0);
+    // name -> the text sent: the picture's own clock time.
+    const std::map<QString, QString> clockOf { { QStringLiteral("Spring_0001.JPG"),
+                                                   QStringLiteral("2026-03-29 02:30:00") },
+        { QStringLiteral("Autumn_0001.JPG"), QStringLiteral("2026-10-25 02:30:00") } };
+    for (const auto &[name, clock] : clockOf) {
+        const QString exifDate = QString(clock).replace(QLatin1Char('-'), QLatin1Char(':'));
+        ASSERT_EQ(vesk::test::runProgram(test::buildBinFolder() + QStringLiteral("/vesk-sample-pictures"),
+                      QStringList { QStringLiteral("--out"), source + QStringLiteral("/Night"),
+                          QStringLiteral("--count=1"), QStringLiteral("--folders=0"), QStringLiteral("--date"),
+                          exifDate, QStringLiteral("--prefix"), name.left(7) }
+                          + emails),
+            0);
+    }
     std::map<QString, QString> digests; // file name -> SHA-256 before the upload
     for (QDirIterator it(source, QDir::Files, QDirIterator::Subdirectories); it.hasNext();) {
         const QString path = it.next();
         digests[QFileInfo(path).fileName()] = sha256Of(path);
     }
-    ASSERT_EQ(digests.size(), 50u);
+    ASSERT_EQ(digests.size(), 52u);
 
     const QVariantMap preferences {
         { QStringLiteral("prefLocalSourceUploadFolder"), source },
@@ -66,10 +83,13 @@ TEST(HeadlessUpload, FiftyPicturesReachTheServiceWholeWithEveryField)
     QProcess program;
 
     program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TZ"), QStringLiteral("Europe/Berlin"));
+    program.setProcessEnvironment(environment);
     program.start(test::buildBinFolder() + QStringLiteral("/vesk-ftpuploader"),
         { QStringLiteral("--headless"), QStringLiteral("--endpoint"), service.url(), source });
     ASSERT_TRUE(program.waitForStarted());
-    ASSERT_TRUE(service.waitForUploads(50, std::chrono::seconds(120)));
+    ASSERT_TRUE(service.waitForUploads(52, std::chrono::seconds(120)));
     ASSERT_TRUE(test::waitFor(
         [&] { return QDirIterator(source, QDir::Files, QDirIterator::Subdirectories).hasNext() == false; },
         std::chrono::seconds(30)));
@@ -79,7 +99,7 @@ TEST(HeadlessUpload, FiftyPicturesReachTheServiceWholeWithEveryField)
     EXPECT_TRUE(program.readAllStandardOutput().contains("[uploaded] Table 5/IMG_0050.JPG"));
 
     const auto uploads = service.uploads();
-    ASSERT_EQ(uploads.size(), 50);
+    ASSERT_EQ(uploads.size(), 52);
     for (const auto &upload : uploads) {
         SCOPED_TRACE(upload.filename.toStdString());
         EXPECT_EQ(upload.outcome, QStringLiteral("ok"));
@@ -89,7 +109,9 @@ TEST(HeadlessUpload, FiftyPicturesReachTheServiceWholeWithEveryField)
         EXPECT_EQ(upload.field(QStringLiteral("event")), QStringLiteral("Gala 2026"));
         EXPECT_EQ(upload.field(QStringLiteral("client")), QFileInfo(upload.filename).completeBaseName());
         // The clock time stored in the picture, as it was taken.
-        EXPECT_EQ(upload.field(QStringLiteral("capturetime")), QStringLiteral("2009-11-17 14:03:22"));
+        const auto clock = clockOf.find(upload.filename);
+        EXPECT_EQ(upload.field(QStringLiteral("capturetime")),
+            clock == clockOf.end() ? QStringLiteral("2009-11-17 14:03:22") : clock->second);
         EXPECT_EQ(upload.field(QStringLiteral("fuseaction")), QStringLiteral("upload.upload"));
         EXPECT_EQ(upload.field(QStringLiteral("metadata")), QString());
         EXPECT_EQ(upload.field(QStringLiteral("emails")), QStringLiteral("a@x.org,b@x.org,c@x.org,d@x.org"));

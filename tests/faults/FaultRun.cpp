@@ -212,8 +212,10 @@ bool FaultRun::startProgram()
     fProgram->setStandardErrorFile(profile.path(QStringLiteral("program.err")), QIODevice::Append);
     // A test that dies takes the program with it.
     fProgram->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-    fProgram->start(buildBinFolder() + QStringLiteral("/vesk-ftpuploader"),
-        { QStringLiteral("--headless"), QStringLiteral("--endpoint"), service.url(), source });
+    const QStringList command = launcher
+        + QStringList { buildBinFolder() + QStringLiteral("/vesk-ftpuploader"), QStringLiteral("--headless"),
+              QStringLiteral("--endpoint"), service.url(), source };
+    fProgram->start(command.first(), command.mid(1));
     return fProgram->waitForStarted(10000);
 }
 

@@ -81,6 +81,7 @@ public:
     int uploadsOf(const QString &sha256) const;
     QString shaOf(const QString &label) const;
 
+    QStringList launcher; // put before the program, for example setpriv with fewer capabilities
     double timeScale = 0.02;
     int connectTimeout = 2;
     int stallTimeout = 1;

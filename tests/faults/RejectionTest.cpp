@@ -31,3 +31,34 @@ TEST(Rejection, ServerErrorsAndWarningsParkThePicturesInTheProblemFolder)
     EXPECT_EQ(run.programOutput().count(QStringLiteral("[problem]")), 12);
     EXPECT_EQ(run.programOutput().count(QStringLiteral("[uploaded]")), 8);
 }
+
+// A 307 sends the whole request again to the new address on the same server, and only its answer
+// counts; a 302 is not followed (it would turn the upload into a GET) and parks the picture.
+TEST(Rejection, A307IsFollowedWithTheWholePictureAndA302ParksIt)
+{
+    test::FaultRun run({ QStringLiteral("--rule"), QStringLiteral("^moved=redirect307"), QStringLiteral("--rule"),
+        QStringLiteral("^found=redirect302") });
+    ASSERT_TRUE(run.service.start()) << run.service.errorString().toStdString();
+    run.addPicture(QStringLiteral("Table/found.JPG"), test::InProblem);
+    run.addPicture(QStringLiteral("Table/moved.JPG"), test::InMirror, 2);
+    run.addPicture(QStringLiteral("Table/plain.JPG"));
+    run.writePreferences();
+    ASSERT_TRUE(run.startProgram());
+    ASSERT_TRUE(run.waitSettled(60s)) << run.inventory().toStdString();
+    EXPECT_TRUE(run.stopProgram());
+    // Byte for byte at both addresses: the redirected request carried the picture too.
+    run.verify();
+    QStringList received;
+    for (const test::ServiceUpload &upload : run.service.uploads())
+        received << upload.filename + QLatin1Char(' ') + upload.outcome;
+    EXPECT_EQ(received,
+        (QStringList { QStringLiteral("found.JPG redirect302"), QStringLiteral("moved.JPG redirect307"),
+            QStringLiteral("moved.JPG ok"), QStringLiteral("plain.JPG ok") }));
+    const QString errors = run.programErrors();
+    EXPECT_EQ(errors.count(QStringLiteral("/redirected/index.php; sending it there again")), 1) << errors.toStdString();
+    // Start-up names the plain http endpoint, once, on the console and in the message log.
+    const QString warning = QStringLiteral("Warning: the upload endpoint %1 is plain http").arg(run.service.url());
+    EXPECT_EQ(errors.count(warning), 1);
+    EXPECT_TRUE(test::readText(run.profile.path(QStringLiteral("state/Vesk-FTPUploader/Vesk-FTPUploaderLog.txt")))
+                    .contains(warning));
+}

@@ -148,7 +148,8 @@ TEST_F(Metadata, AnAnswerThatIsNotWholeIsNoAnswer)
     EXPECT_EQ(decodePictureMetadata("capture x\nend\n"), std::nullopt);
     EXPECT_EQ(decodePictureMetadata("what\nend\n"), std::nullopt);
     EXPECT_EQ(decodePictureMetadata("end\n"), PictureMetadata());
-    const PictureMetadata full { QDateTime::fromMSecsSinceEpoch(1258466602000), QStringLiteral("a\nb\0c") };
+    const PictureMetadata full { QDateTime::fromMSecsSinceEpoch(1258466602000), QStringLiteral("2009-11-17 14:03:22"),
+        QStringLiteral("a\nb\0c") };
     EXPECT_EQ(decodePictureMetadata(encodePictureMetadata(full)), full);
 }
 

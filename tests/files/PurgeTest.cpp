@@ -163,21 +163,6 @@ TEST_F(Purge, OtherFilesAreNeverDeleted)
     EXPECT_FALSE(status.contains(QStringLiteral("Skipping: Roll1/.hidden")));
 }
 
-TEST_F(Purge, AgeLimitZeroTakesEveryPictureMadeBeforeThePass)
-{
-    // Real creation dates: every picture made before the pass started is older than its cut-off.
-    fController->store().setObject(PrefKeys::sPrefDaysOldBeforeDeleting, 0);
-    const QString a = picture(mirror(QStringLiteral("Roll1/a.jpg")));
-    const QString b = mirror(QStringLiteral("b.png"));
-    ASSERT_TRUE(makePng(b));
-    const QDateTime newest = std::max(fileDatesAtPath(a)->creation, fileDatesAtPath(b)->creation);
-    ASSERT_TRUE(waitFor([&] { return QDateTime::currentDateTime() > newest; }));
-
-    fController->deleteOldOldPhotosAndFolderIfEmptyWorks();
-    EXPECT_FALSE(QFileInfo::exists(a));
-    EXPECT_FALSE(QFileInfo::exists(b));
-}
-
 TEST_F(Purge, MissingAgeLimitMeansThirtyDays)
 {
     fController->store().removeObject(PrefKeys::sPrefDaysOldBeforeDeleting);

@@ -90,11 +90,12 @@ QString CaptureServer::url() const
     return QStringLiteral("http://127.0.0.1:%1/index.php").arg(fPort);
 }
 
-void CaptureServer::setReply(int status, QByteArray body, qint64 padding)
+void CaptureServer::setReply(int status, QByteArray body, qint64 padding, QByteArray headers)
 {
     std::lock_guard<std::mutex> guard(fLock);
     fStatus = status;
     fBody = std::move(body);
+    fHeaders = std::move(headers);
     fPadding = padding;
 }
 
@@ -219,6 +220,7 @@ void CaptureServer::serve(int fd)
 
         int status;
         QByteArray body;
+        QByteArray headers;
         qint64 padding;
         Mode mode;
         {
@@ -226,6 +228,7 @@ void CaptureServer::serve(int fd)
             fRequests.append(request);
             status = fStatus;
             body = fBody;
+            headers = fHeaders;
             padding = fPadding;
             mode = fMode;
         }
@@ -238,8 +241,8 @@ void CaptureServer::serve(int fd)
         }
 
         const QByteArray head = "HTTP/1.1 " + QByteArray::number(status)
-            + " Canned\r\nContent-Type: text/xml\r\nX-Capture: yes\r\nContent-Length: "
-            + QByteArray::number(body.size() + padding) + "\r\n\r\n";
+            + " Canned\r\nContent-Type: text/xml\r\nX-Capture: yes\r\n" + headers
+            + "Content-Length: " + QByteArray::number(body.size() + padding) + "\r\n\r\n";
         if (!sendAll(fd, head.constData(), head.size()) || !sendAll(fd, body.constData(), body.size()))
             return;
         const QByteArray filler(qsizetype(64) * 1024, 'x');

@@ -28,8 +28,9 @@ public:
     QString url() const;
     quint16 port() const { return fPort; }
 
-    // The reply to every request: the status, the body, then `padding` bytes of 'x'.
-    void setReply(int status, QByteArray body, qint64 padding = 0);
+    // The reply to every request: the status, the extra header lines ("Name: value\r\n" each), the
+    // body, then `padding` bytes of 'x'.
+    void setReply(int status, QByteArray body, qint64 padding = 0, QByteArray headers = {});
     void setMode(Mode mode);
     // Run on the connection's thread: once a request's head has arrived (before its body is
     // read), and once the whole request has arrived (before the reply).
@@ -59,6 +60,7 @@ private:
     QList<QByteArray> fRequests;
     int fStatus = 200;
     QByteArray fBody;
+    QByteArray fHeaders;
     qint64 fPadding = 0;
     Mode fMode = Mode::Answer;
     std::function<void()> fOnHead;

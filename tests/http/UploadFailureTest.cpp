@@ -226,6 +226,47 @@ TEST(UploadFailure, StartWithoutARecordStillEndsInOneFailure)
     EXPECT_TRUE(console.contains(QStringLiteral("Passed NIL Info to HttpController => doRunHttpUploaderWithInfo...")));
 }
 
+TEST(UploadFailure, RedirectsStopAfterFiveAndNeverLeaveTheHost)
+{
+    CaptureServer server;
+    UploadHarness h(server.url());
+    const QString picture = h.writePicture(QStringLiteral("IMG.JPG"), "bytes");
+    const QByteArray otherHost = "http://localhost:" + QByteArray::number(server.port()) + "/index.php";
+    const struct {
+        QByteArray location;
+        int requests;
+    } cases[] = { { server.url().toUtf8(), 1 + HttpController::kMaxRedirects }, { otherHost, 1 } };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.location.toStdString());
+        server.setReply(307, "moved", 0, "Location: " + c.location + "\r\n");
+        const int before = static_cast<int>(server.requests().size());
+        const UploadRun run = h.upload(makeItem(picture, false));
+        EXPECT_TRUE(run.failed());
+        EXPECT_EQ(run.outcome.value(CycleNames::cDictKeyHttpStatusCode).toLongLong(), 307);
+        EXPECT_EQ(server.requests().size() - before, c.requests);
+    }
+}
+
+TEST(HttpClient, RedirectRulesForSchemeHostAndPort)
+{
+    const struct {
+        const char *from, *to;
+        bool follow;
+    } cases[] = {
+        { "http://up.example:8080/index.php", "http://UP.example:8080/new/index.php", true },
+        { "http://up.example:8080/index.php", "https://up.example/index.php", true },
+        { "https://up.example/index.php", "https://up.example:443/new.php", true },
+        { "https://up.example/index.php", "http://up.example:443/index.php", false },
+        { "http://up.example/index.php", "http://up.example:8080/index.php", false },
+        { "http://up.example/index.php", "http://up.example.evil/index.php", false },
+        { "http://up.example/index.php", "ftp://up.example/index.php", false },
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(HttpController::mayFollowRedirect(QUrl(QString::fromLatin1(c.from)), QUrl(QString::fromLatin1(c.to))),
+            c.follow)
+            << c.from << " -> " << c.to;
+}
+
 TEST(HttpClient, ObserversAndEndpoint)
 {
     NotificationCenter center;

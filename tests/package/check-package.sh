@@ -164,6 +164,20 @@ exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
 grep -qx 'Restart=on-failure' "$unit" || fail "the unit is not restarted on failure"
 grep -qx 'KillSignal=SIGTERM' "$unit" || fail "the unit does not stop the program with SIGTERM"
 grep -qx 'WantedBy=default.target' "$unit" || fail "the unit cannot be enabled for the session"
+# A relaunch is an exit with status 75, which systemd takes for a success and restarts.
+for line in Environment=VESK_RELAUNCH_EXIT=75 SuccessExitStatus=75 RestartForceExitStatus=75; do
+  grep -qx "$line" "$unit" || fail "the unit lacks $line"
+done
+restart_sec=$(sed -n 's/^RestartSec=\([0-9]*\)$/\1/p' "$unit")
+[ "${restart_sec:-0}" -ge 2 ] || fail "the unit's RestartSec is below 2 s: a run of relaunches would hit the start limit"
+# systemd's own reading of the unit, with ExecStart pointing at the unpacked program; its warnings
+# go to standard error even when it succeeds.
+mkdir -m 700 "$work/unit-runtime"
+sed "s|^ExecStart=/usr/|ExecStart=$usr/|" "$unit" >"$work/vesk-ftpuploader.service"
+if ! XDG_RUNTIME_DIR="$work/unit-runtime" systemd-analyze --user --man=no verify "$work/vesk-ftpuploader.service" \
+  >"$work/verify.log" 2>&1 || [ -s "$work/verify.log" ]; then
+  fail "systemd-analyze verify: $(cat "$work/verify.log")"
+fi
 
 step "help and version of every program"
 for program in "${programs[@]}"; do

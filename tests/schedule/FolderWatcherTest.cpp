@@ -68,6 +68,9 @@ TEST(FolderWatcher, NewFoldersAreWatchedAndEveryKindOfChangeCounts)
     w.run();
 
     EXPECT_TRUE(w.changesAfter([&] { test::writeFile(root + QStringLiteral("/Existing/Deep/IMG_1.JPG"), "x"); }));
+    // A permission fixed on a picture.
+    EXPECT_TRUE(w.changesAfter(
+        [&] { QFile::setPermissions(root + QStringLiteral("/Existing/Deep/IMG_1.JPG"), QFileDevice::ReadOwner); }));
     // A folder made after the start is watched too, including one made in a single step with its parents.
     EXPECT_TRUE(w.changesAfter([&] { QDir().mkpath(root + QStringLiteral("/New/Inner")); }));
     ASSERT_TRUE(test::waitFor([&] { return w.watcher.watchCount() == 5; }, std::chrono::seconds(10)));

@@ -76,7 +76,7 @@ TEST(Relaunch, HelperWaitsForTheProcessThenStartsTheQuotedProgram)
     EXPECT_EQ(helper.exitCode(), 2);
 }
 
-TEST(Relaunch, AfterABatchTheProgramReplacesItselfAndOneInstanceRemains)
+TEST(Relaunch, AfterABatchTheProgramReplacesItselfOnItsOwnStreamsOrExitsForTheServiceManager)
 {
     test::TempProfile profile;
     // Relaunched instances are detached from the test: end whatever is left, however the test ends.
@@ -104,13 +104,36 @@ TEST(Relaunch, AfterABatchTheProgramReplacesItselfAndOneInstanceRemains)
             { QStringLiteral("prefAutoQuitAndRelaunchPerIteration"), true } },
         0600));
 
-    QProcess first;
+    const QStringList arguments { QStringLiteral("--headless"), QStringLiteral("--endpoint"), service.url(), source };
 
-    first.start(tool("vesk-ftpuploader"),
-        { QStringLiteral("--headless"), QStringLiteral("--endpoint"), service.url(), source });
+    // Under a service manager (VESK_RELAUNCH_EXIT) a relaunch is a clean exit with that status, and
+    // nothing else starts: the manager starts the fresh instance.
+    {
+        QProcess first;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("VESK_RELAUNCH_EXIT"), QStringLiteral("75"));
+        first.setProcessEnvironment(environment);
+        first.start(tool("vesk-ftpuploader"), arguments);
+        ASSERT_TRUE(service.waitForUploads(1));
+        ASSERT_TRUE(first.waitForFinished(30000));
+        EXPECT_EQ(first.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(first.exitCode(), 75);
+        EXPECT_TRUE(instancesOfThisProfile().isEmpty());
+    }
+
+    // Otherwise it starts the successor itself, twice over (the helper and the shell); the
+    // successor and the start that hands over to it write into the pipe the first one was given.
+    test::writeFile(source + QStringLiteral("/Table/IMG_2.JPG"), "picture 2");
+    QProcess first;
+    QProcess reader;
+    first.setProcessChannelMode(QProcess::MergedChannels);
+    first.setStandardOutputProcess(&reader);
+    reader.setStandardOutputFile(profile.path(QStringLiteral("pipe.txt")));
+    reader.start(QStringLiteral("cat"), {});
+    first.start(tool("vesk-ftpuploader"), arguments);
     ASSERT_TRUE(first.waitForStarted());
     const qint64 firstPid = first.processId();
-    ASSERT_TRUE(service.waitForUploads(1));
+    ASSERT_TRUE(service.waitForUploads(2));
     // The first instance ends by itself and a new one takes over.
     ASSERT_TRUE(first.waitForFinished(30000));
     // The instance that holds the lock is the successor; the other start hands over and ends.
@@ -137,6 +160,11 @@ TEST(Relaunch, AfterABatchTheProgramReplacesItselfAndOneInstanceRemains)
                .toStdString()
         << "\nmessage log:\n"
         << test::readText(profile.path(QStringLiteral("state/Vesk-FTPUploader/Vesk-FTPUploaderLog.txt"))).toStdString();
+    EXPECT_TRUE(test::waitFor([&] {
+        const QString piped = test::readText(profile.path(QStringLiteral("pipe.txt")));
+        return piped.contains(QStringLiteral("Vesk-FTPUploader[%1:").arg(successor))
+            && piped.contains(QStringLiteral("is already running"));
+    })) << test::readText(profile.path(QStringLiteral("pipe.txt"))).right(2000).toStdString();
     // The successor answers on the command channel (once it has opened it), and quits through it.
     QProcess ctl;
     ASSERT_TRUE(test::waitFor([&] {

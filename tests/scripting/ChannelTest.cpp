@@ -89,8 +89,8 @@ TEST_F(Channel, DaysAreTruncatedInThePreferencesFile)
 {
     expectCtl(args({ "setValue", "prefDaysOldBeforeDeleting", "7.9" }), 0, kSuccessLine);
     EXPECT_EQ(storedPreference(QStringLiteral("prefDaysOldBeforeDeleting")), QVariant(qlonglong(7)));
-    expectCtl(args({ "setValue", "prefDaysOldBeforeDeleting", "0.5" }), 0, kSuccessLine);
-    EXPECT_EQ(storedPreference(QStringLiteral("prefDaysOldBeforeDeleting")), QVariant(qlonglong(0)));
+    expectCtl(args({ "setValue", "prefDaysOldBeforeDeleting", "0.5" }), 1, kFailedLine); // 0 days: refused
+    EXPECT_EQ(storedPreference(QStringLiteral("prefDaysOldBeforeDeleting")), QVariant(qlonglong(7)));
     expectCtl(args({ "getValue", "prefDaysOldBeforeDeleting" }), 1, kFailedLine);
 }
 
@@ -136,9 +136,11 @@ TEST_F(Channel, VeskCtlReportsRefusedRequestsAndBadCommandLines)
     EXPECT_TRUE(unknown.err.contains(QStringLiteral("no handler"))) << unknown.err.toStdString();
     for (const QStringList &bad :
         { args({}), args({ "frobnicate" }), args({ "getValue" }), args({ "send", "ve", "1234" }),
-            args({ "upnw", "extra" }), args({ "--nonsense", "upnw" }), args({ "--timeout", "soon", "upnw" }) })
+            args({ "resume", "extra" }), args({ "--nonsense", "upnw" }), args({ "--timeout", "soon", "upnw" }) })
         EXPECT_EQ(runCtl(bad).exitCode, 2) << bad.join(QLatin1Char(' ')).toStdString();
-    EXPECT_EQ(runCtl(args({ "--help" })).exitCode, 0);
+    const CtlResult help = runCtl(args({ "--help" }));
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_TRUE(help.out.contains(QStringLiteral("\n  resume "))) << help.out.toStdString();
     EXPECT_TRUE(runCtl(args({ "--version" })).out.startsWith(QStringLiteral("vesk-ctl ")));
 }
 

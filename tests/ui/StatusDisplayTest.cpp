@@ -149,23 +149,26 @@ TEST(Alerts, TextsComeFromTheTableOfTheLanguageWithFallbacks)
     EXPECT_EQ(f.ui.alerts.back().title, QStringLiteral("Unable to Find Resource For:"));
     EXPECT_EQ(f.ui.alerts.back().message, QStringLiteral("name.strings = \"myLocalDictionary\"\rkey = \"missing\""));
 
-    // French first and no French table: the resource panel, even though an English table exists.
+    // French first and no French table: the English texts; a key no table has still gets the panel.
     qputenv("LANGUAGE", "fr:en");
-    EXPECT_EQ(f.controller->myNSRunAlertPanel(QStringLiteral("myLocalDictionary"), QStringLiteral("full")), -2);
+    EXPECT_EQ(f.controller->myNSRunAlertPanel(QStringLiteral("myLocalDictionary"), QStringLiteral("full")), 1);
+    EXPECT_EQ(f.ui.alerts.back().title, QStringLiteral("T"));
+    EXPECT_EQ(f.controller->myNSRunAlertPanel(QStringLiteral("myLocalDictionary"), QStringLiteral("missing")), -2);
     EXPECT_EQ(f.ui.alerts.back().title, QStringLiteral("Unable to Find Resource For:"));
     qunsetenv("LANGUAGE");
     qunsetenv("LANG");
 }
 
-TEST(Alerts, ShippedTablesHoldTheFolderAlertInBothLanguages)
+TEST(Alerts, ShippedTablesHoldTheFolderAlertInBothLanguagesAndEnglishServesTheRest)
 {
     test::TempProfile profile;
+    test::ConsoleRecorder console;
     AppOptions options;
     options.store = std::make_shared<PreferenceStore>(paths::preferencesFile());
     AppController controller(options);
     test::FakeUi ui;
     controller.fUi = &ui;
-    for (const char *language : { "en_US.UTF-8", "es_ES.UTF-8" }) {
+    for (const char *language : { "en_US.UTF-8", "es_ES.UTF-8", "de_DE.UTF-8", "de_AT.UTF-8" }) {
         qputenv("LANG", language);
         controller.myNSRunAlertPanel(QStringLiteral("myLocalDictionary"), QStringLiteral("NSAlertWindow_9003"));
         ASSERT_FALSE(ui.alerts.empty());
@@ -173,5 +176,8 @@ TEST(Alerts, ShippedTablesHoldTheFolderAlertInBothLanguages)
         EXPECT_NE(ui.alerts.back().message, QStringLiteral("(No Further Info Given)")) << language;
     }
     EXPECT_NE(ui.alerts[0].message, ui.alerts[1].message);
+    EXPECT_EQ(ui.alerts[2].message, ui.alerts[0].message);
+    EXPECT_EQ(ui.alerts[3].message, ui.alerts[0].message);
+    EXPECT_EQ(console.count(QStringLiteral("No alert texts in the language de: alerts are shown in English")), 1);
     qunsetenv("LANG");
 }

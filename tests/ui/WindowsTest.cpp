@@ -153,9 +153,15 @@ TEST(PanelWindow, TheLockEnablesAndDisablesTheEditableArea)
     EXPECT_TRUE(p.exportButton->isEnabled());
     EXPECT_TRUE(p.ibLockButton->isEnabled());
 
+    // Unlocked, all but the settings that nothing reads, which stay disabled and say why.
     p.ibLockButton->click();
-    for (QWidget *control : controls)
-        EXPECT_TRUE(control->isEnabled()) << control->objectName().toStdString();
+    const QList<QWidget *> noEffect { p.useEventNameCheck, p.encapsulateCheck, p.deleteServerItemFirstCheck };
+    for (QWidget *control : controls) {
+        EXPECT_EQ(control->isEnabled(), !noEffect.contains(control)) << control->objectName().toStdString();
+        if (noEffect.contains(control)) {
+            EXPECT_TRUE(control->toolTip().contains(QStringLiteral("no effect"))) << control->toolTip().toStdString();
+        }
+    }
     p.ibLockButton->click();
     for (QWidget *control : controls)
         EXPECT_FALSE(control->isEnabled()) << control->objectName().toStdString();

@@ -30,8 +30,9 @@ const char *const kUsage = "Usage: vesk-ctl [--json] [--timeout SECONDS] COMMAND
                            "a list one text per line.\n"
                            "\n"
                            "Commands:\n"
-                           "  upnw                     synchronise now\n"
-                           "  paus                     pause the upload process\n"
+                           "  upnw                     start a pass now (Synchronize Again); refused while halted\n"
+                           "  paus                     pause once the current picture is done (nothing when idle)\n"
+                           "  resume                   resume a paused cycle, or call off a pause still waiting\n"
                            "  quit                     quit the application\n"
                            "  open FOLDER              start a pass over FOLDER\n"
                            "  setValue KEY [VALUE]     change a preference (the word is sent as typed, in any case)\n"
@@ -112,11 +113,13 @@ std::optional<CommandRequest> requestFor(const QStringList &words, QString *erro
         return std::nullopt;
     };
     CommandRequest request;
-    if (command == QLatin1String("upnw") || command == QLatin1String("paus")) {
+    if (command == QLatin1String("upnw") || command == QLatin1String("paus") || command == QLatin1String("resume")) {
         if (!arguments.isEmpty())
-            return wrongCount(command == QLatin1String("upnw") ? "upnw" : "paus");
+            return wrongCount(command.toLatin1().constData());
         request.eventClass = kVeskEventClass;
-        request.eventID = command == QLatin1String("upnw") ? kVeskSynchronizeNow : kVeskPause;
+        request.eventID = command == QLatin1String("upnw") ? kVeskSynchronizeNow
+            : command == QLatin1String("paus")             ? kVeskPause
+                                                           : kVeskResume;
     } else if (command == QLatin1String("quit")) {
         if (!arguments.isEmpty())
             return wrongCount("quit");

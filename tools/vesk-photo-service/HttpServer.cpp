@@ -79,6 +79,10 @@ const char *reasonPhrase(int status)
         return "Continue";
     case 200:
         return "OK";
+    case 302:
+        return "Found";
+    case 307:
+        return "Temporary Redirect";
     case 400:
         return "Bad Request";
     case 404:
@@ -352,6 +356,21 @@ bool HttpExchange::respondWithFile(std::string_view contentType, const std::stri
     if (!ok || left != 0)
         fSession.keepAlive = false; // the length announced can no longer be met
     return true;
+}
+
+void HttpExchange::respondTrickling(
+    int status, std::string_view contentType, std::string_view body, std::chrono::milliseconds gap)
+{
+    if (hasResponded())
+        return;
+    fSession.responded = true;
+    fSession.keepAlive = false;
+    std::string head = "HTTP/1.1 " + std::to_string(status) + ' ' + reasonPhrase(status) + "\r\n";
+    head += "Server: vesk-photo-service\r\nContent-Type: " + std::string(contentType) + "\r\n";
+    head += "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
+    bool ok = fSession.sendAll(head);
+    for (size_t i = 0; ok && i < body.size(); ++i)
+        ok = fServer.waitUnlessStopping(gap) && fSession.sendAll(body.substr(i, 1));
 }
 
 void HttpExchange::drop()

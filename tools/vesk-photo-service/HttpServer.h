@@ -51,6 +51,10 @@ public:
     void respond(int status, std::string_view contentType, std::string_view body, const HttpHeaders &extra = {});
     // Answers with the content of a file, streamed; false when it cannot be read (nothing was sent then).
     bool respondWithFile(std::string_view contentType, const std::string &path);
+    // Answers like respond(), but writes the body one byte at a time with the gap between bytes, until
+    // it is all out, the client goes away or the server stops; the connection closes after it.
+    void respondTrickling(
+        int status, std::string_view contentType, std::string_view body, std::chrono::milliseconds gap);
     // Closes the connection without writing anything.
     void drop();
     bool hasResponded() const;

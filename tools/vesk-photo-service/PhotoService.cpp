@@ -21,6 +21,7 @@ namespace {
 constexpr size_t kBodyChunk = 64 * 1024;
 constexpr size_t kMaxFieldBytes = 8 * 1024 * 1024; // all text fields of one upload together
 constexpr qsizetype kMaxListed = 1000;
+constexpr std::chrono::milliseconds kTrickleGap { 500 }; // between the bytes of a "trickle" reply
 const char kXmlType[] = "text/xml; charset=utf-8";
 const char kTextType[] = "text/plain; charset=utf-8";
 
@@ -77,6 +78,7 @@ const char *statusFor(Outcome outcome)
     switch (outcome) {
     case Outcome::Ok:
     case Outcome::Slow:
+    case Outcome::Trickle:
         return "OK";
     case Outcome::Warning:
         return "Warning";
@@ -85,6 +87,8 @@ const char *statusFor(Outcome outcome)
     case Outcome::Http500:
     case Outcome::Drop:
     case Outcome::Hang:
+    case Outcome::Redirect307:
+    case Outcome::Redirect302:
         break;
     }
     return nullptr;
@@ -131,9 +135,9 @@ void PhotoService::handle(const HttpRequest &request, HttpExchange &exchange)
 {
     const QString where = fromUtf8(request.peer) + QLatin1Char(' ') + fromUtf8(request.method) + QLatin1Char(' ')
         + fromUtf8(request.target);
-    if (request.path == "/index.php") {
+    if (request.path == "/index.php" || request.path == kRedirectedPath) {
         if (request.method == "POST")
-            return upload(request, exchange);
+            return upload(request, exchange, request.path == kRedirectedPath);
         exchange.respond(405, kTextType, "Uploads are POSTed to /index.php\n", { { "Allow", "POST" } });
         logLine(where + QStringLiteral(" -> 405"));
         return;
@@ -151,7 +155,7 @@ void PhotoService::handle(const HttpRequest &request, HttpExchange &exchange)
     logLine(where + QStringLiteral(" -> 404"));
 }
 
-void PhotoService::upload(const HttpRequest &request, HttpExchange &exchange)
+void PhotoService::upload(const HttpRequest &request, HttpExchange &exchange, bool redirected)
 {
     const QString where = fromUtf8(request.peer) + QStringLiteral(" POST ") + fromUtf8(request.target);
     const std::string contentType = request.header("content-type");
@@ -260,6 +264,9 @@ void PhotoService::upload(const HttpRequest &request, HttpExchange &exchange)
     const QString originalName = fromUtf8(in.fileName);
     const QString eventValue = fromUtf8(in.field("event"));
     const Rule *rule = fOptions.ruleFor(in.fileName);
+    const bool redirectRule = rule && (rule->outcome == Outcome::Redirect307 || rule->outcome == Outcome::Redirect302);
+    if (redirected && redirectRule)
+        rule = nullptr; // sent on by a redirect rule: taken here like any upload
     Outcome outcome = rule ? rule->outcome : Outcome::Ok;
     QString message;
     if (!rule && !fOptions.acceptsLogin(in.field("username"), in.field("password"))) {
@@ -269,7 +276,7 @@ void PhotoService::upload(const HttpRequest &request, HttpExchange &exchange)
 
     const QString eventFolder = safeEventName(eventValue);
     QString stored;
-    if (message.isEmpty() && (outcome == Outcome::Ok || outcome == Outcome::Slow)) {
+    if (message.isEmpty() && (outcome == Outcome::Ok || outcome == Outcome::Slow || outcome == Outcome::Trickle)) {
         QString error;
         stored = fStore.commit(*in.picture, eventFolder, safeFileName(originalName), error);
         if (stored.isEmpty()) {
@@ -286,6 +293,7 @@ void PhotoService::upload(const HttpRequest &request, HttpExchange &exchange)
         switch (outcome) {
         case Outcome::Ok:
         case Outcome::Slow:
+        case Outcome::Trickle:
             message = QStringLiteral("Received ") + originalName + QStringLiteral(" for event ") + eventValue;
             break;
         case Outcome::Warning:
@@ -302,6 +310,10 @@ void PhotoService::upload(const HttpRequest &request, HttpExchange &exchange)
             break;
         case Outcome::Hang:
             message = QStringLiteral("No reply until the service stops");
+            break;
+        case Outcome::Redirect307:
+        case Outcome::Redirect302:
+            message = QStringLiteral("Sent on to ") + QLatin1String(kRedirectedPath);
             break;
         }
     }
@@ -350,6 +362,11 @@ void PhotoService::upload(const HttpRequest &request, HttpExchange &exchange)
         }
         exchange.respond(200, kXmlType, replyXml(status, message));
         return;
+    case Outcome::Trickle:
+        logLine(summary + QStringLiteral(" -> trickle: answering one byte every ")
+            + QString::number(kTrickleGap.count()) + QStringLiteral(" ms (") + stored + QLatin1Char(')'));
+        exchange.respondTrickling(200, kXmlType, replyXml(status, message), kTrickleGap);
+        return;
     case Outcome::Http500:
         exchange.respond(500, kTextType, "Internal Server Error\n");
         logLine(summary + QStringLiteral(" -> 500 by rule"));
@@ -363,6 +380,13 @@ void PhotoService::upload(const HttpRequest &request, HttpExchange &exchange)
         exchange.holdUntilStop();
         exchange.drop();
         return;
+    case Outcome::Redirect307:
+    case Outcome::Redirect302: {
+        const int code = outcome == Outcome::Redirect307 ? 307 : 302;
+        exchange.respond(code, kTextType, message.toStdString() + '\n', { { "Location", kRedirectedPath } });
+        logLine(summary + QStringLiteral(" -> %1 to ").arg(code) + QLatin1String(kRedirectedPath));
+        return;
+    }
     }
 }
 

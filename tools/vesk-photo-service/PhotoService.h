@@ -21,7 +21,8 @@ public:
     void setSlowDelay(std::chrono::milliseconds delay) { fSlowDelay = delay; }
 
 private:
-    void upload(const HttpRequest &request, HttpExchange &exchange);
+    // redirected: the request came to the address a redirect rule sends uploads to.
+    void upload(const HttpRequest &request, HttpExchange &exchange, bool redirected);
     void listing(const HttpRequest &request, HttpExchange &exchange);
     void storedFile(const HttpRequest &request, HttpExchange &exchange);
 
@@ -29,6 +30,9 @@ private:
     UploadStore &fStore;
     std::chrono::milliseconds fSlowDelay { 5000 };
 };
+
+// Where the redirect rules send an upload; it is taken there as on /index.php.
+inline constexpr const char *kRedirectedPath = "/redirected/index.php";
 
 // The reply body: <?xml ...?><response><status>S</status><message>M</message></response>, M escaped.
 std::string replyXml(const char *status, const QString &message);

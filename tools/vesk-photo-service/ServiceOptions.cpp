@@ -20,6 +20,9 @@ constexpr OutcomeName kOutcomeNames[] = {
     { Outcome::Drop, "drop" },
     { Outcome::Hang, "hang" },
     { Outcome::Slow, "slow" },
+    { Outcome::Trickle, "trickle" },
+    { Outcome::Redirect307, "redirect307" },
+    { Outcome::Redirect302, "redirect302" },
 };
 
 } // namespace
@@ -70,7 +73,7 @@ bool parseRule(const QString &text, Rule &rule, QString &error)
     const auto parsed = outcomeFromName(outcome.toStdString());
     if (!parsed || *parsed == Outcome::Ok) {
         error = QStringLiteral("rule \"") + text + QStringLiteral("\": unknown outcome \"") + outcome
-            + QStringLiteral("\" (warning, error, http500, drop, hang or slow)");
+            + QStringLiteral("\" (warning, error, http500, drop, hang, slow, trickle, redirect307 or redirect302)");
         return false;
     }
     rule.pattern = text.left(equals).toStdString();
@@ -118,7 +121,9 @@ CommandLine parseCommandLine(const QStringList &arguments, ServiceOptions &optio
         "POST on /index.php, stores each picture under DIR/<event>/, logs one JSON line per upload to\n"
         "DIR/uploads.jsonl and lists the pictures on GET /. It listens on 127.0.0.1 only.\n"
         "Rule outcomes: warning, error, http500, drop (close without a reply), hang (never answer),\n"
-        "slow (answer after 5 seconds)."));
+        "slow (answer after 5 seconds), trickle (an answer that dribbles out, one byte every half second),\n"
+        "redirect307 and redirect302 (answer with that status and the Location /redirected/index.php,\n"
+        "which takes the upload as /index.php does)."));
     const QCommandLineOption help(
         { QStringLiteral("h"), QStringLiteral("help") }, QStringLiteral("Shows this help and exits."));
     const QCommandLineOption version(QStringLiteral("version"), QStringLiteral("Shows the version and exits."));

@@ -13,7 +13,7 @@
 
 namespace vesk::service {
 
-enum class Outcome { Ok, Warning, Error, Http500, Drop, Hang, Slow };
+enum class Outcome { Ok, Warning, Error, Http500, Drop, Hang, Slow, Trickle, Redirect307, Redirect302 };
 
 const char *outcomeName(Outcome outcome);
 std::optional<Outcome> outcomeFromName(std::string_view name);

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <string>
@@ -23,7 +22,8 @@ int usage(FILE *stream, int status)
 {
     std::fputs("Usage: vesk-relaunch \"PROGRAM\" PID\n"
                "Waits until process PID has ended, then starts PROGRAM again (detached, in a session of\n"
-               "its own). Vesk-FTPUploader runs it to replace itself with a fresh instance.\n"
+               "its own, with the standard streams vesk-relaunch was given). Vesk-FTPUploader runs it to\n"
+               "replace itself with a fresh instance.\n"
                "\n"
                "  --version  print the version and exit\n"
                "  --help     print this help and exit\n"
@@ -75,17 +75,14 @@ int main(int argc, char **argv)
 
     waitForEnd(static_cast<pid_t>(pid));
 
-    // Start the program in a session of its own, with no tie to whoever started us.
+    // Start the program in a session of its own, so that nothing ends it along with whoever started
+    // us, but with our standard streams: the ended instance's, which its successor keeps writing to.
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     char *childArgv[] = { program.data(), nullptr };
     pid_t child = 0;
-    const int status = ::posix_spawn(&child, program.c_str(), &actions, &attributes, childArgv, environ);
-    posix_spawn_file_actions_destroy(&actions);
+    const int status = ::posix_spawn(&child, program.c_str(), nullptr, &attributes, childArgv, environ);
     posix_spawnattr_destroy(&attributes);
     if (status != 0) {
         std::fprintf(stderr, "vesk-relaunch: cannot start %s: %s\n", program.c_str(), std::strerror(status));

@@ -1,6 +1,8 @@
 #include "ui/widgets/PrefBindings.h"
 
+#include "diag/Console.h"
 #include "prefs/LoginNameToFtpNameTransformer.h"
+#include "prefs/PrefValues.h"
 #include "prefs/PreferenceStore.h"
 
 #include <QAbstractButton>
@@ -74,7 +76,16 @@ void PrefBindings::bind(QWidget *widget, const QString &key)
 
 void PrefBindings::store(QWidget *origin, const QString &key, const QVariant &value)
 {
-    fStore.setObject(key, value);
+    // The same check as setValue and Import Settings: a refused value is not stored, and the field
+    // shows the stored one again.
+    QString why;
+    const std::optional<QVariant> checked = prefvalues::checkedValue(key, value, &why);
+    if (!checked) {
+        consoleLog(why);
+        show(origin, key);
+        return;
+    }
+    fStore.setObject(key, *checked);
     // Other views of the same key (the site address under the login name) follow at once.
     for (const QPointer<QWidget> &widget : fWidgets) {
         if (widget && widget != origin && keyOf(widget) == key)

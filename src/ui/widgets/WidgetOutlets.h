@@ -53,10 +53,11 @@ public:
     }
     WindowOutlet *window() const override { return fWindow; }
     int tag() const override { return fWidget ? fWidget->property("tag").toInt() : 0; }
+    // A control marked "prefNoEffect" stays disabled: its setting is kept, but nothing reads it.
     void setEnabled(bool flag) override
     {
         if (fWidget)
-            fWidget->setEnabled(flag);
+            fWidget->setEnabled(flag && !fWidget->property("prefNoEffect").toBool());
     }
     bool isEnabled() const override { return fWidget && fWidget->isEnabled(); }
     void setHidden(bool flag) override

@@ -1,0 +1,57 @@
+// A reply that trickles in (one byte every half second, fast enough for the stall limit) is given up
+// once the reply limit has passed since the request was sent: the picture stays in the source folder
+// and is tried again later, and the pictures behind it go meanwhile. A body that takes long to send
+// over a slow link is never cut by that limit.
+
+#include "CaptureServer.h"
+#include "FaultRun.h"
+#include "UploadHarness.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+using namespace vesk;
+using namespace std::chrono_literals;
+
+namespace {
+struct ReplyLimit {
+    ReplyLimit() { qputenv("VESK_HTTP_REPLY_TIMEOUT", "1"); }
+    ~ReplyLimit() { qunsetenv("VESK_HTTP_REPLY_TIMEOUT"); }
+};
+} // namespace
+
+TEST(TrickleReply, TheTrickleIsGivenUpAndTheQueueMovesOn)
+{
+    const ReplyLimit limit;
+    test::FaultRun run({ QStringLiteral("--rule"), QStringLiteral("^A_trickle=trickle") });
+    run.stallTimeout = 5; // far above the trickle's two bytes a second: only the reply limit ends it
+    ASSERT_TRUE(run.service.start()) << run.service.errorString().toStdString();
+    const QString trickled = run.addPicture(QStringLiteral("Hall/A_trickle.JPG"), test::InSource, 20);
+    run.pictures.back().minUploads = 2;
+    for (int i = 1; i <= 3; ++i)
+        run.addPicture(QStringLiteral("Hall/B_%1.JPG").arg(i));
+    run.writePreferences();
+    ASSERT_TRUE(run.startProgram());
+
+    ASSERT_TRUE(run.waitSettled(40s)) << run.inventory().toStdString();
+    EXPECT_TRUE(test::waitFor([&] { return run.uploadsOf(trickled) >= 2; }, 30s)) << run.inventory().toStdString();
+    EXPECT_TRUE(run.stopProgram());
+    run.verify();
+    EXPECT_TRUE(run.programErrors().contains(QStringLiteral("The reply did not end within 1 s of the request")));
+    EXPECT_TRUE(run.programOutput().contains(QStringLiteral("[retry] Hall/A_trickle.JPG")));
+}
+
+TEST(TrickleReply, ASlowBodyIsNotCutByTheReplyLimit)
+{
+    const ReplyLimit limit;
+    test::CaptureServer server;
+    server.setReply(200, "<response><status>OK</status><message>Stored</message></response>");
+    // A slow link: the service takes the body only after a while, longer than the reply limit. The
+    // body is larger than the socket buffers, so its last byte leaves only then.
+    server.setOnHead([] { std::this_thread::sleep_for(2500ms); });
+    test::UploadHarness harness(server.url());
+    const QString picture = harness.writePicture(QStringLiteral("big.jpg"), QByteArray(48 << 20, 'x'));
+    const test::UploadRun run = harness.upload(test::makeItem(picture, false));
+    EXPECT_TRUE(run.succeeded());
+}

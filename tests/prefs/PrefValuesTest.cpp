@@ -1,0 +1,190 @@
+// The number preferences: what setValue, Import Settings and the earlier uploader's file accept and
+// refuse (one table), and what a stored value outside the range does to the purge and the timer.
+
+#include "app/AppController.h"
+#include "app/Paths.h"
+#include "diag/MessageLog.h"
+#include "files/CaptureDates.h"
+#include "prefs/PropertyList.h"
+#include "scripting/AppleEvent.h"
+
+#include "TestSupport.h"
+
+#include <QFileInfo>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+using namespace vesk;
+
+namespace vesk {
+class AppControllerTestAccess {
+public:
+    static int timerInterval(AppController &app) { return app.fRepeatTimer ? app.fRepeatTimer->interval() : -1; }
+};
+} // namespace vesk
+
+namespace {
+
+const QString kDays = PrefKeys::sPrefDaysOldBeforeDeleting;
+const QString kSeconds = PrefKeys::sPrefSecondsBetweenScans;
+constexpr double kRefused = -1;
+
+struct Fixture {
+    Fixture()
+    {
+        options.store = std::make_shared<PreferenceStore>(paths::preferencesFile());
+        options.headless = true;
+        AppController::initialize(*options.store, options.factoryDefaultsResource);
+        controller = std::make_unique<AppController>(options);
+        MessageLog::InitLog(profile.path(QStringLiteral("log.txt")));
+    }
+    ~Fixture() { MessageLog::CloseLog(); }
+    qsizetype logged(const QString &text) const
+    {
+        return test::readText(profile.path(QStringLiteral("log.txt"))).count(text);
+    }
+    PreferenceStore &store() { return *options.store; }
+    bool setValue(const QString &key, const QString &value)
+    {
+        const AppleEvent event { kVeskEventClass, kVeskPreferenceCommand,
+            QStringList { QStringLiteral("setValue"), key, value } };
+        AppleEventReply reply;
+        controller->handleTestAEHandler(&event, &reply);
+        return reply.directObject == AEDescriptor::text(QStringLiteral("COMMAND SUCCESS"));
+    }
+
+    test::TempProfile profile;
+    AppOptions options;
+    std::unique_ptr<AppController> controller;
+};
+
+} // namespace
+
+TEST(PreferenceValues, NumbersAreCheckedAlikeBySetValueImportAndTheOldUploadersFile)
+{
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const struct {
+        QString key;
+        QVariant value; // texts also go through setValue; other types come from files only
+        double stored; // kRefused: nothing is stored
+    } cases[] = {
+        { kDays, QStringLiteral("7.9"), 7 },
+        { kDays, QStringLiteral("1"), 1 },
+        { kDays, QStringLiteral("36500.9"), 36500 },
+        { kDays, QStringLiteral("007"), 7 },
+        { kDays, QStringLiteral("0.5"), kRefused },
+        { kDays, QStringLiteral("36501"), kRefused },
+        { kDays, QStringLiteral("40000"), kRefused },
+        { kDays, QStringLiteral("65536"), kRefused },
+        { kDays, QStringLiteral("99999999999999999999"), kRefused },
+        { kDays, QStringLiteral("3abc"), kRefused },
+        { kDays, QStringLiteral("0x10"), kRefused },
+        { kDays, QStringLiteral(" 7"), kRefused },
+        { kDays, QStringLiteral("7."), kRefused },
+        { kDays, QStringLiteral("1e3"), kRefused },
+        { kDays, QStringLiteral("inf"), kRefused },
+        { kDays, QStringLiteral(""), kRefused },
+        { kDays, 1e30, kRefused },
+        { kDays, qlonglong(40000), kRefused },
+        { kDays, true, kRefused },
+        { kDays, 7.9, 7 },
+        { kSeconds, QStringLiteral("45"), 45 },
+        { kSeconds, QStringLiteral("12.5"), 12.5 },
+        { kSeconds, QStringLiteral("2147483"), 2147483 },
+        { kSeconds, QStringLiteral("1"), 1 },
+        { kSeconds, QStringLiteral("0.5"), kRefused },
+        { kSeconds, QStringLiteral("0.001"), kRefused },
+        { kSeconds, QStringLiteral("1e-9"), kRefused },
+        { kSeconds, QStringLiteral("-5"), kRefused },
+        { kSeconds, QStringLiteral("nan"), kRefused },
+        { kSeconds, QStringLiteral("2147483.5"), kRefused },
+        { kSeconds, QStringLiteral("45 seconds"), kRefused },
+        { kSeconds, nan, kRefused },
+        { kSeconds, -5.0, kRefused },
+        { kSeconds, 90.0, 90 },
+    };
+    Fixture f;
+    const QString importFile = f.profile.path(QStringLiteral("import.plist"));
+    for (const auto &c : cases) {
+        SCOPED_TRACE(QString(c.key + QStringLiteral(" = ") + c.value.toString()).toStdString());
+        auto expectStored = [&](const char *path) {
+            SCOPED_TRACE(path);
+            if (c.stored == kRefused) {
+                EXPECT_FALSE(f.store().hasUserValue(c.key));
+                return;
+            }
+            const std::optional<QVariant> stored = f.store().objectForKey(c.key);
+            ASSERT_TRUE(stored.has_value());
+            EXPECT_EQ(stored->toDouble(), c.stored);
+            EXPECT_EQ(stored->typeId(), c.key == kDays ? QMetaType::LongLong : QMetaType::Double);
+        };
+        if (c.value.typeId() == QMetaType::QString) {
+            f.store().removeObject(c.key);
+            EXPECT_EQ(f.setValue(c.key, c.value.toString()), c.stored != kRefused);
+            expectStored("setValue");
+        }
+
+        // Import: a refused value is left out with a log line, the rest of the file is taken.
+        f.store().removeObject(c.key);
+        f.store().removeObject(PrefKeys::sUserLoginName);
+        const qsizetype refusals = f.logged(QStringLiteral(" is refused: a number of "));
+        const QVariantMap file { { c.key, c.value }, { PrefKeys::sUserLoginName, QStringLiteral("anna") } };
+        ASSERT_TRUE(plist::writeXmlFileAtomically(importFile, file, 0600));
+        ASSERT_TRUE(f.controller->loadPrefFromFile(importFile));
+        expectStored("Import Settings");
+        EXPECT_EQ(f.store().stringForKey(PrefKeys::sUserLoginName), QStringLiteral("anna"));
+        EXPECT_EQ(f.logged(QStringLiteral(" is refused: a number of ")) - refusals, c.stored == kRefused ? 1 : 0);
+
+        // The earlier uploader's file, copied once.
+        f.store().removeObject(c.key);
+        f.store().removeObject(PrefKeys::sPrefDoCopyOldFtpPref);
+        ASSERT_TRUE(test::writeFile(paths::predecessorPreferencesFile(), plist::toXml(file)));
+        f.controller->migrateOldFtpPrefs();
+        expectStored("the earlier uploader's file");
+    }
+}
+
+TEST(PreferenceValues, StoredValuesOutsideTheRangeTurnThePurgeOffAndHoldTheTimerInRange)
+{
+    Fixture f;
+    const QString mirror = f.profile.path(QStringLiteral("mirror"));
+    const QString picture = mirror + QStringLiteral("/Roll1/a.jpg");
+    f.store().setObject(PrefKeys::sPrefLocalMasterMirrorSiteFolder, mirror);
+    f.store().setObject(PrefKeys::sPrefUseDoDeleteOldPhotos, true);
+    ASSERT_TRUE(test::writeFile(picture, QByteArray::fromHex("ffd8ffe000104a46494600010100000100010000ffd9")));
+    const QDateTime made = fileDatesAtPath(picture)->creation;
+    ASSERT_TRUE(test::waitFor([&] { return QDateTime::currentDateTime() > made; }));
+    // A hand-edited file, or a value that an older version stored without a check.
+    for (const QVariant &days : { QVariant(qlonglong(65536)), QVariant(qlonglong(40000)), QVariant(qlonglong(0)),
+             QVariant(1e30), QVariant(0.5), QVariant(-3.0), QVariant(QStringLiteral("nan")) }) {
+        SCOPED_TRACE(days.toString().toStdString());
+        f.store().setObject(kDays, days);
+        const qsizetype before = f.logged(QStringLiteral("The old-photo purge is off for this run"));
+        f.controller->deleteOldOldPhotosAndFolderIfEmptyWorks();
+        EXPECT_TRUE(QFileInfo::exists(picture));
+        EXPECT_EQ(f.logged(QStringLiteral("The old-photo purge is off for this run")) - before, 1);
+    }
+
+    f.store().setObject(PrefKeys::sPrefAutoSynchronize, true);
+    const struct {
+        QVariant seconds;
+        int intervalMs;
+    } timers[] = {
+        { 0.001, 1000 }, { -5.0, 1000 }, { std::numeric_limits<double>::quiet_NaN(), 1000 }, { 1e12, 2147483000 },
+        { QStringLiteral("45 seconds"), 45000 }, // a stored text is read as before
+    };
+    for (const auto &t : timers) {
+        SCOPED_TRACE(t.seconds.toString().toStdString());
+        f.store().setObject(kSeconds, t.seconds);
+        const qsizetype before = f.logged(QStringLiteral(" seconds: "));
+        for (int i = 0; i < 2; ++i) {
+            f.controller->doSetupRetriggerTimer();
+            EXPECT_EQ(AppControllerTestAccess::timerInterval(*f.controller), t.intervalMs);
+        }
+        EXPECT_EQ(f.logged(QStringLiteral(" seconds: ")) - before, t.intervalMs == 45000 ? 0 : 1); // logged once
+    }
+    f.controller->cancelRetriggerTimer();
+}
