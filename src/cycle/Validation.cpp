@@ -23,6 +23,7 @@ bool AppController::validateUserInfoBeforeUploading(const std::optional<QString>
 {
     myNSLog(QStringLiteral("Inside %1 => %2...").arg(QLatin1String(kClassName), QLatin1String(__func__)));
     const ConsoleCapture refusals;
+    const ProblemPriority refusedSettings(LogPriority::Error);
     int errors = 0;
 
     const std::optional<QString> mirror = getLocalMasterMirrorSiteFolder();
