@@ -4,6 +4,7 @@ micro-benchmarks of the uploader, against the substitute photo service on loopba
 table and writes it to bench/results/latest.txt. See bench/README.md."""
 
 import argparse
+import contextlib
 import datetime
 import hashlib
 import json
@@ -69,12 +70,12 @@ def count_files(folder):
 # ---- the substitute service ------------------------------------------------------------------
 
 class Service:
-    def __init__(self, work):
-        self.storage = work / "service"
+    def __init__(self, work, name="service", extra=()):
+        self.storage = work / name
         self.storage.mkdir(parents=True)
-        self.log = open(work / "service.log", "wb")
+        self.log = open(work / f"{name}.log", "wb")
         self.proc = subprocess.Popen(
-            [str(BIN / "vesk-photo-service"), "--port", "0", "--storage", str(self.storage)],
+            [str(BIN / "vesk-photo-service"), "--port", "0", "--storage", str(self.storage), *extra],
             stdout=subprocess.PIPE, stderr=self.log)
         line = self.proc.stdout.readline().decode().strip()
         if not line.startswith("listening on "):
@@ -784,7 +785,7 @@ class Bench:
                f"{values['samples']} samples of /proc/PID/status, 0.25 ms apart")
         self.write_partial()
 
-    # ---- 7. watching it run --------------------------------------------------------------------
+    # ---- 9. watching it run --------------------------------------------------------------------
 
     @staticmethod
     def channel_request(path, line, timeout=10.0):
@@ -863,7 +864,7 @@ class Bench:
 
     def watching(self):
         t = self.table
-        t.section("7. Watching it run: the status request and the event stream while pictures upload")
+        t.section("9. Watching it run: the status request and the event stream while pictures upload")
         burst = self.template("burst1000", self.args.burst_count, 10, 0)
         _, times, _ = self.watching_run(burst, self.args.burst_count, "status", probe=True)
         p95 = percentile(times, 95)
@@ -912,6 +913,7 @@ class Bench:
             "BM_ReadAnnotation": "EXIF annotation (readPictureAnnotation)",
             "BM_ExifBoth": "  both, as one pass reads them",
             "BM_WriterCheck": "writer check (checkWriter: open + lease)",
+            "BM_OpenPicture": "re-opening the chosen picture (OpenedPicture::open)",
             "BM_ConsoleLogLine": "one console line (to /dev/null)",
         }
         for b in report["benchmarks"]:
@@ -923,6 +925,113 @@ class Bench:
             ns = b["real_time"] * scale
             shown = f"{ns / 1000:.1f} us" if ns >= 10000 else f"{ns:.0f} ns"
             t.row(titles.get(name, name), shown)
+        self.write_partial()
+
+    # ---- 7. modelled links, 8. HTTPS -----------------------------------------------------------
+
+    @contextlib.contextmanager
+    def serving(self, service, env=None):
+        """Points the runners (and the programs they start) at another service for a while."""
+        saved_service, saved_env = self.service, dict(os.environ)
+        self.service = service
+        os.environ.update(env or {})
+        try:
+            yield
+        finally:
+            self.service = saved_service
+            os.environ.clear()
+            os.environ.update(saved_env)
+
+    def links(self):
+        t = self.table
+        t.section("7. Over a modelled venue link (vesk-photo-service --latency MS --rate KBIT)")
+        sizes = [("link-200k", self.args.link_small, 200 * KIB, "200 KiB"),
+                 ("link-8m", self.args.link_large, 8 * MIB, "8 MiB")]
+        runners = [("cycle", self.cycle_run), ("tight", self.tight_run), ("shell", self.shell_run)]
+        for n, (latency, kbit) in enumerate(((20, 50_000), (80, 10_000))):
+            service = Service(self.work, f"service-link-{latency}", ["--latency", str(latency), "--rate", str(kbit)])
+            try:
+                with self.serving(service):
+                    for key, count, size, title in sizes:
+                        template = self.template(key, count, min(10, count), size)
+                        # The link alone: every body at the rate, every answer but the last held back.
+                        floor_s = count * size * 8 / (kbit * 1000.0) + (count - 1) * latency / 1000.0
+                        # Short runs are repeated (interleaved), long ones run once: the link's time
+                        # dominates them and they would cost minutes.
+                        repeats = 3 if floor_s < 5 else 1
+                        rates, ratios_tight, ratios_shell = {}, [], []
+                        for rep in range(repeats):
+                            order = runners[(n + rep) % 3:] + runners[:(n + rep) % 3]
+                            got = {name: runner(template, count, key)[0] for name, runner in order}
+                            for name, value in got.items():
+                                rates.setdefault(name, []).append(value)
+                            ratios_tight.append(got["cycle"] / got["tight"])
+                            ratios_shell.append(got["cycle"] / got["shell"])
+                            log(f"link {latency} ms {kbit} kbit/s {title} rep {rep + 1}: "
+                                + ", ".join(f"{k} {v:.2f}/s" for k, v in got.items())
+                                + f", link alone {count / floor_s:.2f}/s")
+                        med = {name: statistics.median(v) for name, v in rates.items()}
+                        rt, rs = statistics.median(ratios_tight), statistics.median(ratios_shell)
+                        runs = f"{repeats} runs" if repeats > 1 else "1 run"
+                        t.row(f"{latency} ms, {kbit / 1000:g} Mbit/s, {count} x {title}: cycle",
+                              f"{fmt(med['cycle'], 2)} pictures/s", f"({runs})")
+                        t.row("  tight libcurl loop (one connection)", f"{fmt(med['tight'], 2)} pictures/s")
+                        t.row("  shell: inotifywait + curl -F + mv", f"{fmt(med['shell'], 2)} pictures/s")
+                        t.row("  the link alone (size / rate + latency)", f"{fmt(count / floor_s, 2)} pictures/s")
+                        t.row("  cycle / tight loop", fmt(rt, 3), ">= 0.95", rt >= 0.95)
+                        t.row("  cycle / shell", fmt(rs, 2))
+            finally:
+                service.stop()
+        t.note("medians and medians of the per-run ratios where a case ran 3 times (interleaved, the first "
+               "one rotating); the service holds each answer back by the latency and reads each body at the "
+               "rate (bench/README.md says what the model leaves out)")
+        self.write_partial()
+        self.https()
+
+    def https(self):
+        t = self.table
+        t.section("8. HTTPS on loopback (a throw-away CA named with VESK_CA_FILE) against plain http")
+        certificates = self.work / "certificates"
+        ca = subprocess.run([str(ROOT / "scripts" / "make-test-certificates"), str(certificates)],
+                            check=True, capture_output=True, text=True).stdout.strip()
+        service = Service(self.work, "service-https", ["--tls-cert", str(certificates / "server.pem"),
+                                                        "--tls-key", str(certificates / "server.key")])
+        sizes = [("https-200k", self.args.https_small, 200 * KIB, "200 KiB"),
+                 ("https-8m", self.args.https_large, 8 * MIB, "8 MiB")]
+        try:
+            for key, count, size, title in sizes:
+                template = self.template(key, count, 10, size)
+                rates, ratios, connections = {}, {"http": [], "https": []}, {}
+                for rep in range(self.args.https_repeats):
+                    got = {}
+                    for scheme in (("http", "https") if rep % 2 == 0 else ("https", "http")):
+                        target = service if scheme == "https" else self.service
+                        with self.serving(target, {"VESK_CA_FILE": ca} if scheme == "https" else {}):
+                            for variant, runner in (("cycle", self.cycle_run), ("tight", self.tight_run)):
+                                before = len(target.uploads())
+                                got[(scheme, variant)] = runner(template, count, key)[0]
+                                peers = {r.get("peer") for r in target.uploads()[before:]}
+                                connections[(scheme, variant)] = max(connections.get((scheme, variant), 0),
+                                                                     len(peers))
+                                rates.setdefault((scheme, variant), []).append(got[(scheme, variant)])
+                        ratios[scheme].append(got[(scheme, "cycle")] / got[(scheme, "tight")])
+                    log(f"https {title} rep {rep + 1}: "
+                        + ", ".join(f"{s} {v} {got[(s, v)]:.1f}/s" for s, v in sorted(got)))
+                med = {k: statistics.median(v) for k, v in rates.items()}
+                r_http, r_https = statistics.median(ratios["http"]), statistics.median(ratios["https"])
+                t.row(f"{count} x {title} over https: cycle", f"{fmt(med[('https', 'cycle')])} pictures/s")
+                t.row("  tight libcurl loop over https", f"{fmt(med[('https', 'tight')])} pictures/s")
+                t.row("  the same over http: cycle / tight loop",
+                      f"{fmt(med[('http', 'cycle')])} / {fmt(med[('http', 'tight')])} pictures/s")
+                t.row("  cycle / tight loop over https", fmt(r_https, 2), f">= http ({fmt(r_http, 2)})",
+                      r_https >= r_http)
+                t.row("  connections (TLS handshakes) per run",
+                      f"cycle {connections[('https', 'cycle')]}, tight {connections[('https', 'tight')]}",
+                      "1 (kept open)", connections[("https", "cycle")] == 1)
+            t.note(f"median of {self.args.https_repeats} interleaved runs; ratios are medians of the per-run "
+                   "ratios; connections counted from the client ports the service saw")
+        finally:
+            service.stop()
         self.write_partial()
 
     # ---- output -------------------------------------------------------------------------------
@@ -993,7 +1102,7 @@ def latency_stages(series, console, received):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--only", default="throughput,latency,memory,scan,threads,micro,watching",
+    parser.add_argument("--only", default="throughput,latency,memory,scan,threads,micro,links,watching",
                         help="comma-separated figures to run")
     parser.add_argument("--quick", action="store_true", help="small sizes, for trying the harness out")
     parser.add_argument("--repeats", type=int, default=5)
@@ -1007,6 +1116,8 @@ def main():
     args.pass_drops = 5 if not args.quick else 3
     args.burst_count = 1000 if not args.quick else 200
     args.micro_time = 0.2 if not args.quick else 0.05
+    args.link_small, args.link_large = (50, 5) if not args.quick else (10, 2)
+    args.https_small, args.https_large, args.https_repeats = (300, 10, 3) if not args.quick else (30, 3, 1)
     if args.quick:
         args.repeats = min(args.repeats, 1)
 
@@ -1026,7 +1137,7 @@ def main():
         bench.scaled.append("--quick: every size scaled down; not for comparing with the goals")
     figures = {"throughput": bench.throughput, "latency": bench.latency, "memory": bench.memory,
                "scan": bench.scan, "threads": bench.threads, "micro": bench.micro,
-               "watching": bench.watching}
+               "links": bench.links, "https": bench.https, "watching": bench.watching}
     failed = False
     try:
         for name in args.only.split(","):

@@ -386,6 +386,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--pictures", type=int, default=100)
     parser.add_argument("--skip", default="", help="comma-separated: callgrind,perf,sched,strace")
+    parser.add_argument("--link", metavar="MS,KBIT",
+                        help="against a service that models a link: --latency MS --rate KBIT (bench/README.md)")
     args = parser.parse_args()
     skip = set(filter(None, args.skip.split(",")))
     OUT.mkdir(parents=True, exist_ok=True)
@@ -394,7 +396,13 @@ def main():
     work = Path(tempfile.mkdtemp(prefix="vesk-profile-", dir=base))
     bench_args = argparse.Namespace(small_count=args.pictures, timeout=300)
     bench = h.Bench(bench_args, work)
-    lines = [f"Profile of the upload cycle: {args.pictures} pictures of 200 KiB dropped at once "
+    over = ""
+    if args.link:
+        latency, kbit = args.link.split(",")
+        bench.service.stop()
+        bench.service = h.Service(work, "service-link", ["--latency", latency, "--rate", kbit])
+        over = f" over a modelled link ({latency} ms, {kbit} kbit/s)"
+    lines = [f"Profile of the upload cycle: {args.pictures} pictures of 200 KiB dropped at once{over} "
              f"({time.strftime('%Y-%m-%d %H:%M %Z')}, load average {os.getloadavg()[0]:.2f})", ""]
     try:
         template = bench.template("200k", args.pictures, 10, 200 * h.KIB)

@@ -10,12 +10,15 @@
 #include "cycle/WriterCheck.h"
 #include "diag/Console.h"
 #include "files/CaptureDates.h"
+#include "files/OpenedPicture.h"
 #include "files/PictureAnnotation.h"
 #include "http/Multipart.h"
 #include "http/Reply.h"
 
 #include <benchmark/benchmark.h>
 
+#include <QDir>
+#include <QFileInfo>
 #include <QString>
 
 namespace {
@@ -139,6 +142,22 @@ void BM_WriterCheck(benchmark::State &state)
     }
 }
 BENCHMARK(BM_WriterCheck)->Unit(benchmark::kMicrosecond);
+
+// The chosen picture opened afresh, one folder at a time from the source folder (two levels here, as
+// a picture in a sub-folder), as every pass does before it reads the picture.
+void BM_OpenPicture(benchmark::State &state)
+{
+    const QFileInfo picture(gPicture);
+    const QString root = QFileInfo(picture.absolutePath()).absolutePath();
+    const QString relative = picture.dir().dirName() + QLatin1Char('/') + picture.fileName();
+    for (auto _ : state) {
+        vesk::OpenedPicture::Opening opening = vesk::OpenedPicture::open(root, relative);
+        benchmark::DoNotOptimize(opening);
+        if (!opening.picture)
+            state.SkipWithError("the picture cannot be opened");
+    }
+}
+BENCHMARK(BM_OpenPicture)->Unit(benchmark::kMicrosecond);
 
 // One console line (the program writes several dozen per picture).
 void BM_ConsoleLogLine(benchmark::State &state)

@@ -38,6 +38,7 @@ class FolderCache;
 class FolderWatcher;
 class HttpController;
 class ItemBook;
+class OpenedPicture;
 struct AppleEvent;
 struct AppleEventReply;
 
@@ -238,11 +239,13 @@ public:
 
     // ---- File housekeeping (files/) --------------------------------------------------------------
     // The three moves answer whether the item is now at its destination (the cycle needs to know
-    // when a picture it uploaded could not leave the source folder).
-    bool moveFileToPath(const QString &item, const QString &sourceRoot);
-    bool moveFileToPath(const QString &item, const QString &sourceRoot, bool overwrite, bool encapsulate);
+    // when a picture it uploaded could not leave the source folder). With expected, the picture that
+    // was sent: the item moves only while its name still is that file, and is copied from it.
+    bool moveFileToPath(const QString &item, const QString &sourceRoot, const OpenedPicture *expected = nullptr);
+    bool moveFileToPath(const QString &item, const QString &sourceRoot, bool overwrite, bool encapsulate,
+        const OpenedPicture *expected = nullptr);
     bool moveFileToPath(const QString &item, const QString &sourceRoot, const std::optional<QString> &destRoot,
-        bool overwrite, bool encapsulate);
+        bool overwrite, bool encapsulate, const OpenedPicture *expected = nullptr);
     void doSetupDeleteOldPhotosThread();
     void deleteOldOldPhotosAndFolderIfEmptyWorks();
     void deleteFolderIfEmpty(

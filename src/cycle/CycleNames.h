@@ -38,6 +38,8 @@ struct CycleNames {
     static inline const QString cDictKeyKobFuseAction = QStringLiteral("edKobFuseAction");
     static inline const QString cDictKeyEmails = QStringLiteral("edEmails");
     static inline const QString cDictKeyOriginalPath = QStringLiteral("edOriginalPath");
+    // The picture held open since the scan chose it (an OpenedPictureRef): read and moved through it.
+    static inline const QString cDictKeyOpenedPicture = QStringLiteral("edOpenedPicture");
 
     // UploadResultInfo
     static inline const QString cDictKeyHttpStatusCode = QStringLiteral("httpStatusCode");

@@ -19,6 +19,7 @@ public:
     struct Entry {
         QByteArray name;
         unsigned char type; // DT_DIR, DT_REG, DT_LNK, ...
+        quint64 inode = 0; // as the listing gave it
     };
     using Listing = std::vector<Entry>;
 

@@ -119,6 +119,7 @@ std::optional<QString> FolderWalk::findFirst(const Admit &admit)
 {
     fRootItems.clear();
     fProblems.clear();
+    fProblemKeys.clear();
     QByteArray root = QFile::encodeName(fRoot);
     while (root.size() > 1 && root.endsWith('/'))
         root.chop(1);
@@ -130,7 +131,50 @@ std::optional<QString> FolderWalk::findFirst(const Admit &admit)
     QByteArray mirror = fMirror ? QFile::encodeName(*fMirror) : QByteArray();
     while (mirror.size() > 1 && mirror.endsWith('/'))
         mirror.chop(1);
+
+    // The mirror and problem folders are never walked, wherever they lie and however they are named:
+    // their pictures would be sent again, and their paths would grow without end.
+    fKeptOutIds.clear();
+    QStringList keptOut = fKeptOut;
+    if (fMirror)
+        keptOut.prepend(*fMirror);
+    for (const QString &folder : keptOut) {
+        struct stat kept { };
+        if (::stat(QFile::encodeName(folder).constData(), &kept) == 0 && S_ISDIR(kept.st_mode))
+            fKeptOutIds.emplace_back(kept.st_dev, kept.st_ino);
+    }
+    if (isKeptOut(root, info.st_ino)) {
+        addProblem(
+            QStringLiteral("Not walked: the folder to upload from is the mirror or the problem folder [%1]").arg(fRoot),
+            root);
+        return std::nullopt;
+    }
     return walk(root, mirror, QString(), 0, admit);
+}
+
+bool FolderWalk::isKeptOut(const QByteArray &path, quint64 inode) const
+{
+    // The listing's inode is free to compare; only a match costs a look at the device.
+    for (const auto &[device, keptInode] : fKeptOutIds) {
+        if (keptInode != inode)
+            continue;
+        struct stat info { };
+        if (::stat(path.constData(), &info) == 0 && info.st_dev == device && info.st_ino == keptInode)
+            return true;
+    }
+    return false;
+}
+
+void FolderWalk::addProblem(const QString &line, const QByteArray &path)
+{
+    struct stat info { };
+    const bool known = ::lstat(path.constData(), &info) == 0;
+    fProblems << line;
+    fProblemKeys << QStringLiteral("%1|%2.%3|%4")
+                        .arg(QFile::decodeName(path))
+                        .arg(known ? qint64(info.st_ctim.tv_sec) : 0)
+                        .arg(known ? qint64(info.st_ctim.tv_nsec) : 0)
+                        .arg(known ? info.st_mode : 0, 0, 8);
 }
 
 bool FolderWalk::readFolder(const QByteArray &folder, const QString &relative, FolderCache::Listing &entries)
@@ -138,8 +182,9 @@ bool FolderWalk::readFolder(const QByteArray &folder, const QString &relative, F
     Fd fd(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (fd.get() < 0) {
         if (errno != ENOENT)
-            fProblems << QStringLiteral("Cannot open folder [%1]: %2")
-                             .arg(relative, QString::fromLocal8Bit(std::strerror(errno)));
+            addProblem(QStringLiteral("Cannot open folder [%1]: %2")
+                           .arg(relative, QString::fromLocal8Bit(std::strerror(errno))),
+                folder);
         return false;
     }
     const int listFd = ::dup(fd.get());
@@ -147,8 +192,9 @@ bool FolderWalk::readFolder(const QByteArray &folder, const QString &relative, F
     if (!dir) {
         if (listFd >= 0)
             ::close(listFd);
-        fProblems << QStringLiteral("Cannot list folder [%1]: %2")
-                         .arg(relative, QString::fromLocal8Bit(std::strerror(errno)));
+        addProblem(
+            QStringLiteral("Cannot list folder [%1]: %2").arg(relative, QString::fromLocal8Bit(std::strerror(errno))),
+            folder);
         return false;
     }
     while (dirent *entry = ::readdir(dir)) {
@@ -165,7 +211,7 @@ bool FolderWalk::readFolder(const QByteArray &folder, const QString &relative, F
                 : S_ISREG(info.st_mode)  ? DT_REG
                                          : DT_UNKNOWN;
         }
-        entries.push_back(FolderCache::Entry { QByteArray(name), type });
+        entries.push_back(FolderCache::Entry { QByteArray(name), type, static_cast<quint64>(entry->d_ino) });
     }
     ::closedir(dir);
 
@@ -177,18 +223,20 @@ bool FolderWalk::readFolder(const QByteArray &folder, const QString &relative, F
         int attempt = 1;
         while (::renameat2(fd.get(), entry.name.constData(), fd.get(), candidate.constData(), RENAME_NOREPLACE) != 0) {
             if (errno != EEXIST || attempt > 20) {
-                fProblems << QStringLiteral("Cannot rename [%1/%2], whose name is not valid UTF-8: %3")
-                                 .arg(relative, QString::fromUtf8(repaired),
-                                     QString::fromLocal8Bit(std::strerror(errno)));
+                addProblem(
+                    QStringLiteral("Cannot rename [%1/%2], whose name is not valid UTF-8: %3")
+                        .arg(relative, QString::fromUtf8(repaired), QString::fromLocal8Bit(std::strerror(errno))),
+                    folder + '/' + entry.name);
                 candidate.clear();
                 break;
             }
             candidate = repaired + ' ' + QByteArray::number(++attempt);
         }
         if (!candidate.isEmpty())
-            fProblems << QStringLiteral("Renamed [%1] to [%2]: the name was not valid UTF-8")
-                             .arg(join(relative, QString::fromUtf8(repaired)),
-                                 join(relative, QString::fromUtf8(candidate)));
+            addProblem(
+                QStringLiteral("Renamed [%1] to [%2]: the name was not valid UTF-8")
+                    .arg(join(relative, QString::fromUtf8(repaired)), join(relative, QString::fromUtf8(candidate))),
+                folder + '/' + candidate);
         entry.name = candidate; // empty: left out
     }
     entries.erase(
@@ -233,7 +281,7 @@ std::optional<QString> FolderWalk::walk(
     const QByteArray &folder, const QByteArray &mirror, const QString &relative, int depth, const Admit &admit)
 {
     if (depth > kMaxDepth) {
-        fProblems << QStringLiteral("Folder nesting too deep, not walked further: [%1]").arg(relative);
+        addProblem(QStringLiteral("Folder nesting too deep, not walked further: [%1]").arg(relative), folder);
         return std::nullopt;
     }
     FolderCache::Listing entries;
@@ -258,6 +306,10 @@ std::optional<QString> FolderWalk::walk(
         const QByteArray child = folder + '/' + entry.name;
 
         if (entry.type == DT_DIR) {
+            if (!fKeptOutIds.empty() && isKeptOut(child, entry.inode)) {
+                addProblem(QStringLiteral("Not walked: [%1] is the mirror or the problem folder").arg(path), child);
+                continue;
+            }
             const QByteArray childMirror = mirror.isEmpty() ? QByteArray() : mirror + '/' + entry.name;
             // Mirror the folder with its own permissions when it is read; an existing folder is fine.
             if (fresh && !childMirror.isEmpty()) {
@@ -272,10 +324,11 @@ std::optional<QString> FolderWalk::walk(
         if (entry.name.startsWith('.'))
             continue;
         if (entry.type == DT_LNK) {
-            // A link counts as what it points to; links to folders are never walked into.
-            struct stat info { };
-            if (::stat(child.constData(), &info) != 0 || !S_ISREG(info.st_mode))
-                continue;
+            // Never followed, to a file or a folder: what it points to may lie anywhere.
+            addProblem(QStringLiteral("Passed over a symbolic link (links are never followed): [%1]")
+                           .arg(QFile::decodeName(child)),
+                child);
+            continue;
         } else if (entry.type != DT_REG) {
             continue; // sockets, pipes, devices
         }

@@ -1,8 +1,9 @@
 #pragma once
 // The scan's walk over the source folder: depth first, each folder before its contents, entries of
 // a folder in name order. It reproduces the folders it meets in the mirror folder and stops at the
-// first file the caller takes. It never follows a symbolic link to a folder, so link loops are
-// harmless, and it renames entries whose names are not valid UTF-8 (invalid bytes become %XX) so
+// first file the caller takes. It never follows a symbolic link (links are passed over and reported),
+// so link loops are harmless, it never enters the mirror folder nor the other folders it is told to
+// keep out of, and it renames entries whose names are not valid UTF-8 (invalid bytes become %XX) so
 // that every picture can be named, sent and moved.
 
 #include "cycle/FolderCache.h"
@@ -13,14 +14,17 @@
 
 #include <functional>
 #include <optional>
+#include <sys/types.h>
+#include <utility>
+#include <vector>
 
 namespace vesk {
 
 class FolderWalk {
 public:
     enum class Verdict { Take, Skip };
-    // Asked for every eligible file: not hidden, not directly in the root, a regular file or a
-    // link to one. Gets the path relative to the root.
+    // Asked for every eligible file: not hidden, not directly in the root, a regular file. Gets the
+    // path relative to the root.
     using Admit = std::function<Verdict(const QString &relativePath)>;
 
     // With a cache, folders that have not changed since they were last read are not read again
@@ -31,11 +35,18 @@ public:
     // or the root cannot be read.
     std::optional<QString> findFirst(const Admit &admit);
 
+    // Folders besides the mirror folder that the walk never enters (the problem folder), recognised
+    // by device and inode, whatever their paths look like. Before findFirst.
+    void keepOut(const QStringList &folders) { fKeptOut = folders; }
+
     bool rootReadable() const { return fRootReadable; }
     // Files lying directly in the root, met on the way (they are never uploaded).
     const QStringList &rootItems() const { return fRootItems; }
-    // Lines worth an operator's attention: renamed entries, unreadable folders.
+    // Lines worth an operator's attention: renamed entries, unreadable folders, links passed over,
+    // folders kept out. problemKeys() holds, at the same index, what identifies each occasion (the
+    // entry's path, change time and mode), so that it can be reported once rather than every pass.
     const QStringList &problems() const { return fProblems; }
+    const QStringList &problemKeys() const { return fProblemKeys; }
 
     // The name with every byte that is not part of valid UTF-8 replaced by %XX (and "%" itself
     // kept). Exposed for tests.
@@ -50,6 +61,10 @@ private:
 
     // Makes the mirror folders down to the given folder, as a read of each would have.
     void ensureMirrorChain(const QString &relative);
+    // Whether the folder entry is one of the folders kept out.
+    bool isKeptOut(const QByteArray &path, quint64 inode) const;
+    // A problem with the entry at path (native), identified by its status.
+    void addProblem(const QString &line, const QByteArray &path);
 
     QString fRoot;
     std::optional<QString> fMirror;
@@ -58,6 +73,9 @@ private:
     bool fRootReadable = false;
     QStringList fRootItems;
     QStringList fProblems;
+    QStringList fProblemKeys;
+    QStringList fKeptOut;
+    std::vector<std::pair<dev_t, ino_t>> fKeptOutIds;
 };
 
 } // namespace vesk

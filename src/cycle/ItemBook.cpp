@@ -98,6 +98,15 @@ void ItemBook::clearUnmoved(const QString &fullPath)
         save();
 }
 
+bool ItemBook::firstNotice(const QString &occasion)
+{
+    std::lock_guard<std::mutex> guard(fLock);
+    // Bounded: a tree that keeps changing is reported again rather than remembered without end.
+    if (fNoticed.size() >= 10000)
+        fNoticed.clear();
+    return fNoticed.insert(occasion).second;
+}
+
 void ItemBook::load()
 {
     if (fLedgerFile.isEmpty() || !QFileInfo::exists(fLedgerFile))

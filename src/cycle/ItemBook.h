@@ -14,6 +14,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 
 namespace vesk {
 
@@ -46,6 +47,10 @@ public:
     std::optional<Destination> unmoved(const QString &fullPath);
     void clearUnmoved(const QString &fullPath);
 
+    // True the first time it is given this occasion (for an entry passed over: its path, change
+    // time and mode), so that what stays the same is reported once, not every pass.
+    bool firstNotice(const QString &occasion);
+
 private:
     struct Failure {
         int count = 0;
@@ -62,6 +67,7 @@ private:
     mutable std::mutex fLock;
     std::map<QString, Failure> fFailures;
     std::map<QString, Unmoved> fUnmoved;
+    std::set<QString> fNoticed;
 };
 
 } // namespace vesk

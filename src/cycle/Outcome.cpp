@@ -3,9 +3,10 @@
 #include "app/AppController.h"
 #include "cycle/ItemBook.h"
 #include "diag/Console.h"
+#include "files/FileOps.h"
+#include "files/OpenedPicture.h"
 #include "files/PathUtils.h"
 
-#include <QDir>
 #include <QFileInfo>
 
 #include <mutex>
@@ -79,7 +80,8 @@ void AppController::handleNotification_UploadSuccess(const Notification &note)
             ++fUploadedCount;
             // A picture the service has taken is never sent again: if it cannot leave the source
             // folder now, only its move is tried again on later passes.
-            if (!moveFileToPath(item, root) && QFileInfo::exists(full)) {
+            const OpenedPictureRef opened = info.value(cDictKeyOpenedPicture).value<OpenedPictureRef>();
+            if (!moveFileToPath(item, root, opened.get()) && QFileInfo::exists(full)) {
                 fItemBook->noteUnmoved(full, ItemBook::Destination::Mirror);
                 myNSLog(QStringLiteral(
                     "Uploaded but could not be moved into the mirror folder; it will not be sent again: [%1]")
@@ -156,13 +158,14 @@ void AppController::handleNotification_UploadFail(const Notification &note)
             if (!item.isEmpty() && info.contains(cDictKeyLocalRootFolder)) {
                 const std::optional<QString> problem = getLocalProblemUploadFolder();
                 if (problem)
-                    QDir().mkpath(pathutil::deletingLastPathComponent(pathutil::appendPathComponent(*problem, item)));
+                    fileops::makeFoldersBeneath(*problem, pathutil::deletingLastPathComponent(item));
                 consoleLog(QStringLiteral("Preparing to Move [%1]/[%2]...").arg(root, item));
                 fItemBook->forget(full);
                 ++fParkedCount;
                 // Never replace a picture already in the problem folder; when the move cannot be
                 // made, the picture is remembered so that it is not sent again and again.
-                if (!moveFileToPath(item, root, problem, false, false) && QFileInfo::exists(full)) {
+                const OpenedPictureRef opened = info.value(cDictKeyOpenedPicture).value<OpenedPictureRef>();
+                if (!moveFileToPath(item, root, problem, false, false, opened.get()) && QFileInfo::exists(full)) {
                     fItemBook->noteUnmoved(full, ItemBook::Destination::Problem);
                     myNSLog(QStringLiteral(
                         "Rejected but could not be moved into the problem folder; it will not be sent again: [%1]")

@@ -9,13 +9,15 @@
 #include "diag/Console.h"
 #include "diag/Describe.h"
 #include "diag/MessageLog.h"
+#include "diag/TestHooks.h"
 #include "files/CaptureDates.h"
+#include "files/FileOps.h"
+#include "files/OpenedPicture.h"
 #include "files/PathUtils.h"
 #include "files/PictureAnnotation.h"
 #include "files/PictureMetadata.h"
 
-#include <QDir>
-#include <QFileInfo>
+#include <cstring>
 
 namespace vesk {
 
@@ -86,11 +88,57 @@ void AppController::scanFolderOnMainThread(const Notification &note)
         if (!earliestDeferred || when < *earliestDeferred)
             earliestDeferred = when;
     };
+    auto deferShortly
+        = [&] { defer(QDateTime::currentDateTimeUtc().addMSecs(static_cast<qint64>(1000 * fOptions.timeScale + 1))); };
+    // What is passed over and why, once per entry as long as it stays the same.
+    QStringList notices;
+    auto notice = [&](const QString &occasion, const QString &line) {
+        if (fItemBook->firstNotice(occasion))
+            notices << line;
+    };
+    // The walk only finds a candidate; it is then opened afresh, one folder at a time from the
+    // scanned folder, so that a folder swapped for a link since cannot lead outside it.
+    auto openCandidate = [&](const QString &relative) -> OpenedPictureRef {
+        testHook("picture-found", relative);
+        const OpenedPicture::Opening opening = OpenedPicture::open(root, relative);
+        if (opening.picture)
+            return opening.picture;
+        const QString where = pathutil::appendPathComponent(root, opening.obstacle);
+        const QString occasion = QStringLiteral("%1|%2.%3|%4")
+                                     .arg(where)
+                                     .arg(opening.obstacleStatus ? qint64(opening.obstacleStatus->st_ctim.tv_sec) : 0)
+                                     .arg(opening.obstacleStatus ? qint64(opening.obstacleStatus->st_ctim.tv_nsec) : 0)
+                                     .arg(opening.obstacleStatus ? opening.obstacleStatus->st_mode : 0, 0, 8);
+        switch (opening.failure) {
+        case OpenedPicture::Failure::Busy:
+            consoleLog(QStringLiteral("Still being written, will look again: [%1]").arg(where));
+            deferShortly();
+            break;
+        case OpenedPicture::Failure::Link:
+            notice(occasion, QStringLiteral("Passed over a symbolic link (links are never followed): [%1]").arg(where));
+            break;
+        case OpenedPicture::Failure::NotAFile:
+            notice(occasion, QStringLiteral("Passed over [%1]: it is not a regular file").arg(where));
+            break;
+        case OpenedPicture::Failure::Unreachable:
+            notice(occasion,
+                QStringLiteral("Passed over [%1]: it cannot be reached (%2); the other pictures go on")
+                    .arg(where, QString::fromLocal8Bit(std::strerror(opening.error))));
+            break;
+        case OpenedPicture::Failure::Gone:
+        case OpenedPicture::Failure::None:
+            break;
+        }
+        return nullptr;
+    };
     // A picture whose transfer failed before goes only when no picture that was never tried is
     // waiting: its retry delay alone can be shorter than an attempt that ends in a time-out, and a
     // few such pictures would then take turns ahead of all the others.
     std::optional<QString> retryCandidate;
+    OpenedPictureRef chosen;
     FolderWalk walk(root, mirror, fFolderCache.get());
+    if (const std::optional<QString> problemFolder = getLocalProblemUploadFolder())
+        walk.keepOut({ *problemFolder });
     std::optional<QString> item = walk.findFirst([&](const QString &relative) {
         const QString full = pathutil::appendPathComponent(root, relative);
         if (const std::optional<ItemBook::Destination> done = fItemBook->unmoved(full)) {
@@ -102,8 +150,7 @@ void AppController::scanFolderOnMainThread(const Notification &note)
             } else {
                 const std::optional<QString> problem = getLocalProblemUploadFolder();
                 if (problem)
-                    QDir().mkpath(
-                        pathutil::deletingLastPathComponent(pathutil::appendPathComponent(*problem, relative)));
+                    fileops::makeFoldersBeneath(*problem, pathutil::deletingLastPathComponent(relative));
                 moved = moveFileToPath(relative, root, problem, false, false);
             }
             if (moved)
@@ -114,9 +161,12 @@ void AppController::scanFolderOnMainThread(const Notification &note)
             defer(*retry);
             return FolderWalk::Verdict::Skip;
         }
-        if (checkWriter(full, kQuietSeconds) == WriterState::Busy) {
+        OpenedPictureRef picture = openCandidate(relative);
+        if (!picture)
+            return FolderWalk::Verdict::Skip;
+        if (checkWriter(picture->fd(), kQuietSeconds) == WriterState::Busy) {
             consoleLog(QStringLiteral("Still being written, will look again: [%1]").arg(full));
-            defer(QDateTime::currentDateTimeUtc().addMSecs(static_cast<qint64>(1000 * fOptions.timeScale + 1)));
+            deferShortly();
             return FolderWalk::Verdict::Skip;
         }
         if (fItemBook->failureCount(full) > 0) {
@@ -124,21 +174,28 @@ void AppController::scanFolderOnMainThread(const Notification &note)
                 retryCandidate = relative;
             return FolderWalk::Verdict::Skip;
         }
+        chosen = std::move(picture);
         return FolderWalk::Verdict::Take;
     });
-    if (!item)
+    if (!item && retryCandidate) {
         item = retryCandidate;
+        chosen = openCandidate(*item);
+    }
     for (const QString &rootItem : walk.rootItems())
         consoleLog(QStringLiteral("Root Item [%1] May NOT be Uploaded!!!!!")
                        .arg(pathutil::appendPathComponent(root, rootItem)));
-    for (const QString &problem : walk.problems())
-        myNSLog(problem);
+    for (qsizetype i = 0; i < walk.problems().size(); ++i)
+        notice(walk.problemKeys().value(i), walk.problems().at(i));
+    for (const QString &line : std::as_const(notices))
+        myNSLog(line);
     if (!walk.rootReadable())
         myNSLog(QStringLiteral("Cannot read the folder to upload from: [%1]").arg(root));
     if (!item)
         consoleLog(QStringLiteral("No more images to upload..."));
 
     ibUpdateFTPCallbackStatusTextField(QString());
+    for (const QString &line : std::as_const(notices))
+        ibUpdateFTPCallbackStatusTextField(line, true);
 
     bool emptyPass = !item.has_value();
     if (item) {
@@ -147,14 +204,17 @@ void AppController::scanFolderOnMainThread(const Notification &note)
         consoleLog(QStringLiteral("====> Setting CLIENT NAME = [%1]").arg(clientName));
 
         const QString file = pathutil::appendPathComponent(root, *item);
-        if (!QFileInfo::exists(file)) {
+        if (!chosen) {
             consoleLog(QStringLiteral("WHAT???? FILE is LOST or Missing????? [%1]\n\n").arg(file));
             emptyPass = true;
         } else {
-            // Read by the helper: a picture that crashes exiv2 must not take the program down.
-            const PictureMetadata stored = readPictureMetadata(file, kMetadataLimit);
-            const std::optional<QDateTime> date
-                = stored.captureDate ? stored.captureDate : GetAndUpdateFileCreationDate(file, false, false);
+            // Read by the helper: a picture that crashes exiv2 must not take the program down. An
+            // unreadable picture has none; it goes on to fail as unreadable.
+            const PictureMetadata stored
+                = chosen->fd() >= 0 ? readPictureMetadata(file, chosen->fd(), kMetadataLimit) : PictureMetadata();
+            const std::optional<QDateTime> date = stored.captureDate
+                ? stored.captureDate
+                : GetAndUpdateFileCreationDate(chosen->fd() >= 0 ? chosen->readPath() : file, false, false);
             consoleLog(QStringLiteral("Found fileDate for %1: %2")
                            .arg(file, date ? describe(*date) : QStringLiteral("(null)")));
             if (!date)
@@ -177,6 +237,7 @@ void AppController::scanFolderOnMainThread(const Notification &note)
             record->insert(cDictKeyUser, curUserName());
             record->insert(cDictKeyPasswd, curPassword());
             record->insert(cDictKeyFileName, file);
+            record->insert(cDictKeyOpenedPicture, QVariant::fromValue(chosen));
             record->insert(cDictKeyClientName, clientName);
             record->insert(cDictKeyEventName, event);
             record->insert(cDictKeyMetaData, metadata);

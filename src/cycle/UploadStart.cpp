@@ -3,6 +3,7 @@
 #include "app/AppController.h"
 #include "diag/Console.h"
 #include "diag/MessageLog.h"
+#include "files/OpenedPicture.h"
 
 #include <QImageReader>
 
@@ -35,7 +36,9 @@ void AppController::handleNotification_UploadStart(const Notification &note)
     ImageViewOutlet *view = ibImageView;
     if (view && getPrefShowPreviewWhenUploading()) {
         // Decoded at preview size, so a huge picture costs no more memory than a small one.
-        QImageReader reader(info.value(cDictKeyFileName).toString());
+        // The picture being sent, through the scan's descriptor, not whatever its path leads to now.
+        const OpenedPictureRef opened = info.value(cDictKeyOpenedPicture).value<OpenedPictureRef>();
+        QImageReader reader(opened ? opened->readPath() : info.value(cDictKeyFileName).toString());
         reader.setAutoTransform(true);
         const QSize size = reader.size();
         if (size.isValid() && (size.width() > 800 || size.height() > 800))

@@ -15,6 +15,15 @@ WriterState checkWriter(const QString &path, double quietSeconds)
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0)
         return errno == EWOULDBLOCK ? WriterState::Busy : WriterState::Missing;
+    const WriterState state = checkWriter(fd, quietSeconds);
+    ::close(fd);
+    return state;
+}
+
+WriterState checkWriter(int fd, double quietSeconds)
+{
+    if (fd < 0)
+        return WriterState::Missing;
     WriterState state = WriterState::Idle;
     if (::fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
         ::fcntl(fd, F_SETLEASE, F_UNLCK);
@@ -31,7 +40,6 @@ WriterState checkWriter(const QString &path, double quietSeconds)
                 state = WriterState::Busy;
         }
     }
-    ::close(fd);
     return state;
 }
 

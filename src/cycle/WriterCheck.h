@@ -17,4 +17,7 @@ enum class WriterState {
 // time-setting of "cp -p" or "rsync -t", moves the change time.
 WriterState checkWriter(const QString &path, double quietSeconds = 2.0);
 
+// The same for a file already open for reading (-1 answers Missing).
+WriterState checkWriter(int fd, double quietSeconds = 2.0);
+
 } // namespace vesk

@@ -2,14 +2,16 @@
 
 #include "files/PathUtils.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
 
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
-#include <filesystem>
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,9 +21,9 @@ namespace vesk::fileops {
 
 namespace {
 
-int defaultRenameNoReplace(const char *from, const char *to)
+int defaultRenameNoReplace(int fromFolder, const char *from, int toFolder, const char *to)
 {
-    return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
+    return ::renameat2(fromFolder, from, toFolder, to, RENAME_NOREPLACE);
 }
 
 std::mutex gCallsLock;
@@ -41,27 +43,28 @@ QString folderOf(const QString &path)
 // Puts a finished item at a name where nothing is yet, within one file system. Where the file system
 // does not know the no-replace rename, a hard link gives the same guarantee; only where neither
 // exists does it fall back to a check followed by a rename.
-int placeWithoutReplacing(const SystemCalls &calls, const QByteArray &from, const QByteArray &to)
+int placeWithoutReplacing(
+    const SystemCalls &calls, int fromFolder, const QByteArray &from, int toFolder, const QByteArray &to)
 {
-    if (calls.renameNoReplace(from.constData(), to.constData()) == 0)
+    if (calls.renameNoReplace(fromFolder, from.constData(), toFolder, to.constData()) == 0)
         return 0;
     const int renameError = errno;
     if (renameError != EINVAL && renameError != ENOSYS && renameError != ENOTSUP)
         return renameError;
     struct stat info { };
-    if (::lstat(from.constData(), &info) != 0)
+    if (::fstatat(fromFolder, from.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0)
         return errno;
     if (!S_ISDIR(info.st_mode)) {
-        if (::link(from.constData(), to.constData()) == 0) {
-            ::unlink(from.constData());
+        if (::linkat(fromFolder, from.constData(), toFolder, to.constData(), 0) == 0) {
+            ::unlinkat(fromFolder, from.constData(), 0);
             return 0;
         }
         if (errno == EEXIST || errno == EXDEV || errno == ENOENT)
             return errno;
     }
-    if (::lstat(to.constData(), &info) == 0)
+    if (::fstatat(toFolder, to.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0)
         return EEXIST;
-    return ::rename(from.constData(), to.constData()) == 0 ? 0 : errno;
+    return ::renameat(fromFolder, from.constData(), toFolder, to.constData()) == 0 ? 0 : errno;
 }
 
 bool writeAll(const SystemCalls &calls, int fd, const char *data, size_t size)
@@ -83,26 +86,32 @@ bool writeAll(const SystemCalls &calls, int fd, const char *data, size_t size)
     return true;
 }
 
-// Copies a regular file's bytes, permissions and times into a new temporary file in the destination
-// folder and flushes it. Answers the temporary file's name, or errno.
-int copyToTemporary(const SystemCalls &calls, const QByteArray &from, const struct stat &source,
-    const QByteArray &destFolder, const QByteArray &destName, QByteArray *temporary)
+// A hidden name in the folder, so that the scan and the purge pass over a copy in progress.
+QByteArray temporaryName(const QByteArray &destName, const char *kind)
 {
-    const int in = ::open(from.constData(), O_RDONLY | O_CLOEXEC);
-    if (in < 0)
-        return errno;
-    // A hidden name, so that the scan and the purge pass over a copy in progress.
-    QByteArray pattern = destFolder + "/." + destName.left(200) + ".vesk-XXXXXX";
-    const int out = ::mkostemp(pattern.data(), O_CLOEXEC);
-    if (out < 0) {
-        const int error = errno;
-        ::close(in);
-        return error;
+    return "." + destName.left(200) + ".vesk-" + kind
+        + QByteArray::number(QRandomGenerator::global()->generate64(), 36);
+}
+
+// Copies a regular file's bytes (read from in), permissions and times into a new temporary file in
+// the destination folder and flushes it. Answers the temporary file's name, or errno.
+int copyToTemporary(const SystemCalls &calls, int in, const struct stat &source, int destFolder,
+    const QByteArray &destName, QByteArray *temporary)
+{
+    QByteArray name;
+    int out = -1;
+    for (int attempt = 0; out < 0 && attempt < 100; ++attempt) {
+        name = temporaryName(destName, "");
+        out = ::openat(destFolder, name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (out < 0 && errno != EEXIST)
+            return errno;
     }
+    if (out < 0)
+        return EEXIST;
     int error = 0;
     std::vector<char> buffer(1 << 20);
-    for (;;) {
-        const ssize_t got = ::read(in, buffer.data(), buffer.size());
+    for (off_t offset = 0;;) {
+        const ssize_t got = ::pread(in, buffer.data(), buffer.size(), offset);
         if (got < 0) {
             if (errno == EINTR)
                 continue;
@@ -111,6 +120,7 @@ int copyToTemporary(const SystemCalls &calls, const QByteArray &from, const stru
         }
         if (got == 0)
             break;
+        offset += got;
         if (!writeAll(calls, out, buffer.data(), static_cast<size_t>(got))) {
             error = errno;
             break;
@@ -125,20 +135,20 @@ int copyToTemporary(const SystemCalls &calls, const QByteArray &from, const stru
         if (::fsync(out) != 0)
             error = errno;
     }
-    ::close(in);
     if (::close(out) != 0 && error == 0)
         error = errno;
     if (error != 0) {
-        ::unlink(pattern.constData());
+        ::unlinkat(destFolder, name.constData(), 0);
         return error;
     }
-    *temporary = pattern;
+    *temporary = name;
     return 0;
 }
 
-void syncFolder(const QByteArray &folder)
+void syncFolder(int folder)
 {
-    const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // The folder may be an O_PATH descriptor, which cannot be flushed: a real one is opened from it.
+    const int fd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return;
     (void)::fsync(fd);
@@ -146,49 +156,165 @@ void syncFolder(const QByteArray &folder)
 }
 
 // The move between two file systems: the source goes only once the copy is safely in place.
-int moveAcrossFileSystems(const SystemCalls &calls, const QString &fromPath, const QString &toPath)
+int moveAcrossFileSystems(
+    const SystemCalls &calls, int fromFolder, const QByteArray &from, int toFolder, const QByteArray &to, int content)
 {
-    const QByteArray from = encoded(fromPath);
-    const QByteArray to = encoded(toPath);
     struct stat source { };
-    if (::lstat(from.constData(), &source) != 0)
+    if (::fstatat(fromFolder, from.constData(), &source, AT_SYMLINK_NOFOLLOW) != 0)
         return errno;
-    const QByteArray destFolder = encoded(folderOf(toPath));
-    const QByteArray destName = encoded(pathutil::lastPathComponent(toPath));
 
     QByteArray temporary;
     if (S_ISREG(source.st_mode)) {
-        if (const int error = copyToTemporary(calls, from, source, destFolder, destName, &temporary))
+        struct stat given { };
+        Descriptor opened;
+        if (content < 0 || ::fstat(content, &given) != 0 || given.st_dev != source.st_dev
+            || given.st_ino != source.st_ino) {
+            opened = Descriptor(::openat(fromFolder, from.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+            if (!opened)
+                return errno;
+            content = opened.get();
+        }
+        if (const int error = copyToTemporary(calls, content, source, toFolder, to, &temporary))
             return error;
     } else if (S_ISLNK(source.st_mode)) {
         std::vector<char> target(static_cast<size_t>(source.st_size > 0 ? source.st_size : PATH_MAX) + 1);
-        const ssize_t length = ::readlink(from.constData(), target.data(), target.size() - 1);
+        const ssize_t length = ::readlinkat(fromFolder, from.constData(), target.data(), target.size() - 1);
         if (length < 0)
             return errno;
         target[static_cast<size_t>(length)] = '\0';
-        temporary = destFolder + "/." + destName.left(200) + ".vesk-link-" + QByteArray::number(::getpid()) + '-'
-            + QByteArray::number(static_cast<qulonglong>(source.st_ino));
-        if (::symlink(target.data(), temporary.constData()) != 0)
+        temporary = temporaryName(to, "link-");
+        if (::symlinkat(target.data(), toFolder, temporary.constData()) != 0)
             return errno;
     } else {
         return ENOTSUP;
     }
 
-    if (const int error = placeWithoutReplacing(calls, temporary, to)) {
-        ::unlink(temporary.constData());
+    if (const int error = placeWithoutReplacing(calls, toFolder, temporary, toFolder, to)) {
+        ::unlinkat(toFolder, temporary.constData(), 0);
         return error;
     }
-    syncFolder(destFolder);
-    if (::unlink(from.constData()) != 0) {
+    syncFolder(toFolder);
+    if (::unlinkat(fromFolder, from.constData(), 0) != 0) {
         // Two copies would bring the picture back on the next pass: keep the source only.
         const int error = errno;
-        ::unlink(to.constData());
+        ::unlinkat(toFolder, to.constData(), 0);
         return error;
     }
     return 0;
 }
 
+bool isDotOrDotDot(const QByteArray &name)
+{
+    return name == "." || name == "..";
+}
+
 } // namespace
+
+Descriptor::~Descriptor()
+{
+    if (fFd >= 0)
+        ::close(fFd);
+}
+
+Descriptor &Descriptor::operator=(Descriptor &&other) noexcept
+{
+    if (this != &other) {
+        if (fFd >= 0)
+            ::close(fFd);
+        fFd = std::exchange(other.fFd, -1);
+    }
+    return *this;
+}
+
+Descriptor openFolderBeneath(const QString &root, const QString &relative, bool create, Obstacle *obstacle)
+{
+    auto stop = [obstacle](const QString &where, int error, int folder, const QByteArray &name) {
+        if (obstacle) {
+            obstacle->relative = where;
+            obstacle->error = error;
+            struct stat info { };
+            if (folder >= 0 && ::fstatat(folder, name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0)
+                obstacle->status = info;
+        }
+        errno = error;
+        return Descriptor();
+    };
+    Descriptor folder(root.isEmpty() ? -1 : ::open(encoded(root).constData(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!folder)
+        return stop(QString(), root.isEmpty() ? ENOENT : errno, -1, {});
+    QString done;
+    for (const QString &part : relative.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        done = done.isEmpty() ? part : done + QLatin1Char('/') + part;
+        const QByteArray name = encoded(part);
+        if (isDotOrDotDot(name))
+            return stop(done, EINVAL, -1, {});
+        if (create)
+            (void)::mkdirat(folder.get(), name.constData(), 0777);
+        Descriptor next(::openat(folder.get(), name.constData(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!next)
+            return stop(done, errno, folder.get(), name);
+        folder = std::move(next);
+    }
+    return folder;
+}
+
+bool makeFoldersBeneath(const QString &root, const QString &relative)
+{
+    if (root.isEmpty() || (!QFileInfo(root).isDir() && !QDir().mkpath(root)))
+        return false;
+    return static_cast<bool>(openFolderBeneath(root, relative, true));
+}
+
+int moveAt(int fromFolder, const QByteArray &fromName, int toFolder, const QByteArray &toName, int content)
+{
+    if (fromName.isEmpty() || toName.isEmpty() || isDotOrDotDot(fromName) || isDotOrDotDot(toName))
+        return ENOENT;
+    const SystemCalls calls = systemCalls();
+    struct stat info { };
+    if (::fstatat(toFolder, toName.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0)
+        return EEXIST;
+    int result = placeWithoutReplacing(calls, fromFolder, fromName, toFolder, toName);
+    if (result == EXDEV)
+        result = moveAcrossFileSystems(calls, fromFolder, fromName, toFolder, toName, content);
+    return result;
+}
+
+int removeFileAt(int folder, const QByteArray &name)
+{
+    if (name.isEmpty() || isDotOrDotDot(name))
+        return EINVAL;
+    // Without AT_REMOVEDIR a folder is refused (EISDIR), whatever it holds.
+    return ::unlinkat(folder, name.constData(), 0) == 0 ? 0 : errno;
+}
+
+int removeEmptyFolderAt(int folder, const QByteArray &name)
+{
+    if (name.isEmpty() || isDotOrDotDot(name))
+        return EINVAL;
+    Descriptor inside(::openat(folder, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!inside)
+        return errno;
+    const int listFd = ::dup(inside.get());
+    DIR *listing = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
+    if (!listing) {
+        const int error = errno;
+        if (listFd >= 0)
+            ::close(listFd);
+        return error;
+    }
+    QList<QByteArray> names;
+    while (const dirent *entry = ::readdir(listing)) {
+        const QByteArray entryName(entry->d_name);
+        if (!isDotOrDotDot(entryName))
+            names.append(entryName);
+    }
+    ::closedir(listing);
+    if (names.size() > 1 || (names.size() == 1 && names.first() != ".DS_Store"))
+        return ENOTEMPTY;
+    if (!names.isEmpty() && ::unlinkat(inside.get(), ".DS_Store", 0) != 0)
+        return errno == EISDIR ? ENOTEMPTY : errno; // a folder of that name is no metadata file
+    return ::unlinkat(folder, name.constData(), AT_REMOVEDIR) == 0 ? 0 : errno;
+}
 
 SystemCalls defaultSystemCalls()
 {
@@ -246,34 +372,17 @@ bool createDirectory(const QString &path)
     return !path.isEmpty() && ::mkdir(encoded(path).constData(), 0777) == 0;
 }
 
-bool removeItem(const QString &path)
-{
-    if (path.isEmpty())
-        return false;
-    std::error_code error;
-    const std::filesystem::path target(encoded(path).toStdString());
-    if (!std::filesystem::exists(std::filesystem::symlink_status(target, error)))
-        return false;
-    std::filesystem::remove_all(target, error);
-    return !error;
-}
-
 bool movePath(const QString &from, const QString &to, int *error)
 {
-    int result = 0;
-    if (from.isEmpty() || to.isEmpty()) {
-        result = ENOENT;
-    } else {
-        const SystemCalls calls = systemCalls();
-        const QByteArray source = encoded(from);
-        const QByteArray destination = encoded(to);
-        struct stat info { };
-        if (::lstat(destination.constData(), &info) == 0)
-            result = EEXIST;
+    int result = ENOENT;
+    if (!from.isEmpty() && !to.isEmpty()) {
+        const Descriptor fromFolder(::open(encoded(folderOf(from)).constData(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        const Descriptor toFolder(::open(encoded(folderOf(to)).constData(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!fromFolder || !toFolder)
+            result = errno;
         else
-            result = placeWithoutReplacing(calls, source, destination);
-        if (result == EXDEV)
-            result = moveAcrossFileSystems(calls, from, to);
+            result = moveAt(fromFolder.get(), encoded(pathutil::lastPathComponent(from)), toFolder.get(),
+                encoded(pathutil::lastPathComponent(to)));
     }
     if (error)
         *error = result;

@@ -1,6 +1,8 @@
 #pragma once
 // The file operations the housekeeping relies on: existence, one-level folder creation, removal,
-// the move that never replaces, listing and the deletability test. Free functions, any thread.
+// the move that never replaces, listing and the deletability test. The operations on folder
+// descriptors never follow a symbolic link below the folder they start from, so a folder swapped for
+// a link cannot make them act outside the folders the program owns. Free functions, any thread.
 // System calls that are hard to make fail on purpose go through a replaceable table so that tests
 // can inject the failure.
 
@@ -8,7 +10,9 @@
 #include <QStringList>
 
 #include <optional>
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <utility>
 
 namespace vesk::fileops {
 
@@ -29,14 +33,66 @@ bool isRealDirectory(const QString &path);
 // Creates one folder level with the default permissions. False when it exists or its parent is missing.
 bool createDirectory(const QString &path);
 
-// Removes a file, a symbolic link (never its target) or a folder with everything in it.
-bool removeItem(const QString &path);
-
 // Moves a file or link to a path where nothing is yet. Never replaces what is there. Within one file
 // system it is a rename; across file systems the item is copied into a temporary file beside the
 // destination, flushed to disk, put in place and only then is the source removed, so a failure at any
 // step leaves the source as it was and nothing under the destination name. *error gets errno.
 bool movePath(const QString &from, const QString &to, int *error = nullptr);
+
+// An open descriptor, closed with the object. Move-only.
+class Descriptor {
+public:
+    Descriptor() = default;
+    explicit Descriptor(int fd)
+        : fFd(fd)
+    { }
+    ~Descriptor();
+    Descriptor(Descriptor &&other) noexcept
+        : fFd(std::exchange(other.fFd, -1))
+    { }
+    Descriptor &operator=(Descriptor &&other) noexcept;
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    int get() const { return fFd; }
+    int release() { return std::exchange(fFd, -1); }
+    explicit operator bool() const { return fFd >= 0; }
+
+private:
+    int fFd = -1;
+};
+
+// What stopped a walk down a folder path: the level (relative to where the walk began) that could
+// not be passed, errno, and that entry's own status when it could be read.
+struct Obstacle {
+    QString relative;
+    int error = 0;
+    std::optional<struct stat> status;
+};
+
+// The folder at relative below root, reached one level at a time without following a symbolic link
+// below root (links in root's own path are followed). The descriptor is an O_PATH one: it serves as
+// the folder of *at() calls. With create, missing levels below root are made. Invalid when a level is
+// missing, is a link or no folder (ELOOP, ENOTDIR), cannot be searched, or is "." or ".." (EINVAL);
+// *obstacle then says where.
+Descriptor openFolderBeneath(const QString &root, const QString &relative, bool create, Obstacle *obstacle = nullptr);
+
+// Makes root (with its parents, as needed) and then the folders of relative below it, never following a
+// link below root. Whether the innermost folder is there now.
+bool makeFoldersBeneath(const QString &root, const QString &relative);
+
+// Moves the entry fromName of the folder fromFolder to toName in toFolder, where nothing may be yet,
+// as movePath does. Across file systems a regular file's bytes are read from content when it is
+// given (a descriptor of that very file), else from the entry opened without following a link.
+// Answers 0 or errno.
+int moveAt(int fromFolder, const QByteArray &fromName, int toFolder, const QByteArray &toName, int content = -1);
+
+// Removes the entry of the folder if it is not a folder (a link goes, never its target). 0 or errno.
+int removeFileAt(int folder, const QByteArray &name);
+
+// Removes the folder name of the folder if it holds nothing, or nothing but a ".DS_Store" file, which
+// goes first; never anything else in it. Something that arrives meanwhile makes it fail with
+// ENOTEMPTY and stays. A link is never followed. 0 or errno.
+int removeEmptyFolderAt(int folder, const QByteArray &name);
 
 // The names in a folder without "." and ".."; none when it cannot be listed (*error gets errno).
 std::optional<QStringList> contentsOfDirectory(const QString &path, int *error = nullptr);
@@ -46,8 +102,8 @@ std::optional<QStringList> contentsOfDirectory(const QString &path, int *error =
 bool isDeletableFileAtPath(const QString &path);
 
 struct SystemCalls {
-    // renameat2(..., RENAME_NOREPLACE) on two paths; -1 with errno on failure.
-    int (*renameNoReplace)(const char *from, const char *to);
+    // renameat2(..., RENAME_NOREPLACE); -1 with errno on failure.
+    int (*renameNoReplace)(int fromFolder, const char *from, int toFolder, const char *to);
     ssize_t (*write)(int fd, const void *buffer, size_t count);
 };
 // The table in use; tests replace entries and restore the previous table afterwards.

@@ -7,10 +7,16 @@
 #include "diag/Console.h"
 #include "diag/MessageLog.h"
 #include "files/FileOps.h"
+#include "files/OpenedPicture.h"
 #include "files/PathUtils.h"
 
+#include <QFile>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 namespace vesk {
 
@@ -60,27 +66,47 @@ QString convertItemWithEncapsulation(const QString &item)
     return result;
 }
 
-bool AppController::moveFileToPath(const QString &item, const QString &sourceRoot)
+bool AppController::moveFileToPath(const QString &item, const QString &sourceRoot, const OpenedPicture *expected)
 {
     traceInside(kClassName, __func__);
-    return moveFileToPath(item, sourceRoot, true, false);
+    return moveFileToPath(item, sourceRoot, true, false, expected);
 }
 
-bool AppController::moveFileToPath(const QString &item, const QString &sourceRoot, bool overwrite, bool encapsulate)
+bool AppController::moveFileToPath(
+    const QString &item, const QString &sourceRoot, bool overwrite, bool encapsulate, const OpenedPicture *expected)
 {
     traceInside(kClassName, __func__);
-    return moveFileToPath(item, sourceRoot, getLocalMasterMirrorSiteFolder(), overwrite, encapsulate);
+    return moveFileToPath(item, sourceRoot, getLocalMasterMirrorSiteFolder(), overwrite, encapsulate, expected);
 }
 
 bool AppController::moveFileToPath(const QString &item, const QString &sourceRoot,
-    const std::optional<QString> &destRoot, bool overwrite, bool encapsulate)
+    const std::optional<QString> &destRoot, bool overwrite, bool encapsulate, const OpenedPicture *expected)
 {
     traceInside(kClassName, __func__);
     const QString fullSourcePath = pathutil::appendPathComponent(sourceRoot, item);
-    bool sourceIsFolder = false;
-    if (!fileops::fileExists(fullSourcePath, &sourceIsFolder)) {
+    const QByteArray sourceName = QFile::encodeName(pathutil::lastPathComponent(item));
+    // Both sides are reached one folder at a time from their roots without following a link below
+    // them: a folder swapped for a link cannot make the move take, replace or place anything outside.
+    fileops::Obstacle obstacle;
+    const fileops::Descriptor sourceFolder
+        = fileops::openFolderBeneath(sourceRoot, pathutil::deletingLastPathComponent(item), false, &obstacle);
+    struct stat source { };
+    if (sourceFolder && ::fstatat(sourceFolder.get(), sourceName.constData(), &source, AT_SYMLINK_NOFOLLOW) != 0)
+        obstacle.error = errno;
+    if (!sourceFolder || obstacle.error != 0) {
+        if (obstacle.error == ENOENT)
+            MessageLog::LogMessage(
+                QStringLiteral("moveFileToPath=> source item does NOT exist:\r %1\n").arg(fullSourcePath));
+        else
+            MessageLog::LogMessage(
+                QStringLiteral("moveFileToPath=> source item cannot be reached (%1), not moved:\r %2\n")
+                    .arg(QString::fromLocal8Bit(std::strerror(obstacle.error)), fullSourcePath));
+        return false;
+    }
+    if (expected && (source.st_dev != expected->status().st_dev || source.st_ino != expected->status().st_ino)) {
         MessageLog::LogMessage(
-            QStringLiteral("moveFileToPath=> source item does NOT exist:\r %1\n").arg(fullSourcePath));
+            QStringLiteral("moveFileToPath=> source item is no longer the picture that was sent, not moved:\r %1\n")
+                .arg(fullSourcePath));
         return false;
     }
 
@@ -92,21 +118,53 @@ bool AppController::moveFileToPath(const QString &item, const QString &sourceRoo
 
     std::optional<QString> outcomePath;
     bool placed = false;
-    if (sourceIsFolder) {
+    if (S_ISDIR(source.st_mode)) {
         // A folder item is only reproduced; the source folder and its contents stay.
         writeStandardError(QStringLiteral("\ncreateDirectory %1\n").arg(itemDestPath.value_or(kNull)));
-        if (itemDestPath)
-            fileops::createDirectory(*itemDestPath);
+        if (destRoot) {
+            const fileops::Descriptor parent
+                = fileops::openFolderBeneath(*destRoot, pathutil::deletingLastPathComponent(item), false);
+            if (parent)
+                (void)::mkdirat(parent.get(), sourceName.constData(), 0777);
+        }
         outcomePath = itemDestPath;
         placed = true;
     } else {
         std::optional<QString> modifiedDestPath = itemDestPath;
+        QString destRelative = item;
         if (encapsulate && destRoot) {
             const QString folder = createEncapsulationFolder(*destRoot, item, true);
             modifiedDestPath = pathutil::appendPathComponent(folder, pathutil::lastPathComponent(item));
+            const QString rootPrefix = pathutil::appendPathComponent(*destRoot, QStringLiteral("x")).chopped(1);
+            destRelative = modifiedDestPath->mid(rootPrefix.size());
         }
-        if (modifiedDestPath && overwrite && fileops::itemExistsAtPath(*modifiedDestPath)) {
-            if (!fileops::removeItem(*modifiedDestPath))
+        const QByteArray destName = QFile::encodeName(pathutil::lastPathComponent(destRelative));
+        fileops::Obstacle destObstacle { QString(), ENOENT, std::nullopt };
+        const fileops::Descriptor destFolder = destRoot
+            ? fileops::openFolderBeneath(
+                *destRoot, pathutil::deletingLastPathComponent(destRelative), false, &destObstacle)
+            : fileops::Descriptor();
+        struct stat there { };
+        const bool occupied
+            = destFolder && ::fstatat(destFolder.get(), destName.constData(), &there, AT_SYMLINK_NOFOLLOW) == 0;
+        struct stat target { };
+        const bool folderInTheWay = occupied
+            && (S_ISDIR(there.st_mode)
+                || (S_ISLNK(there.st_mode) && ::fstatat(destFolder.get(), destName.constData(), &target, 0) == 0
+                    && S_ISDIR(target.st_mode)));
+        if (folderInTheWay && overwrite) {
+            // A picture never replaces a folder (nor a link to one): whatever is archived there stays,
+            // and the picture is parked beside, in the problem folder, replacing nothing there either.
+            myNSLog(QStringLiteral("A folder of that name is in the mirror folder; it is not replaced, and the "
+                                   "picture goes to the problem folder instead: [%1]")
+                        .arg(*modifiedDestPath));
+            const std::optional<QString> problem = getLocalProblemUploadFolder();
+            if (problem)
+                fileops::makeFoldersBeneath(*problem, pathutil::deletingLastPathComponent(item));
+            return moveFileToPath(item, sourceRoot, problem, false, false, expected);
+        }
+        if (occupied && overwrite && !folderInTheWay) {
+            if (fileops::removeFileAt(destFolder.get(), destName) != 0)
                 consoleLog(QStringLiteral("moveFileToPath2 => removeFileAtPath Failed for item [ [%1]???")
                                .arg(*modifiedDestPath));
         }
@@ -117,12 +175,13 @@ bool AppController::moveFileToPath(const QString &item, const QString &sourceRoo
         writeStandardError(trace);
         consoleLog(trace);
 
-        int error = 0;
-        placed = modifiedDestPath && fileops::movePath(fullSourcePath, *modifiedDestPath, &error);
+        const int error = !destFolder ? destObstacle.error
+                                      : fileops::moveAt(sourceFolder.get(), sourceName, destFolder.get(), destName,
+                                          expected ? expected->fd() : -1);
+        placed = error == 0;
         if (!placed) {
             consoleLog(QStringLiteral("moveFileToPath2 => movePath Failed???"));
-            if (error != 0)
-                consoleLog(QStringLiteral("moveFileToPath2 => %1").arg(QString::fromLocal8Bit(std::strerror(error))));
+            consoleLog(QStringLiteral("moveFileToPath2 => %1").arg(QString::fromLocal8Bit(std::strerror(error))));
         }
         outcomePath = modifiedDestPath;
     }

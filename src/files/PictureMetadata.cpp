@@ -85,16 +85,16 @@ std::optional<PictureMetadata> decodePictureMetadata(const QByteArray &answer)
 namespace {
 
 // The helper, started once and asked for one picture after another over a socket joined to its
-// standard input and output: a request is the path's bytes in hex on a line, the answer is what
-// encodePictureMetadata gives. When it crashes or hangs it is ended, and the next picture starts a
-// new one. Started with posix_spawn rather than QProcess: it is used from worker threads, outlives
-// any one of them, and needs no event loop.
+// standard input and output: a request is the path's bytes in hex on a line, or "-" on a line with
+// the picture's descriptor passed along (SCM_RIGHTS); the answer is what encodePictureMetadata gives. When it crashes
+// or hangs it is ended, and the next picture starts a new one. Started with posix_spawn rather than QProcess: it is
+// used from worker threads, outlives any one of them, and needs no event loop.
 class MetadataReader {
 public:
-    PictureMetadata read(const QString &helper, const QString &path, std::chrono::milliseconds limit)
+    PictureMetadata read(const QString &helper, const QString &path, int fd, std::chrono::milliseconds limit)
     {
         const auto deadline = std::chrono::steady_clock::now() + limit;
-        const QByteArray request = QFile::encodeName(path).toHex() + '\n';
+        const QByteArray request = fd >= 0 ? QByteArray("-\n") : QFile::encodeName(path).toHex() + '\n';
         // A helper that ends without answering may have ended before the question (killed from
         // outside since the last picture): a second one is asked. One that ends again was ended
         // by the picture.
@@ -104,7 +104,7 @@ public:
                 stop();
             if (fPid <= 0 && !start(helper))
                 return {};
-            if (!sendAll(request)) {
+            if (!sendAll(request, fd)) {
                 status = stop(kGrace);
                 continue;
             }
@@ -202,11 +202,26 @@ private:
         return status;
     }
 
-    bool sendAll(const QByteArray &data)
+    // The descriptor, when there is one, goes with the first bytes.
+    bool sendAll(const QByteArray &data, int fd)
     {
         qsizetype sent = 0;
         while (sent < data.size()) {
-            const ssize_t n = ::send(fSocket, data.constData() + sent, size_t(data.size() - sent), MSG_NOSIGNAL);
+            iovec chunk { const_cast<char *>(data.constData() + sent), size_t(data.size() - sent) };
+            msghdr message {};
+            message.msg_iov = &chunk;
+            message.msg_iovlen = 1;
+            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+            if (fd >= 0 && sent == 0) {
+                message.msg_control = control;
+                message.msg_controllen = sizeof control;
+                cmsghdr *header = CMSG_FIRSTHDR(&message);
+                header->cmsg_level = SOL_SOCKET;
+                header->cmsg_type = SCM_RIGHTS;
+                header->cmsg_len = CMSG_LEN(sizeof(int));
+                std::memcpy(CMSG_DATA(header), &fd, sizeof(int));
+            }
+            const ssize_t n = ::sendmsg(fSocket, &message, MSG_NOSIGNAL);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
@@ -259,18 +274,23 @@ private:
 
 PictureMetadata readPictureMetadata(const QString &path, std::chrono::milliseconds limit)
 {
+    return readPictureMetadata(path, -1, limit);
+}
+
+PictureMetadata readPictureMetadata(const QString &path, int fd, std::chrono::milliseconds limit)
+{
     const QString helper = paths::auxiliaryExecutable(kHelperName);
     if (helper.isEmpty()) {
         static std::atomic<bool> told { false };
         if (!told.exchange(true))
             consoleLog(
                 QStringLiteral("No %1 beside the program: picture metadata is read in this process").arg(kHelperName));
-        return readPictureMetadataInProcess(path);
+        return readPictureMetadataInProcess(fd >= 0 ? QStringLiteral("/proc/self/fd/%1").arg(fd) : path);
     }
     static std::mutex lock;
     static MetadataReader reader;
     const std::lock_guard<std::mutex> guard(lock);
-    return reader.read(helper, path, limit);
+    return reader.read(helper, path, fd, limit);
 }
 
 } // namespace vesk

@@ -24,6 +24,9 @@ struct PictureMetadata {
 // Reads the picture's metadata in the helper, which gets at most limit to answer. Without a helper
 // (it is not beside the program nor in VESK_LIBEXEC_DIR), reads it in this process.
 PictureMetadata readPictureMetadata(const QString &path, std::chrono::milliseconds limit);
+// The same for a picture already open: the helper gets the descriptor itself, so it reads that very
+// file whatever happens to its path meanwhile. path only names it in log lines.
+PictureMetadata readPictureMetadata(const QString &path, int fd, std::chrono::milliseconds limit);
 
 // The helper's work: the reading in this process.
 PictureMetadata readPictureMetadataInProcess(const QString &path);

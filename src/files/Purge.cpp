@@ -8,6 +8,7 @@
 #include "diag/Console.h"
 #include "diag/Describe.h"
 #include "diag/MessageLog.h"
+#include "diag/TestHooks.h"
 #include "files/CaptureDates.h"
 #include "files/FileOps.h"
 #include "files/ImageCheck.h"
@@ -19,6 +20,8 @@
 
 #include <cmath>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 namespace vesk {
 
@@ -165,24 +168,26 @@ void AppController::deleteOldOldPhotosAndFolderIfEmptyWorks()
     }
 
     const bool onWorker = QThread::currentThread() != thread();
-    walkTree(
+    walkTreeAt(
         *mirror,
-        [&](const QString &relative) {
+        [&](const TreeEntry &entry) {
+            const QString &relative = entry.relative;
             if (onWorker && isStopping())
                 return false;
             const QString full = pathutil::appendPathComponent(*mirror, relative);
-            bool entryIsFolder = false;
-            if (!fileops::fileExists(full, &entryIsFolder)) {
+            struct stat info { };
+            if (::fstatat(entry.folderFd, entry.name.constData(), &info, 0) != 0) {
                 reportToErrorAndLog(QStringLiteral("testDirectory=> curItem does NOT exist: %1\n").arg(relative));
                 return true;
             }
-            if (entryIsFolder)
+            if (S_ISDIR(info.st_mode))
                 return true;
             if (IsValidImageObject(full)) {
                 const std::optional<QDateTime> date = GetAndUpdateFileCreationDate(full, false, false);
                 if (date && *date < cutOff) {
                     ibUpdateNSTextField(ibUtilStatus, QStringLiteral("Deleting: %1").arg(relative), false);
-                    fileops::removeItem(full);
+                    // Removed from the folder the walk reached, never through a link.
+                    fileops::removeFileAt(entry.folderFd, entry.name);
                 }
             } else {
                 consoleLog(QStringLiteral("itemName is NOT an Image File: [%1]\n").arg(relative));
@@ -212,19 +217,22 @@ void AppController::deleteFolderIfEmpty(
 
     // The quit-time run on the main thread always finishes; the purge thread gives up when told to stop.
     const bool onWorker = QThread::currentThread() != thread();
-    walkTree(
+    walkTreeAt(
         *root,
-        [&](const QString &relative) {
+        [&](const TreeEntry &entry) {
+            const QString &relative = entry.relative;
             if (onWorker && isStopping())
                 return false;
             const QString full = pathutil::appendPathComponent(*root, relative);
-            bool entryIsFolder = false;
-            if (!fileops::fileExists(full, &entryIsFolder)) {
+            struct stat info { };
+            if (::fstatat(entry.folderFd, entry.name.constData(), &info, 0) != 0) {
                 reportToErrorAndLog(QStringLiteral("testDirectory=> curItem does NOT exist: %1\n").arg(relative));
                 return true;
             }
             // Files are passed over, and so are links: removing one would not remove an empty folder.
-            if (!entryIsFolder || !fileops::isRealDirectory(full))
+            if (!S_ISDIR(info.st_mode)
+                || ::fstatat(entry.folderFd, entry.name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0
+                || !S_ISDIR(info.st_mode))
                 return true;
             if (!fileops::isDeletableFileAtPath(full)) {
                 writeStandardError(QStringLiteral("??? Directory is CANNOT Be Deleted?????: %1\n").arg(relative));
@@ -254,7 +262,11 @@ void AppController::deleteFolderIfEmpty(
 
             ibUpdateNSTextField(ibUtilStatus, relative, true);
             writeStandardError(QStringLiteral("\n===>  DELETING an EMPTY Directory: %1\n\n").arg(full));
-            fileops::removeItem(full);
+            testHook("before-folder-removal", full);
+            // Never recursive: a lone ".DS_Store" goes, then the folder only if nothing arrived since.
+            if (const int error = fileops::removeEmptyFolderAt(entry.folderFd, entry.name))
+                writeStandardError(QStringLiteral("The folder was not removed (%1): %2\n")
+                                       .arg(QString::fromLocal8Bit(std::strerror(error)), full));
             return true;
         },
         &reportUnreadableFolder);

@@ -3,6 +3,7 @@
 #include "app/AppController.h"
 #include "diag/Console.h"
 #include "diag/Describe.h"
+#include "files/OpenedPicture.h"
 #include "http/Multipart.h"
 #include "http/Reply.h"
 
@@ -62,6 +63,26 @@ public:
         return true;
     }
 
+    // Takes the picture the scan holds open: the very file it chose, wherever its path leads now.
+    bool adopt(const OpenedPicture &picture)
+    {
+        fOpened = &picture;
+        if (picture.fd() < 0) {
+            fReason = qt_error_string(picture.readError());
+            return false;
+        }
+        if (!picture.isStillNamed()) {
+            fReason = QStringLiteral("it is no longer in its folder");
+            return false;
+        }
+        fFd = ::fcntl(picture.fd(), F_DUPFD_CLOEXEC, 0);
+        if (fFd < 0 || ::fstat(fFd, &fBefore) != 0) {
+            fReason = qt_error_string(errno);
+            return false;
+        }
+        return true;
+    }
+
     int fd() const { return fFd; }
     qint64 size() const { return static_cast<qint64>(fBefore.st_size); }
     const QString &reason() const { return fReason; }
@@ -70,7 +91,7 @@ public:
     bool isUnchanged() const
     {
         struct stat now { };
-        if (::stat(fNative.constData(), &now) != 0)
+        if (fOpened ? !fOpened->isStillNamed() || ::fstat(fFd, &now) != 0 : ::stat(fNative.constData(), &now) != 0)
             return false;
         return now.st_dev == fBefore.st_dev && now.st_ino == fBefore.st_ino && now.st_size == fBefore.st_size
             && now.st_mtim.tv_sec == fBefore.st_mtim.tv_sec && now.st_mtim.tv_nsec == fBefore.st_mtim.tv_nsec
@@ -80,6 +101,7 @@ public:
 private:
     int fFd = -1;
     QByteArray fNative;
+    const OpenedPicture *fOpened = nullptr;
     struct stat fBefore { };
     QString fReason;
 };
@@ -197,7 +219,8 @@ bool HttpController::doRunHttpUploaderWithInfo(const InfoRef &info)
 
     const QString path = item.value(cDictKeyFileName).toString();
     PictureFile picture;
-    const bool readable = picture.open(path);
+    const OpenedPictureRef opened = item.value(cDictKeyOpenedPicture).value<OpenedPictureRef>();
+    const bool readable = opened ? picture.adopt(*opened) : picture.open(path);
     InfoRef result = makeInfo(item);
     if (!readable) {
         consoleLog(QStringLiteral("Error in Reading the Contents of file at path:\n%1\n\n").arg(path));
@@ -329,6 +352,9 @@ void HttpController::recordExchange(const TransferOutcome &outcome, Info &result
             { QStringLiteral("userInfo"), QVariantMap { { QStringLiteral("url"), fEndpoint } } } };
         consoleLog(QStringLiteral("====> the error is:\n%1\n\n").arg(describe(error)));
         result.insert(cDictKeyHttpError, error);
+        if (outcome.error->certificate) // the operator has to act: say it where they look later
+            myNSLog(QStringLiteral("Not sent, HTTPS failed: %1 [%2]")
+                        .arg(outcome.error->description, result.value(cDictKeyFileName).toString()));
     }
 
     if (haveResponse) {

@@ -1,5 +1,6 @@
 #include "http/HttpTransfer.h"
 
+#include <QFile>
 #include <QList>
 #include <QPair>
 
@@ -163,6 +164,29 @@ int reportProgress(void *user, curl_off_t, curl_off_t, curl_off_t, curl_off_t up
     return 1;
 }
 
+// Verification stays as libcurl has it (the chain and the host name are checked); only where the CAs
+// come from changes. Answers that, for messages.
+QString applyCertificateAuthorities(CURL *easy)
+{
+    QString from;
+    for (const char *name : { "VESK_CA_FILE", "CURL_CA_BUNDLE", "SSL_CERT_FILE" }) {
+        const QByteArray file = qgetenv(name);
+        if (file.isEmpty())
+            continue;
+        curl_easy_setopt(easy, CURLOPT_CAINFO, file.constData());
+        // The system's CA folder would still vouch for public certificates: the file replaces both.
+        curl_easy_setopt(easy, CURLOPT_CAPATH, static_cast<char *>(nullptr));
+        from = QStringLiteral("%1 (%2)").arg(QFile::decodeName(file), QLatin1String(name));
+        break;
+    }
+    if (const QByteArray folder = qgetenv("SSL_CERT_DIR"); !folder.isEmpty()) {
+        curl_easy_setopt(easy, CURLOPT_CAPATH, folder.constData());
+        from += (from.isEmpty() ? QStringLiteral("the system's CA file and ") : QStringLiteral(" and "))
+            + QStringLiteral("the folder %1 (SSL_CERT_DIR)").arg(QFile::decodeName(folder));
+    }
+    return from.isEmpty() ? QStringLiteral("the system's CAs; a private CA is named with VESK_CA_FILE") : from;
+}
+
 QString describeCode(CURLcode code, const QString &detail)
 {
     const QString text = QString::fromUtf8(curl_easy_strerror(code));
@@ -249,6 +273,7 @@ TransferOutcome HttpTransfer::post(const TransferRequest &request)
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, request.timeouts.stallSeconds);
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorBuffer);
+    const QString authorities = applyCertificateAuthorities(easy);
 
     const CURLcode rc = curl_easy_perform(easy);
     long statusCode = 0;
@@ -278,6 +303,17 @@ TransferOutcome HttpTransfer::post(const TransferRequest &request)
                 .arg(request.timeouts.replySeconds));
     if (rc == CURLE_ABORTED_BY_CALLBACK && fCancelled.load())
         return failure(rc, QStringLiteral("The upload was cancelled"));
+    if (rc == CURLE_PEER_FAILED_VERIFICATION || rc == CURLE_SSL_CACERT_BADFILE) {
+        const QString detail = QString::fromUtf8(errorBuffer).trimmed();
+        TransferOutcome outcome = failure(rc,
+            QStringLiteral("%1: %2 (checked against %3)")
+                .arg(rc == CURLE_PEER_FAILED_VERIFICATION
+                        ? QStringLiteral("The service's certificate was not accepted")
+                        : QStringLiteral("The CAs to check the service's certificate cannot be used"),
+                    detail.isEmpty() ? describeCode(rc, {}) : detail, authorities));
+        outcome.error->certificate = true;
+        return outcome;
+    }
     if (rc != CURLE_OK)
         return failure(rc, describeCode(rc, QString::fromUtf8(errorBuffer).trimmed()));
 

@@ -1,6 +1,10 @@
 #pragma once
 // HttpTransfer: one libcurl easy handle that posts upload requests, keeping its connection open
 // between them. post() blocks the calling thread; cancel() may be called from any thread.
+// HTTPS certificates are always verified (libcurl's checks of the chain and of the host name). The
+// first of VESK_CA_FILE, CURL_CA_BUNDLE and SSL_CERT_FILE names a CA file that replaces the system's
+// CAs, for a private service; SSL_CERT_DIR names a CA folder (hashed names, as c_rehash makes them).
+// libcurl reads none of these variables itself: post() does, for every request.
 
 #include <QByteArray>
 #include <QString>
@@ -45,6 +49,7 @@ struct TransferRequest {
 struct TransferError {
     int code = 0; // a CURLcode
     QString description; // curl's text for the code with its details, or what went wrong locally
+    bool certificate = false; // the service's certificate was refused, or the CAs named could not be used
 };
 
 struct TransferOutcome {

@@ -95,7 +95,7 @@ TEST(FolderWalk, MirrorFoldersTakeTheSourcePermissions)
     EXPECT_EQ(info.st_mode & 0777, 0750u & ~static_cast<unsigned>(::umask(::umask(0))));
 }
 
-TEST(FolderWalk, LinksCountAsWhatTheyPointToAndLoopsAreHarmless)
+TEST(FolderWalk, LinksAreNeverFollowedAndLoopsAreHarmless)
 {
     Tree t;
     t.file(QStringLiteral("Real/IMG_1.JPG"));
@@ -107,7 +107,7 @@ TEST(FolderWalk, LinksCountAsWhatTheyPointToAndLoopsAreHarmless)
     QFile::link(t.source() + QStringLiteral("/Real/IMG_1.JPG"), t.source() + QStringLiteral("/Links/linked.jpg"));
     QStringList offered;
     t.first(&offered, { QStringLiteral("Links/linked.jpg"), QStringLiteral("Real/IMG_1.JPG") });
-    EXPECT_EQ(offered, (QStringList { QStringLiteral("Links/linked.jpg"), QStringLiteral("Real/IMG_1.JPG") }));
+    EXPECT_EQ(offered, QStringList { QStringLiteral("Real/IMG_1.JPG") });
 }
 
 TEST(FolderWalk, NamesThatAreNotUtf8AreRepairedOnDisk)

@@ -207,15 +207,17 @@ bool FaultRun::startProgram()
     env.insert(QStringLiteral("VESK_TIME_SCALE"), QString::number(timeScale));
     env.insert(QStringLiteral("VESK_HTTP_CONNECT_TIMEOUT"), QString::number(connectTimeout));
     env.insert(QStringLiteral("VESK_HTTP_STALL_TIMEOUT"), QString::number(stallTimeout));
+    for (auto it = programEnvironment.cbegin(); it != programEnvironment.cend(); ++it)
+        env.insert(it.key(), it.value());
     fProgram->setProcessEnvironment(env);
     fProgram->setStandardOutputFile(profile.path(QStringLiteral("program.out")), QIODevice::Append);
     fProgram->setStandardErrorFile(profile.path(QStringLiteral("program.err")), QIODevice::Append);
     // A test that dies takes the program with it.
     fProgram->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-    const QStringList command = launcher
-        + QStringList { buildBinFolder() + QStringLiteral("/vesk-ftpuploader"), QStringLiteral("--headless"),
-              QStringLiteral("--endpoint"), service.url(), source };
-    fProgram->start(command.first(), command.mid(1));
+    QStringList command = programWrapper;
+    command << buildBinFolder() + QStringLiteral("/vesk-ftpuploader") << QStringLiteral("--headless")
+            << QStringLiteral("--endpoint") << service.url() << source;
+    fProgram->start(command.takeFirst(), command);
     return fProgram->waitForStarted(10000);
 }
 

@@ -81,7 +81,11 @@ public:
     int uploadsOf(const QString &sha256) const;
     QString shaOf(const QString &label) const;
 
-    QStringList launcher; // put before the program, for example setpriv with fewer capabilities
+    // A command the program runs under (for example setpriv with fewer capabilities), and further
+    // environment variables for it.
+    QStringList programWrapper;
+    QMap<QString, QString> programEnvironment;
+
     double timeScale = 0.02;
     int connectTimeout = 2;
     int stallTimeout = 1;

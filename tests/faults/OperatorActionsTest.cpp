@@ -55,7 +55,7 @@ TEST(OperatorActions, AChmodThatOpensAFolderStartsAPass)
 {
     test::FaultRun run;
     // Without the capabilities that let root read anything, permissions bind the program.
-    run.launcher = QStringList { QStringLiteral("setpriv"), QStringLiteral("--bounding-set"),
+    run.programWrapper = QStringList { QStringLiteral("setpriv"), QStringLiteral("--bounding-set"),
         QStringLiteral("-dac_override,-dac_read_search"), QStringLiteral("--") };
     ASSERT_TRUE(run.service.start()) << run.service.errorString().toStdString();
     run.addPicture(QStringLiteral("Locked/IMG_1.JPG"));

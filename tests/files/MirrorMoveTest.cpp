@@ -224,14 +224,14 @@ TEST(Encapsulation, FolderAndRelativeForms)
 namespace {
 
 // Makes every rename of a non-temporary file look like one between two file systems.
-int renameAcrossDevices(const char *from, const char *to)
+int renameAcrossDevices(int fromFolder, const char *from, int toFolder, const char *to)
 {
     if (!std::strstr(from, ".vesk-"))
         return errno = EXDEV, -1;
-    return fileops::defaultSystemCalls().renameNoReplace(from, to);
+    return fileops::defaultSystemCalls().renameNoReplace(fromFolder, from, toFolder, to);
 }
 
-int renameUnsupported(const char *, const char *)
+int renameUnsupported(int, const char *, int, const char *)
 {
     return errno = EINVAL, -1;
 }

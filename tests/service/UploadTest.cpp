@@ -296,6 +296,35 @@ TEST(ServiceRestart, SamePortAfterAnOutage)
     EXPECT_TRUE(service.stop());
 }
 
+// The link model: --rate paces the body (the service's own times show it), --latency holds the answer
+// back once the body is in. Only lower bounds: a loaded machine may add, never take away.
+TEST(ServiceLinkModel, RatePacesTheBodyAndLatencyHoldsTheAnswerBack)
+{
+    struct Case {
+        const char *option, *value;
+        qint64 minBodyMs, minHoldMs;
+    };
+    const Case cases[] = {
+        { "--rate", "4096", 500, 0 }, // 256 KiB and the fields: over 2,097,152 bits at 4,096,000 bit/s
+        { "--latency", "400", 0, 400 },
+    };
+    const QByteArray picture = randomBytes(256 * 1024, 7);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.option);
+        ServiceProcess service({ QLatin1String(c.option), QLatin1String(c.value) });
+        ASSERT_TRUE(service.start()) << service.errorString().toStdString();
+        const Reply reply = postForm(service.url(), uploaderFields("Link"), "link.jpg", picture);
+        const qint64 answeredMs = QDateTime::currentMSecsSinceEpoch();
+        EXPECT_EQ(reply.xmlStatus(), QStringLiteral("OK")) << reply.error.toStdString();
+        const QList<ServiceUpload> uploads = service.uploads();
+        ASSERT_EQ(uploads.size(), 1);
+        EXPECT_EQ(uploads[0].sha256, sha256Of(picture));
+        EXPECT_GE(uploads[0].completedMs - uploads[0].receivedMs, c.minBodyMs);
+        EXPECT_GE(answeredMs - uploads[0].completedMs, c.minHoldMs);
+        EXPECT_TRUE(service.stop());
+    }
+}
+
 TEST_F(ServiceUploadTest, PageListsPicturesAndServesOnlyStoredFiles)
 {
     ASSERT_EQ(uploadRaw(uploaderFields("Wedding"), "IMG <1>.JPG", "first").xmlStatus(), QStringLiteral("OK"));

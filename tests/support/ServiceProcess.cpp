@@ -16,7 +16,7 @@ namespace vesk::test {
 
 namespace {
 
-const QByteArray kListening = "listening on http://127.0.0.1:";
+const QByteArray kListening = "listening on "; // http or https, then ://127.0.0.1:PORT
 
 } // namespace
 
@@ -91,7 +91,7 @@ QString ServiceProcess::url() const
 
 QString ServiceProcess::baseUrl() const
 {
-    return QStringLiteral("http://127.0.0.1:") + QString::number(fPort);
+    return fScheme + QStringLiteral("://127.0.0.1:") + QString::number(fPort);
 }
 
 bool ServiceProcess::isRunning() const
@@ -132,10 +132,12 @@ bool ServiceProcess::start(std::chrono::milliseconds limit)
         const qsizetype at = output.indexOf(kListening);
         const qsizetype end = at < 0 ? -1 : output.indexOf('\n', at);
         if (end >= 0) {
+            const QByteArray url = output.mid(at + kListening.size(), end - at - kListening.size());
             bool ok = false;
-            const int port = output.mid(at + kListening.size(), end - at - kListening.size()).toInt(&ok);
-            if (ok && port > 0) {
+            const int port = url.mid(url.lastIndexOf(':') + 1).toInt(&ok);
+            if (ok && port > 0 && url.startsWith("http")) {
                 fPort = port;
+                fScheme = QString::fromLatin1(url.left(url.indexOf(':')));
                 return true;
             }
             fError = QStringLiteral("unexpected output: ") + QString::fromUtf8(output);

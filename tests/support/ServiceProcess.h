@@ -59,7 +59,7 @@ public:
     qint64 processId() const;
 
     int port() const { return fPort; }
-    QString url() const; // http://127.0.0.1:PORT/index.php
+    QString url() const; // http://127.0.0.1:PORT/index.php (https:// when it serves HTTPS)
     QString baseUrl() const; // http://127.0.0.1:PORT
     QString storage() const { return fStorage; }
     QString uploadLogPath() const;
@@ -79,6 +79,7 @@ private:
     QString fStorage;
     QStringList fArguments;
     int fPort = 0;
+    QString fScheme = QStringLiteral("http");
     std::unique_ptr<QProcess> fProcess;
     QString fError;
 };

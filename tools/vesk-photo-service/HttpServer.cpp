@@ -1,6 +1,7 @@
 #include "HttpServer.h"
 
 #include "HeaderText.h"
+#include "SocketStream.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -127,7 +129,7 @@ std::string HttpRequest::header(std::string_view name) const
 struct HttpSession {
     enum class Framing { None, Length, Chunked };
 
-    int fd = -1;
+    SocketStream *stream = nullptr;
     std::string in; // bytes read from the socket and not consumed yet, from pos on
     size_t pos = 0;
 
@@ -140,6 +142,8 @@ struct HttpSession {
     bool keepAlive = true;
     bool responded = false;
     bool dropped = false;
+    std::chrono::steady_clock::time_point bodyStart; // for the link model's rate
+    uint64_t bodyRead = 0;
 
     size_t buffered() const { return in.size() - pos; }
 
@@ -158,14 +162,16 @@ struct HttpSession {
             return false;
         const size_t old = in.size();
         in.resize(old + kReadChunk);
-        const ssize_t n = ::recv(fd, in.data() + old, kReadChunk, 0);
+        const ssize_t n = stream->read(in.data() + old, kReadChunk);
         in.resize(old + size_t(std::max<ssize_t>(n, 0)));
         return n > 0;
     }
 
     bool waitReadable(int timeoutMs) const
     {
-        pollfd p { fd, POLLIN, 0 };
+        if (stream->pending() > 0) // already decrypted: the socket may have nothing more
+            return true;
+        pollfd p { stream->fd(), POLLIN, 0 };
         for (;;) {
             const int r = ::poll(&p, 1, timeoutMs);
             if (r < 0 && errno == EINTR)
@@ -186,12 +192,7 @@ struct HttpSession {
         }
         if (!waitReadable(kReadTimeoutMs))
             return -1;
-        for (;;) {
-            const ssize_t n = ::recv(fd, buffer, size, 0);
-            if (n < 0 && errno == EINTR)
-                continue;
-            return n;
-        }
+        return stream->read(buffer, size);
     }
 
     // One line ending in LF (a CR before it is dropped); false when the stream ends or the line is too long.
@@ -214,9 +215,7 @@ struct HttpSession {
     bool sendAll(std::string_view data)
     {
         while (!data.empty()) {
-            const ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR)
-                continue;
+            const ssize_t n = stream->write(data.data(), data.size());
             if (n <= 0)
                 return false;
             data.remove_prefix(size_t(n));
@@ -289,7 +288,18 @@ struct HttpServer::Connection {
 
 ssize_t HttpExchange::readBody(char *buffer, size_t size)
 {
-    return fSession.readBody(buffer, size);
+    const int64_t rate = fServer.fLink.rateKbit;
+    if (rate <= 0)
+        return fSession.readBody(buffer, size);
+    // Pieces of about 10 ms of the link, each handed over no earlier than the link would have carried it.
+    const ssize_t n = fSession.readBody(buffer, std::min(size, size_t(std::max<int64_t>(1024, rate * 10 / 8))));
+    if (n > 0) {
+        fSession.bodyRead += uint64_t(n);
+        const auto due = fSession.bodyStart + std::chrono::microseconds(fSession.bodyRead * 8000 / uint64_t(rate));
+        fServer.waitUnlessStopping(
+            std::chrono::duration_cast<std::chrono::milliseconds>(due - std::chrono::steady_clock::now()));
+    }
+    return n;
 }
 
 bool HttpExchange::bodyComplete() const
@@ -307,6 +317,7 @@ void HttpExchange::respond(int status, std::string_view contentType, std::string
     if (hasResponded())
         return;
     fSession.responded = true;
+    fServer.holdAnswer();
     if (!fSession.bodyDone || fServer.fStopping)
         fSession.keepAlive = false;
     std::string head = "HTTP/1.1 " + std::to_string(status) + ' ' + reasonPhrase(status) + "\r\n";
@@ -334,6 +345,7 @@ bool HttpExchange::respondWithFile(std::string_view contentType, const std::stri
         return false;
     }
     fSession.responded = true;
+    fServer.holdAnswer();
     if (!fSession.bodyDone || fServer.fStopping)
         fSession.keepAlive = false;
     std::string head = "HTTP/1.1 200 OK\r\nServer: vesk-photo-service\r\n";
@@ -365,6 +377,7 @@ void HttpExchange::respondTrickling(
         return;
     fSession.responded = true;
     fSession.keepAlive = false;
+    fServer.holdAnswer();
     std::string head = "HTTP/1.1 " + std::to_string(status) + ' ' + reasonPhrase(status) + "\r\n";
     head += "Server: vesk-photo-service\r\nContent-Type: " + std::string(contentType) + "\r\n";
     head += "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
@@ -379,7 +392,7 @@ void HttpExchange::drop()
         return;
     fSession.dropped = true;
     fSession.keepAlive = false;
-    ::shutdown(fSession.fd, SHUT_RDWR);
+    ::shutdown(fSession.stream->fd(), SHUT_RDWR);
 }
 
 bool HttpExchange::pause(std::chrono::milliseconds duration)
@@ -400,6 +413,12 @@ HttpServer::HttpServer(HttpHandler handler, std::function<void(const std::string
 HttpServer::~HttpServer()
 {
     stop();
+}
+
+void HttpServer::holdAnswer()
+{
+    if (fLink.latency.count() > 0)
+        waitUnlessStopping(fLink.latency);
 }
 
 void HttpServer::log(const std::string &line) const
@@ -467,8 +486,14 @@ void HttpServer::acceptLoop()
             continue;
         }
         reapFinished();
-        timeval sendTimeout { kReadTimeoutMs / 1000, 0 };
-        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
+        // The time-outs bound blocking writes, and reads that TLS makes without a poll before them.
+        timeval timeout { kReadTimeoutMs / 1000, 0 };
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        // Answers go out whole; with TLS, the session tickets before the first answer must not hold it
+        // back until the client's delayed acknowledgement (40 ms).
+        const int noDelay = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
         char text[INET_ADDRSTRLEN] = {};
         ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
 
@@ -571,6 +596,8 @@ int prepareSession(HttpSession &session, const HttpRequest &request)
     session.bodyFailed = false;
     session.responded = false;
     session.dropped = false;
+    session.bodyStart = std::chrono::steady_clock::now();
+    session.bodyRead = 0;
     const std::string connectionHeader = request.header("connection");
     session.keepAlive = request.version == "HTTP/1.1" ? !hasToken(connectionHeader, "close")
                                                       : hasToken(connectionHeader, "keep-alive");
@@ -600,9 +627,14 @@ int prepareSession(HttpSession &session, const HttpRequest &request)
 
 void HttpServer::serve(Connection &connection)
 {
+    SocketStream stream(connection.fd);
     HttpSession session;
-    session.fd = connection.fd;
-    while (!fStopping) {
+    session.stream = &stream;
+    std::string tlsError;
+    const bool open = !fTls || stream.acceptTls(*fTls, tlsError);
+    if (!open)
+        log(connection.peer + " TLS handshake failed: " + tlsError);
+    while (open && !fStopping) {
         HttpRequest request;
         int errorStatus = 0;
         if (!readRequestHead(session, request, errorStatus))
@@ -630,6 +662,8 @@ void HttpServer::serve(Connection &connection)
         if (!session.keepAlive)
             break;
     }
+    if (open && !session.dropped)
+        stream.close();
     std::lock_guard<std::mutex> guard(fLock);
     ::close(connection.fd);
     connection.fd = -1;

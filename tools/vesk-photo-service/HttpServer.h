@@ -1,7 +1,7 @@
 #pragma once
-// A small HTTP/1.1 server on 127.0.0.1. One thread accepts; every connection is served on a thread of its
-// own, so a request that is held open on purpose never holds up another. Request bodies stream through the
-// handler, which reads them piece by piece; nothing buffers a whole body.
+// A small HTTP/1.1 server on 127.0.0.1, plain or over TLS. One thread accepts; every connection is served on a
+// thread of its own, so a request that is held open on purpose never holds up another. Request bodies stream
+// through the handler, which reads them piece by piece; nothing buffers a whole body.
 
 #include <atomic>
 #include <chrono>
@@ -20,6 +20,15 @@
 #include <sys/types.h>
 
 namespace vesk::service {
+
+class TlsContext;
+
+// A crude model of a remote client's link: every answer is held back by latency (one round trip), and
+// request bodies are read no faster than rateKbit kilobits (1000 bits) per second; 0 leaves them unlimited.
+struct LinkModel {
+    std::chrono::milliseconds latency { 0 };
+    int64_t rateKbit = 0;
+};
 
 using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
 
@@ -85,6 +94,11 @@ public:
     HttpServer(const HttpServer &) = delete;
     HttpServer &operator=(const HttpServer &) = delete;
 
+    // Serves HTTPS with this certificate (kept alive by the server); call before listen().
+    void setTls(std::shared_ptr<const TlsContext> context) { fTls = std::move(context); }
+    // Call before listen().
+    void setLinkModel(const LinkModel &model) { fLink = model; }
+
     // Binds 127.0.0.1:port (0 picks a free port) with address reuse and starts serving. Answers the port, or
     // -1 with the reason in error.
     int listen(int port, std::string &error);
@@ -101,7 +115,12 @@ private:
     bool waitUnlessStopping(std::chrono::milliseconds duration);
     void log(const std::string &line) const;
 
+    // Holds an answer back by the link's latency, or less when the server begins stopping.
+    void holdAnswer();
+
     HttpHandler fHandler;
+    std::shared_ptr<const TlsContext> fTls;
+    LinkModel fLink;
     std::function<void(const std::string &)> fLogger;
     int fListenFd = -1;
     int fWakeFds[2] = { -1, -1 };

@@ -123,7 +123,9 @@ CommandLine parseCommandLine(const QStringList &arguments, ServiceOptions &optio
         "Rule outcomes: warning, error, http500, drop (close without a reply), hang (never answer),\n"
         "slow (answer after 5 seconds), trickle (an answer that dribbles out, one byte every half second),\n"
         "redirect307 and redirect302 (answer with that status and the Location /redirected/index.php,\n"
-        "which takes the upload as /index.php does)."));
+        "which takes the upload as /index.php does).\n"
+        "With --tls-cert and --tls-key it serves HTTPS instead of HTTP. --latency and --rate model a venue's\n"
+        "link: every answer is held back by the latency, and request bodies are read no faster than the rate."));
     const QCommandLineOption help(
         { QStringLiteral("h"), QStringLiteral("help") }, QStringLiteral("Shows this help and exits."));
     const QCommandLineOption version(QStringLiteral("version"), QStringLiteral("Shows the version and exits."));
@@ -137,7 +139,17 @@ CommandLine parseCommandLine(const QStringList &arguments, ServiceOptions &optio
         QStringLiteral("Force OUTCOME for uploads whose file name matches REGEX (ECMAScript, searched). "
                        "Repeatable; the first match wins."),
         QStringLiteral("REGEX=OUTCOME"));
-    parser.addOptions({ help, version, port, storage, users, rule });
+    const QCommandLineOption tlsCert(QStringLiteral("tls-cert"),
+        QStringLiteral("Serve HTTPS with this PEM certificate (chain); needs --tls-key."), QStringLiteral("FILE"));
+    const QCommandLineOption tlsKey(
+        QStringLiteral("tls-key"), QStringLiteral("The PEM private key of --tls-cert."), QStringLiteral("FILE"));
+    const QCommandLineOption latency(QStringLiteral("latency"),
+        QStringLiteral("Hold every answer back by MS milliseconds, as a round trip would (default 0)."),
+        QStringLiteral("MS"));
+    const QCommandLineOption rate(QStringLiteral("rate"),
+        QStringLiteral("Read request bodies no faster than KBIT kilobits (1000 bits) per second (default: unlimited)."),
+        QStringLiteral("KBIT"));
+    parser.addOptions({ help, version, port, storage, users, rule, tlsCert, tlsKey, latency, rate });
 
     if (!parser.parse(arguments)) {
         message = parser.errorText();
@@ -147,7 +159,8 @@ CommandLine parseCommandLine(const QStringList &arguments, ServiceOptions &optio
         // Qt's usage line names the program as it was called (a path); ours names the command.
         const QString generated = parser.helpText();
         message = QStringLiteral("Usage: vesk-photo-service --storage DIR [--port N] [--users FILE] "
-                                 "[--rule REGEX=OUTCOME]...")
+                                 "[--rule REGEX=OUTCOME]... [--tls-cert FILE --tls-key FILE] [--latency MS] "
+                                 "[--rate KBIT]")
             + generated.mid(generated.indexOf(QLatin1Char('\n')))
             + QStringLiteral("\nIt runs until SIGTERM or SIGINT.\n"
                              "Exit status: 0 after a stop by SIGTERM or SIGINT (or for --help and --version), 1 when\n"
@@ -180,6 +193,28 @@ CommandLine parseCommandLine(const QStringList &arguments, ServiceOptions &optio
         options.checkLogins = true;
         if (!loadUsers(parser.value(users), options.users, message))
             return CommandLine::Invalid;
+    }
+    options.tlsCertificate = parser.value(tlsCert);
+    options.tlsKey = parser.value(tlsKey);
+    if (options.tlsCertificate.isEmpty() != options.tlsKey.isEmpty()) {
+        message = QStringLiteral("--tls-cert and --tls-key go together");
+        return CommandLine::Invalid;
+    }
+    if (parser.isSet(latency)) {
+        bool ok = false;
+        options.latencyMs = parser.value(latency).toInt(&ok);
+        if (!ok || options.latencyMs < 0 || options.latencyMs > 60'000) {
+            message = QStringLiteral("invalid latency (0 to 60000 ms): ") + parser.value(latency);
+            return CommandLine::Invalid;
+        }
+    }
+    if (parser.isSet(rate)) {
+        bool ok = false;
+        options.rateKbit = parser.value(rate).toLongLong(&ok);
+        if (!ok || options.rateKbit < 1 || options.rateKbit > 100'000'000) {
+            message = QStringLiteral("invalid rate (1 to 100000000 kbit/s): ") + parser.value(rate);
+            return CommandLine::Invalid;
+        }
     }
     for (const QString &text : parser.values(rule)) {
         Rule parsed;

@@ -31,6 +31,9 @@ struct ServiceOptions {
     bool checkLogins = false; // set by --users
     std::map<std::string, std::string> users; // login -> password
     std::vector<Rule> rules;
+    QString tlsCertificate, tlsKey; // both set: HTTPS
+    int latencyMs = 0; // the link model
+    qint64 rateKbit = 0;
 
     // The rule for a file name (UTF-8, as sent), or none.
     const Rule *ruleFor(const std::string &fileName) const;

@@ -5,9 +5,11 @@
 #include "PhotoService.h"
 #include "ServiceLog.h"
 #include "ServiceOptions.h"
+#include "SocketStream.h"
 #include "UploadStore.h"
 
 #include <QCoreApplication>
+#include <QFile>
 
 #include <csignal>
 #include <cstdio>
@@ -45,6 +47,18 @@ int main(int argc, char *argv[])
         break;
     }
 
+    std::shared_ptr<const TlsContext> tls;
+    if (!options.tlsCertificate.isEmpty()) {
+        std::string error;
+        tls = TlsContext::load(QFile::encodeName(options.tlsCertificate).toStdString(),
+            QFile::encodeName(options.tlsKey).toStdString(), error);
+        if (!tls) {
+            std::fprintf(stderr, "vesk-photo-service: %s\nTry 'vesk-photo-service --help' for more information.\n",
+                error.c_str());
+            return 2;
+        }
+    }
+
     UploadStore store(options.storage);
     if (!store.prepare(message)) {
         std::fprintf(stderr, "vesk-photo-service: %s\n", message.toLocal8Bit().constData());
@@ -54,6 +68,8 @@ int main(int argc, char *argv[])
     HttpServer server(
         [&service](const HttpRequest &request, HttpExchange &exchange) { service.handle(request, exchange); },
         [](const std::string &line) { logLine(QString::fromStdString(line)); });
+    server.setTls(tls);
+    server.setLinkModel({ std::chrono::milliseconds(options.latencyMs), options.rateKbit });
     std::string error;
     const int port = server.listen(options.port, error);
     if (port < 0) {
@@ -63,8 +79,14 @@ int main(int argc, char *argv[])
     logLine(QStringLiteral("storing pictures in ") + store.root() + QStringLiteral(", ")
         + (options.checkLogins ? QString::number(options.users.size()) + QStringLiteral(" logins accepted")
                                : QStringLiteral("every login accepted"))
-        + QStringLiteral(", ") + QString::number(options.rules.size()) + QStringLiteral(" rules"));
-    std::printf("listening on http://127.0.0.1:%d\n", port);
+        + QStringLiteral(", ") + QString::number(options.rules.size()) + QStringLiteral(" rules")
+        + (options.latencyMs > 0 || options.rateKbit > 0
+                ? QStringLiteral(", link model: latency %1 ms, rate %2")
+                      .arg(options.latencyMs)
+                      .arg(options.rateKbit > 0 ? QString::number(options.rateKbit) + QStringLiteral(" kbit/s")
+                                                : QStringLiteral("unlimited"))
+                : QString()));
+    std::printf("listening on %s://127.0.0.1:%d\n", tls ? "https" : "http", port);
     std::fflush(stdout);
 
     int received = 0;

@@ -1,0 +1,97 @@
+// HTTPS through the real program and the real service, with a throw-away CA that openssl makes for
+// the test: the picture goes up when the program is told the CA, and without it, or from a service
+// whose certificate names another host, the upload fails with a clear line and the picture stays.
+
+#include "FaultRun.h"
+
+#include <gtest/gtest.h>
+
+#include <QProcess>
+#include <QTemporaryDir>
+
+using namespace vesk;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A CA and two server certificates it signed, EC keys: good.pem for localhost and 127.0.0.1,
+// other.pem for another host. Empty on success, else what openssl said.
+QString makeCertificates(const QString &folder)
+{
+    const char *const steps[] = {
+        "-keyout ca.key -out ca.pem -subj /CN=Vesk-test-CA",
+        "-keyout good.key -out good.pem -subj /CN=localhost -CA ca.pem -CAkey ca.key "
+        "-addext subjectAltName=DNS:localhost,IP:127.0.0.1",
+        "-keyout other.key -out other.pem -subj /CN=photos.example -CA ca.pem -CAkey ca.key "
+        "-addext subjectAltName=DNS:photos.example",
+    };
+    for (const char *step : steps) {
+        const QString arguments
+            = QStringLiteral("req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 ")
+            + QLatin1String(step);
+        QProcess openssl;
+        openssl.setWorkingDirectory(folder);
+        openssl.setProcessChannelMode(QProcess::MergedChannels);
+        openssl.start(QStringLiteral("openssl"), arguments.split(QLatin1Char(' ')));
+        if (!openssl.waitForFinished(60000) || openssl.exitCode() != 0)
+            return arguments + QStringLiteral(": ") + QString::fromLocal8Bit(openssl.readAll());
+    }
+    return {};
+}
+
+} // namespace
+
+TEST(Https, UploadsOnlyWhenTheServiceCertificateChecksOut)
+{
+    QTemporaryDir certificates;
+    ASSERT_EQ(makeCertificates(certificates.path()), QString());
+    const auto file = [&](const QString &name) { return certificates.filePath(name); };
+
+    struct Case {
+        const char *what;
+        const char *certificate;
+        bool caNamed;
+        const char *line; // the status line of the failure; none: the picture goes up
+    };
+    const Case cases[] = {
+        { "the CA is named", "good", true, nullptr },
+        { "no CA named", "good", false,
+            "[error] The service's certificate was not accepted: SSL certificate problem: unable to get local issuer "
+            "certificate (checked against the system's CAs; a private CA is named with VESK_CA_FILE)" },
+        { "another host's certificate", "other", true,
+            "[error] The service's certificate was not accepted: SSL: no alternative certificate subject name "
+            "matches target host name '127.0.0.1'" },
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const char *name : { "VESK_CA_FILE", "CURL_CA_BUNDLE", "SSL_CERT_FILE", "SSL_CERT_DIR" })
+            qunsetenv(name);
+        if (c.caNamed)
+            qputenv("VESK_CA_FILE", QFile::encodeName(file(QStringLiteral("ca.pem"))));
+        const QString name = QLatin1String(c.certificate);
+        test::FaultRun run({ QStringLiteral("--tls-cert"), file(name + QStringLiteral(".pem")),
+            QStringLiteral("--tls-key"), file(name + QStringLiteral(".key")) });
+        ASSERT_TRUE(run.service.start()) << run.service.errorString().toStdString();
+        ASSERT_TRUE(run.service.url().startsWith(QStringLiteral("https://127.0.0.1:")));
+        run.addPicture(
+            QStringLiteral("Table 1/IMG_0001.JPG"), c.line ? test::InSource : test::InMirror, c.line ? 0 : 1);
+        run.writePreferences();
+        ASSERT_TRUE(run.startProgram());
+        if (!c.line) {
+            ASSERT_TRUE(run.waitSettled(60s)) << run.inventory().toStdString();
+        } else {
+            ASSERT_TRUE(test::waitFor([&] { return run.programOutput().contains(QStringLiteral("[retry]")); }, 60s))
+                << run.programOutput().toStdString();
+            EXPECT_TRUE(run.programOutput().contains(QLatin1String(c.line))) << run.programOutput().toStdString();
+        }
+        EXPECT_TRUE(run.stopProgram());
+        run.verify();
+        const QString messageLog
+            = test::readText(run.profile.path(QStringLiteral("state/Vesk-FTPUploader/Vesk-FTPUploaderLog.txt")));
+        EXPECT_EQ(messageLog.contains(QStringLiteral("Not sent, HTTPS failed: The service's certificate was not "
+                                                     "accepted")),
+            c.line != nullptr)
+            << messageLog.toStdString();
+    }
+    qunsetenv("VESK_CA_FILE");
+}
