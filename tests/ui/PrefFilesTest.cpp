@@ -92,7 +92,7 @@ TEST(PrefFiles, ExportHoldsEveryKeyOfTheListThatHasAValue)
     EXPECT_FALSE(exported.contains(PrefKeys::sPrefLocalSourceUploadFolder));
     for (const QString &key : exported.keys())
         EXPECT_TRUE(myPrefKeyNameArray().contains(key)) << key.toStdString();
-    EXPECT_EQ(exported.size(), 15);
+    EXPECT_EQ(exported.size(), 16);
     // It holds the password whenever there is one: the owner's alone.
     EXPECT_EQ(
         QFileInfo(path).permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther), QFileDevice::Permissions());
@@ -175,7 +175,7 @@ TEST(PrefFiles, ImportListsEveryKeyWithItsIndex)
     EXPECT_TRUE(console.contains(QStringLiteral("10 => [prefSecondsBetweenScans] = [45]")));
     EXPECT_TRUE(console.contains(QStringLiteral("00 => [prefLocalMasterMirrorSiteFolder] = [NIL]")));
     EXPECT_TRUE(console.contains(QStringLiteral("17 => [prefDoCopyOldFtpPref] = [NIL]")));
-    EXPECT_EQ(console.count(QStringLiteral("= [NIL]")), 16);
+    EXPECT_EQ(console.count(QStringLiteral("= [NIL]")), 17);
     // Keys the file does not name keep what they had.
     EXPECT_FALSE(f.store->hasUserValue(PrefKeys::sPrefAutoSynchronize));
 }
