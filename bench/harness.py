@@ -15,6 +15,7 @@ import random
 import re
 import shutil
 import signal
+import socket
 import statistics
 import subprocess
 import sys
@@ -784,6 +785,110 @@ class Bench:
                f"{values['samples']} samples of /proc/PID/status, 0.25 ms apart")
         self.write_partial()
 
+    # ---- 9. watching it run --------------------------------------------------------------------
+
+    @staticmethod
+    def channel_request(path, line, timeout=10.0):
+        """One request line over the command channel: (ms until the reply line, the reply)."""
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+            s.settimeout(timeout)
+            s.connect(str(path))
+            started = time.perf_counter()
+            s.sendall(line + b"\n")
+            reply = b""
+            while not reply.endswith(b"\n"):
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                reply += chunk
+            return (time.perf_counter() - started) * 1000.0, json.loads(reply or b"{}")
+
+    def watching_run(self, template, count, label, listeners=0, probe=False):
+        """A batch through the cycle with event listeners attached (each reads every line) and,
+        with probe, status requests every 20 ms meanwhile: pictures/s, the status times, the lines
+        each listener got."""
+        d = self.next_dir(f"watching-{label}")
+        event = self.event(f"watching {label}")
+        source, mirror, staging = d / "source", d / "mirror", d / "staging"
+        for f in (source, mirror, staging):
+            f.mkdir()
+        shutil.copytree(template, staging / "batch")
+        prog = Program(d, "p", source, mirror, self.service.url, event)
+        path = prog.profile / "runtime" / "Vesk-FTPUploader" / "command.sock"
+        streams, counts, times = [], [], []
+        done = threading.Event()
+
+        def listen(s, i):
+            with s.makefile("rb") as lines:
+                for _ in lines:
+                    counts[i] += 1
+
+        def poll():
+            while not done.is_set():
+                times.append(self.channel_request(path, b'{"class":"vesk","id":"stat"}')[0])
+                time.sleep(0.02)
+        try:
+            prog.wait_watcher()
+            for i in range(listeners):
+                s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+                s.connect(str(path))
+                s.sendall(b'{"class":"vesk","id":"evts"}\n')
+                streams.append(s)
+                counts.append(0)
+                threading.Thread(target=listen, args=(s, i), daemon=True).start()
+            stat = b'{"class":"vesk","id":"stat"}'
+            if not wait_until(lambda: self.channel_request(path, stat)[1]["status"]["listeners"] == listeners, 10, 0.05):
+                raise RuntimeError(f"watching {label}: the event listeners did not register")
+            time.sleep(0.2)
+            start = now_ms()
+            os.rename(staging / "batch", source / "batch")
+            prober = threading.Thread(target=poll, daemon=True)
+            if probe:
+                prober.start()
+            ok = prog.wait_uploaded(count, self.args.timeout)
+            done.set()
+            if probe:
+                prober.join(15)
+            records = self.service.uploads(event)
+            if not ok or len(records) != count:
+                raise RuntimeError(f"watching {label}: {len(records)} of {count} uploads arrived")
+            end = max(r["completedMs"] for r in records)
+            wait_until(lambda: all(c >= count for c in counts), 10)
+        finally:
+            done.set()
+            prog.stop()
+            for s in streams:
+                s.close()
+        self.finish_run(event, d)
+        return count / ((end - start) / 1000.0), times, counts
+
+    def watching(self):
+        t = self.table
+        t.section("9. Watching it run: the status request and the event stream while pictures upload")
+        burst = self.template("burst1000", self.args.burst_count, 10, 0)
+        _, times, _ = self.watching_run(burst, self.args.burst_count, "status", probe=True)
+        p95 = percentile(times, 95)
+        t.row(f"status request while {self.args.burst_count} pictures upload: median / 95th percentile / max",
+              f"{fmt(statistics.median(times), 2)} / {fmt(p95, 2)} / {fmt(max(times), 2)} ms", "95th ≤ 10 ms",
+              p95 <= 10)
+        t.note(f"{len(times)} requests, one every 20 ms, each on a new connection (connect, request, reply)")
+        template = self.template("200k", self.args.small_count, 10, 200 * KIB)
+        count = self.args.small_count
+        rates = {0: [], 2: []}
+        lines = []
+        for rep in range(self.args.repeats):
+            for listeners in ((0, 2) if rep % 2 == 0 else (2, 0)):
+                rate, _, counts = self.watching_run(template, count, f"events{listeners}-{rep}", listeners)
+                rates[listeners].append(rate)
+                lines += counts
+        none, two = statistics.median(rates[0]), statistics.median(rates[2])
+        ratio = two / none
+        t.row(f"{count} pictures of 200 KiB: two event listeners / none", f"{fmt(two)} / {fmt(none)} pictures/s = "
+              f"{fmt(ratio, 3)}", "≥ 0.95", ratio >= 0.95)
+        t.note(f"{self.args.repeats} repetitions each, interleaved; every listener got {min(lines)} to "
+               f"{max(lines)} lines")
+        self.write_partial()
+
     # ---- micro-benchmarks ---------------------------------------------------------------------
 
     def micro(self):
@@ -997,7 +1102,7 @@ def latency_stages(series, console, received):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--only", default="throughput,latency,memory,scan,threads,micro,links",
+    parser.add_argument("--only", default="throughput,latency,memory,scan,threads,micro,links,watching",
                         help="comma-separated figures to run")
     parser.add_argument("--quick", action="store_true", help="small sizes, for trying the harness out")
     parser.add_argument("--repeats", type=int, default=5)
@@ -1032,7 +1137,7 @@ def main():
         bench.scaled.append("--quick: every size scaled down; not for comparing with the goals")
     figures = {"throughput": bench.throughput, "latency": bench.latency, "memory": bench.memory,
                "scan": bench.scan, "threads": bench.threads, "micro": bench.micro,
-               "links": bench.links, "https": bench.https}
+               "links": bench.links, "https": bench.https, "watching": bench.watching}
     failed = False
     try:
         for name in args.only.split(","):

@@ -1,7 +1,7 @@
-# vesk_add_test(name SOURCES a.cpp b.cpp [LIBS ...] [LABELS ...] [GUI] [TIMEOUT s])
+# vesk_add_test(name SOURCES a.cpp b.cpp [LIBS ...] [LABELS ...] [GUI] [TIMEOUT s] [LAUNCHER program ...])
 # Declares one GoogleTest program and registers it with CTest, so every test is set up the same way.
 function(vesk_add_test name)
-  cmake_parse_arguments(T "GUI" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "GUI" "TIMEOUT" "SOURCES;LIBS;LABELS;LAUNCHER" ${ARGN})
   # Every test program gets the one test main; GUI tests get an application object with windows.
   add_executable(${name} ${T_SOURCES} ${PROJECT_SOURCE_DIR}/tests/support/TestMain.cpp)
   target_link_libraries(${name} PRIVATE vesk_settings vesk_testsupport GTest::gtest GTest::gmock ${T_LIBS})
@@ -9,7 +9,8 @@ function(vesk_add_test name)
     target_link_libraries(${name} PRIVATE vesk_gui)
     target_compile_definitions(${name} PRIVATE VESK_TEST_GUI)
   endif()
-  add_test(NAME ${name} COMMAND ${name})
+  # LAUNCHER: what CTest starts the test under (dbus-run-session --, say).
+  add_test(NAME ${name} COMMAND ${T_LAUNCHER} $<TARGET_FILE:${name}>)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
@@ -26,7 +27,9 @@ function(vesk_add_test name)
       list(APPEND env "TSAN_OPTIONS=${VESK_TSAN_GUI_OPTIONS}")
     endif()
   endif()
-  set_tests_properties(${name} PROPERTIES LABELS "${labels}" TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${env}")
+  # No test reaches the desktop's session bus (the programs it starts would notify there).
+  set_tests_properties(${name} PROPERTIES LABELS "${labels}" TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${env}"
+                       ENVIRONMENT_MODIFICATION "DBUS_SESSION_BUS_ADDRESS=unset:")
 endfunction()
 
 # vesk_add_corpus_test(name fuzzer.cpp corpus [LIBS ...]): every seed of fuzz/corpus/<corpus>/ goes

@@ -7,6 +7,7 @@
 #include "scripting/CommandClient.h"
 #include "scripting/CommandProtocol.h"
 #include "scripting/InstanceLock.h"
+#include "ui/DesktopNotifier.h"
 #include "ui/widgets/FrontEnd.h"
 
 #include <QApplication>
@@ -208,6 +209,7 @@ int main(int argc, char **argv)
 
     vesk::AppController::initialize(*options.store, options.factoryDefaultsResource);
     auto controller = std::make_unique<vesk::AppController>(options);
+    auto notifier = std::make_unique<vesk::DesktopNotifier>(controller->cycleStatus(), *options.store, timeScale);
     std::unique_ptr<vesk::FrontEnd> frontEnd;
     if (!headless)
         frontEnd = std::make_unique<vesk::FrontEnd>(*controller);
@@ -232,6 +234,7 @@ int main(int argc, char **argv)
         std::_Exit(status);
     }
     frontEnd.reset();
+    notifier.reset();
     controller.reset();
     return status;
 }

@@ -57,6 +57,7 @@ AppController::AppController(AppOptions options, QObject *parent)
     fHeadless = fOptions.headless;
     fItemBook = std::make_unique<ItemBook>(paths::stateFolder() + QStringLiteral("/unmoved-pictures.json"));
     fFolderCache = std::make_shared<FolderCache>();
+    fStatus = new CycleStatus(this);
 }
 
 AppController::~AppController()

@@ -7,7 +7,9 @@
 
 #include "app/Outlets.h"
 #include "cycle/CycleNames.h"
+#include "cycle/CycleStatus.h"
 #include "cycle/NotificationCenter.h"
+#include "diag/Console.h"
 #include "prefs/PrefKeys.h"
 #include "prefs/PreferenceStore.h"
 
@@ -25,9 +27,13 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <vector>
 
 namespace vesk {
 
+class CommandReplyStream;
+class CommandServer;
+class ConsoleCapture;
 class FolderCache;
 class FolderWatcher;
 class HttpController;
@@ -258,6 +264,32 @@ public:
     bool saveSettingToUserDefaults(const QVariant &value, const QString &key);
     static bool isValidYesNoString(const std::optional<QString> &text);
 
+    // ---- Watching it run (cycle/Watching.cpp, scripting/WatchingRequests.cpp) --------------------
+    // What the status request, the tray and the notifications see. Reading never blocks the cycle.
+    CycleStatus &cycleStatus() const { return *fStatus; }
+    struct StatusReport {
+        QString state; // "idle and waiting", "scanning", "uploading", "pause requested", "halted",
+                       // "stopped by a service error" or "settings refused"
+        CycleStatus::Snapshot cycle;
+        int uploaded = 0;
+        int parked = 0;
+        int transferFailures = 0;
+        std::optional<QDateTime> nextPass; // the earlier of the rescan timer and a retry's pass
+        QString host; // the upload endpoint's
+    };
+    // Main thread (it reads the timers).
+    StatusReport statusReport() const;
+    // The cycle's reports, one call at each place where it decides.
+    enum class WatchedOutcome { Uploaded, Parked, TransferFailed, ServiceError };
+    void watchUploadStarted(const Info &info);
+    void watchOutcome(WatchedOutcome outcome, const InfoRef &info);
+    void watchSettingsChecked(bool accepted, const ConsoleCapture &lines);
+    // Where the console is the journal: Error for a failure that stops the cycle, else Warning.
+    LogPriority failurePriority(const Notification &note) const;
+    // The status ('vesk'/'stat') and event-stream ('vesk'/'evts') requests. Main thread.
+    void installWatchingRequests(CommandServer &server);
+    int eventListenerCount();
+
     // ---- HTTP client ----------------------------------------------------------------------------
     void createHttpController();
     // Cuts off a transfer in progress (used at quit); its picture stays in the source folder.
@@ -398,6 +430,8 @@ private:
     std::atomic<int> fUploadedCount { 0 };
     std::atomic<int> fParkedCount { 0 };
     std::atomic<int> fFailedCount { 0 };
+    CycleStatus *fStatus = nullptr; // a child, so it outlives the workers
+    std::vector<std::shared_ptr<CommandReplyStream>> fEventListeners; // main thread
     void reportProgress(const char *what, const QString &item);
     void showError(const QString &text);
     friend class AppControllerTestAccess;

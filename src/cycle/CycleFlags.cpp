@@ -15,6 +15,8 @@ void AppController::setIsScanningFolder(bool flag)
 {
     std::lock_guard<std::recursive_mutex> guard(fThreadLock);
     gIsScanning = flag;
+    if (flag)
+        fStatus->passStarted();
 }
 
 void AppController::setNeedsToRescan(bool flag)
@@ -43,11 +45,14 @@ void AppController::setWantsToHaltProcess(bool flag)
 
 void AppController::setDidHaltProcess(bool flag)
 {
+    bool changed = false;
     {
         std::lock_guard<std::recursive_mutex> guard(fThreadLock);
-        gDidHaltProcess = flag;
+        changed = gDidHaltProcess.exchange(flag) != flag;
     }
     notifyFlagWaiters();
+    if (changed)
+        fStatus->haltChanged(flag);
 }
 
 void AppController::setIsInsideWatchFolderThread(bool flag)

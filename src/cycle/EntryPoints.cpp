@@ -140,6 +140,7 @@ void AppController::handleNotification_ScanFolder(const Notification &note)
 void AppController::handleNotification_CleanUpAfterCompleteLoop(const Notification &note)
 {
     traceInside(kClassName, __func__);
+    fStatus->passFoundNothing();
     if (note.userInfo)
         note.userInfo->clear();
     setStartedUploadProcess(false);

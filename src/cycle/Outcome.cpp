@@ -30,7 +30,8 @@ void AppController::reportProgress(const char *what, const QString &item)
                  .arg(QLatin1String(what), item)
                  .arg(fUploadedCount.load())
                  .arg(fParkedCount.load())
-                 .arg(fFailedCount.load()));
+                 .arg(fFailedCount.load()),
+        qstrcmp(what, "uploaded") == 0 ? LogPriority::Informational : LogPriority::Warning);
 }
 
 void AppController::showError(const QString &text)
@@ -87,6 +88,7 @@ void AppController::handleNotification_UploadSuccess(const Notification &note)
                             .arg(full));
             }
             reportProgress("uploaded", item);
+            watchOutcome(WatchedOutcome::Uploaded, note.userInfo);
         } else {
             if (!haveRoot)
                 consoleLog(QStringLiteral("Inside %1 => %2... PASSED BAD cDictKeyLocalSourceUploadFolder")
@@ -102,6 +104,7 @@ void AppController::handleNotification_UploadSuccess(const Notification &note)
 void AppController::handleNotification_UploadFail(const Notification &note)
 {
     traceInside(kClassName, __func__);
+    const ProblemPriority journal(failurePriority(note));
     bool stop = false;
     bool park = false;
     ibUpdateUploadStatusTextField(QString());
@@ -169,6 +172,7 @@ void AppController::handleNotification_UploadFail(const Notification &note)
                                 .arg(full));
                 }
                 reportProgress("problem", item);
+                watchOutcome(WatchedOutcome::Parked, note.userInfo);
             } else {
                 if (!info.contains(cDictKeyLocalRootFolder))
                     consoleLog(QStringLiteral("Inside %1 => %2... PASSED BAD cDictKeyLocalSourceUploadFolder")
@@ -183,9 +187,11 @@ void AppController::handleNotification_UploadFail(const Notification &note)
                 full, kRetryBaseSeconds * fOptions.timeScale, kRetryMaxSeconds * fOptions.timeScale);
             ++fFailedCount;
             reportProgress("retry", item);
+            watchOutcome(WatchedOutcome::TransferFailed, note.userInfo);
         }
     }
     if (stop) {
+        watchOutcome(WatchedOutcome::ServiceError, note.userInfo);
         setStartedUploadProcess(false);
         forceProcessToPause();
         return;

@@ -25,6 +25,7 @@ void AppController::handleNotification_UploadStart(const Notification &note)
     traceInside(kClassName, __func__);
     setStartedUploadProcess(true);
     const Info info = note.userInfo ? *note.userInfo : Info();
+    watchUploadStarted(info);
     if (info.contains(cDictKeyCurItem))
         ibUpdateFileNameField(info.value(cDictKeyCurItem).toString());
     else

@@ -22,6 +22,8 @@ bool isExistingFolder(const QString &path)
 bool AppController::validateUserInfoBeforeUploading(const std::optional<QString> &sourceFolder)
 {
     myNSLog(QStringLiteral("Inside %1 => %2...").arg(QLatin1String(kClassName), QLatin1String(__func__)));
+    const ConsoleCapture refusals;
+    const ProblemPriority refusedSettings(LogPriority::Error);
     int errors = 0;
 
     const std::optional<QString> mirror = getLocalMasterMirrorSiteFolder();
@@ -83,6 +85,7 @@ bool AppController::validateUserInfoBeforeUploading(const std::optional<QString>
 
     if (errors != 0)
         beep();
+    watchSettingsChecked(errors == 0, refusals);
     return errors == 0;
 }
 

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <map>
 #include <mutex>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -28,7 +29,10 @@ void notifyObservers(const QString &message)
         observer(message);
 }
 
-void writeAll(int fd, const QByteArray &bytes)
+thread_local int tProblemPriority = 0;
+thread_local ConsoleCapture *tCapture = nullptr;
+
+void writeRaw(int fd, const QByteArray &bytes)
 {
     const char *p = bytes.constData();
     qsizetype left = bytes.size();
@@ -43,7 +47,108 @@ void writeAll(int fd, const QByteArray &bytes)
         left -= n;
     }
 }
+
+// Where a stream is the journal, whether the next byte written to it begins a line. Writes to a
+// journal stream serialise on the lock, so that a line's prefix and its text stay together.
+struct JournalStream {
+    std::mutex lock;
+    bool atLineStart = true;
+};
+JournalStream gJournal[3];
+
+LogPriority effective(LogPriority priority)
+{
+    return priority == LogPriority::Warning && tProblemPriority != 0 ? static_cast<LogPriority>(tProblemPriority)
+                                                                     : priority;
+}
+
+QByteArray withPrefixes(const QByteArray &text, LogPriority priority, bool &atLineStart)
+{
+    const char prefix[] = { '<', char('0' + static_cast<int>(priority)), '>' };
+    QByteArray out;
+    out.reserve(text.size() + 16);
+    for (const char c : text) {
+        if (atLineStart)
+            out.append(prefix, sizeof prefix);
+        out += c;
+        atLineStart = c == '\n';
+    }
+    return out;
+}
+
+// Writes to standard output (through stdio, as the status lines always went) or standard error.
+void writeStream(int fd, const QByteArray &bytes, LogPriority priority)
+{
+    auto put = [fd](const QByteArray &data) {
+        if (fd == STDOUT_FILENO) {
+            std::fwrite(data.constData(), 1, static_cast<size_t>(data.size()), stdout);
+            std::fflush(stdout);
+        } else {
+            writeRaw(fd, data);
+        }
+    };
+    if (!isJournalStream(fd)) {
+        put(bytes);
+        return;
+    }
+    JournalStream &stream = gJournal[fd];
+    std::lock_guard<std::mutex> guard(stream.lock);
+    put(withPrefixes(bytes, effective(priority), stream.atLineStart));
+}
+
+void writeAll(int fd, const QByteArray &bytes)
+{
+    writeStream(fd, bytes, LogPriority::Debug);
+}
 } // namespace
+
+bool isJournalStream(int fd)
+{
+    static const auto matches = [](int descriptor) {
+        const QByteArray named = qgetenv("JOURNAL_STREAM");
+        const qsizetype colon = named.indexOf(':');
+        if (colon <= 0)
+            return false;
+        bool deviceOk = false;
+        bool inodeOk = false;
+        const qulonglong device = named.left(colon).toULongLong(&deviceOk);
+        const qulonglong inode = named.mid(colon + 1).toULongLong(&inodeOk);
+        struct stat info { };
+        return deviceOk && inodeOk && ::fstat(descriptor, &info) == 0 && qulonglong(info.st_dev) == device
+            && qulonglong(info.st_ino) == inode;
+    };
+    static const bool out = matches(STDOUT_FILENO);
+    static const bool err = matches(STDERR_FILENO);
+    return fd == STDOUT_FILENO ? out : fd == STDERR_FILENO ? err : false;
+}
+
+ProblemPriority::ProblemPriority(LogPriority priority)
+    : fSaved(tProblemPriority)
+{
+    tProblemPriority = static_cast<int>(priority);
+}
+
+ProblemPriority::~ProblemPriority()
+{
+    tProblemPriority = fSaved;
+}
+
+ConsoleCapture::ConsoleCapture()
+    : fOuter(tCapture)
+{
+    tCapture = this;
+}
+
+ConsoleCapture::~ConsoleCapture()
+{
+    tCapture = fOuter;
+}
+
+void noteCaptured(const QString &line)
+{
+    if (tCapture)
+        tCapture->fLines.append(line);
+}
 
 void consoleLog(const QString &message)
 {
@@ -72,6 +177,7 @@ void consoleLog(const QString &message)
         line += '\n';
     writeAll(STDERR_FILENO, line); // one write per line, so lines of different threads never mix
     notifyObservers(message);
+    noteCaptured(message);
 }
 
 void traceInside(const char *className, const char *operation)
@@ -79,18 +185,16 @@ void traceInside(const char *className, const char *operation)
     consoleLog(QStringLiteral("Inside %1 => %2...").arg(QLatin1String(className), QLatin1String(operation)));
 }
 
-void myPrintf(const char *text)
+void myPrintf(const char *text, LogPriority priority)
 {
     if (!text)
         return;
-    std::fputs(text, stdout);
-    std::fflush(stdout);
+    writeStream(STDOUT_FILENO, QByteArray(text), priority);
 }
 
-void myPrintf(const QString &text)
+void myPrintf(const QString &text, LogPriority priority)
 {
-    const QByteArray bytes = text.toUtf8();
-    myPrintf(bytes.constData());
+    writeStream(STDOUT_FILENO, text.toUtf8(), priority);
 }
 
 void myPrintfDebug(const char *text)
@@ -106,10 +210,16 @@ void writeStandardError(const QString &text)
 
 void myNSLog(const QString &message)
 {
+    myNSLog(message, message.startsWith(QLatin1String("Inside ")) ? LogPriority::Debug : LogPriority::Notice);
+}
+
+void myNSLog(const QString &message, LogPriority priority)
+{
     QString text = message;
     if (!text.endsWith(QLatin1Char('\n')))
         text += QLatin1Char('\n');
-    writeStandardError(text);
+    writeStream(STDERR_FILENO, text.toUtf8(), priority);
+    noteCaptured(message);
     MessageLog::LogMessage(text);
 }
 

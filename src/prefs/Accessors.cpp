@@ -44,6 +44,7 @@ const QStringList &myPrefKeyNameArray()
         PrefKeys::sPrefDeleteServerItemFirst,
         PrefKeys::sPrefAutoStartUploadAtStartup,
         PrefKeys::sPrefDoCopyOldFtpPref,
+        PrefKeys::sPrefNotifyOnProblems,
     };
     return keys;
 }

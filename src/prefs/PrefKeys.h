@@ -28,6 +28,7 @@ struct PrefKeys {
     static inline const QString sPrefDeleteServerItemFirst = QStringLiteral("prefDeleteServerItemFirst");
     static inline const QString sPrefAutoStartUploadAtStartup = QStringLiteral("prefAutoStartUploadAtStartup");
     static inline const QString sPrefDoCopyOldFtpPref = QStringLiteral("prefDoCopyOldFtpPref");
+    static inline const QString sPrefNotifyOnProblems = QStringLiteral("prefNotifyOnProblems");
     // Not in the key list: neither migrated, exported nor imported.
     static inline const QString sPrefKobFuseAction = QStringLiteral("prefKobFuseAction");
 
@@ -38,7 +39,7 @@ struct PrefKeys {
     static inline const QString sEventNamePlaceholder = QStringLiteral("turnOnCheckBoxIfUsingThisOption");
 };
 
-// myPrefKeyNameArray: the 18 keys in the order of the migration copy and the import listing.
+// myPrefKeyNameArray: the 19 keys in the order of the migration copy and the import listing.
 const QStringList &myPrefKeyNameArray();
 
 // The factory values of the keys of the list, to which the panel's fields revert.

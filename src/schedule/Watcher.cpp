@@ -43,7 +43,8 @@ void AppController::doWatchFolderInThread(const QString &path)
         fCenter.post(cNotification_WatcherItemChanged, nullptr);
     };
     callbacks.overflow = [this] {
-        myPrintf("BAD NEWS! We dropped events.\nForcing a full rescan.\n");
+        fStatus->watcherChanged(CycleStatus::Watcher::Recovering);
+        myPrintf("BAD NEWS! We dropped events.\nForcing a full rescan.\n", LogPriority::Warning);
         fFolderCache->forgetAll();
         fCenter.post(cNotification_WatcherItemChanged, nullptr);
     };
@@ -64,6 +65,7 @@ void AppController::doWatchFolderInThread(const QString &path)
     }
     // From here on the scan may skip folders the watcher reports unchanged.
     fFolderCache->setActive(true);
+    fStatus->watcherChanged(CycleStatus::Watcher::Watching);
     const bool started = detachThread("watcher", [this, watcher, path] {
         fCenter.post(cNotification_WatcherStarted, nullptr,
             makeInfo({ { cDictKeyRunLoop, QStringLiteral("inotify watcher of [%1]").arg(path) } }));
@@ -71,6 +73,7 @@ void AppController::doWatchFolderInThread(const QString &path)
         watcher->run();
         consoleLog(QStringLiteral("Done With CFRunLoopRun inside doInstallTheWatcher..."));
         fFolderCache->setActive(false);
+        fStatus->watcherChanged(CycleStatus::Watcher::TimerOnly);
         std::lock_guard<std::recursive_mutex> guard(fThreadLock);
         if (fWatcher == watcher)
             fWatcher.reset();
@@ -80,6 +83,7 @@ void AppController::doWatchFolderInThread(const QString &path)
     });
     if (!started) {
         fFolderCache->setActive(false);
+        fStatus->watcherChanged(CycleStatus::Watcher::TimerOnly);
         std::lock_guard<std::recursive_mutex> guard(fThreadLock);
         fWatcher.reset();
     }

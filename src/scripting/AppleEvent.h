@@ -40,6 +40,9 @@ inline constexpr FourCharCode kAEOpenDocuments = fourCharCode("odoc");
 inline constexpr FourCharCode kAEAnswer = fourCharCode("ansr");
 inline constexpr FourCharCode kAEMiscStandards = fourCharCode("misc");
 inline constexpr FourCharCode kAEActivate = fourCharCode("actv");
+// The status request and the event stream ('vesk-ctl status', 'vesk-ctl events').
+inline constexpr FourCharCode kVeskStatus = fourCharCode("stat");
+inline constexpr FourCharCode kVeskEvents = fourCharCode("evts");
 
 // A reply value: nothing, a text, or a list of values.
 class AEDescriptor {

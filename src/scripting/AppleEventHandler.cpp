@@ -86,7 +86,7 @@ private:
         return matchesAny(fKey,
             { &PrefKeys::sPrefShowPreviewWhenUploading, &PrefKeys::sPrefDeleteEmptyFtpFolders,
                 &PrefKeys::sPrefAutoSynchronize, &PrefKeys::sPrefUseEventName, &PrefKeys::sPrefUseDoDeleteOldPhotos,
-                &PrefKeys::sPrefAutoStartUploadAtStartup });
+                &PrefKeys::sPrefAutoStartUploadAtStartup, &PrefKeys::sPrefNotifyOnProblems });
     }
 
     void unsupported() const
@@ -261,6 +261,7 @@ void AppController::setupForAppleEventsForThisApp()
             ibMainWindow->orderFront();
     });
 
+    installWatchingRequests(*server);
     connect(this, &AppController::terminated, server, &CommandServer::close);
 }
 

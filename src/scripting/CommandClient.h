@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <chrono>
+#include <functional>
 
 namespace vesk {
 
@@ -29,6 +30,12 @@ struct CommandExchange {
 // the time limit.
 CommandExchange exchangeCommand(
     const QString &socketPath, const QByteArray &requestLine, std::chrono::milliseconds limit);
+
+// Sends the request, then passes every line that comes to onLine until the far end closes the
+// connection or stop() answers true (asked at least every 200 ms). Answered means that the stream
+// ran and ended; the other statuses are those of exchangeCommand.
+CommandExchange followCommandStream(const QString &socketPath, const QByteArray &requestLine,
+    const std::function<void(const QByteArray &line)> &onLine, const std::function<bool()> &stop);
 
 // Like exchangeCommand, but while nobody listens yet (an instance that is still starting) tries
 // again until the time limit.

@@ -6,6 +6,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -84,8 +85,34 @@ public:
 
     ~CommandConnection() override { shutDown(); }
 
-    bool isBusy() const { return fBusy; }
+    // A connection whose request is being handled, or handed to a stream, is never made room from.
+    bool isBusy() const { return fBusy || fStream; }
     Clock::time_point lastActivity() const { return fLastActivity; }
+
+    // Hands the connection's far end to a stream handler: no further request is read until it is
+    // finished.
+    std::shared_ptr<CommandReplyStream> beginStream();
+    bool streamSend(const QByteArray &line)
+    {
+        if (fFd < 0)
+            return false;
+        send(line);
+        if (fFd >= 0 && fLinesQueued > fServer->fLimits.maxStreamLinesBehind) {
+            const QByteArray why
+                = "it is more than " + QByteArray::number(fServer->fLimits.maxStreamLinesBehind) + " lines behind";
+            drop(why.constData());
+        }
+        return fFd >= 0;
+    }
+    bool streamOpen() const { return fFd >= 0 && !fPeerClosed; }
+    void streamFinished()
+    {
+        fStream.reset();
+        fLastActivity = Clock::now();
+        if (!fBusy)
+            QMetaObject::invokeMethod(
+                this, [this] { handleInput(); }, Qt::QueuedConnection);
+    }
 
     // Closes the socket at once, or once the request being handled is answered.
     void drop(const char *why)
@@ -118,6 +145,21 @@ private:
     {
         if (fFd < 0 || fBusy)
             return;
+        if (fStream) {
+            // Requests that follow wait for the stream; only the client's going away is noticed now.
+            char byte;
+            const ssize_t n = ::recv(fFd, &byte, 1, MSG_PEEK);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+                fPeerClosed = true;
+                fReader->setEnabled(false);
+            } else if (n > 0 && fInput.size() > kMaxCommandLineBytes) {
+                fReader->setEnabled(false);
+            } else if (n > 0) {
+                fReader->setEnabled(false);
+                fInputWaiting = true;
+            }
+            return;
+        }
         const qsizetype chunk = fServer->fLimits.readChunkBytes;
         const qsizetype before = fInput.size();
         fInput.resize(before + chunk);
@@ -178,7 +220,10 @@ private:
             fInput.remove(0, end + 1);
             if (line.endsWith('\r'))
                 line.chop(1);
-            send(fServer->answer(line));
+            if (std::optional<QByteArray> reply = fServer->answer(line, this))
+                send(*reply);
+            if (fStream)
+                break;
         }
         fBusy = false;
         if (fDropRequested) {
@@ -188,8 +233,16 @@ private:
         }
         if (fFd < 0)
             return;
-        if (fPeerClosed && fOutput.isEmpty()) {
+        if (fPeerClosed && fOutput.isEmpty() && !fStream) {
             drop(nullptr);
+            return;
+        }
+        if (fInputWaiting && !fStream) {
+            // Input came while a stream held the connection: read it now.
+            fInputWaiting = false;
+            fReader->setEnabled(true);
+            QMetaObject::invokeMethod(
+                this, [this] { readAvailable(); }, Qt::QueuedConnection);
             return;
         }
         fReader->setEnabled(!fPeerClosed);
@@ -199,6 +252,7 @@ private:
     {
         fOutput += reply;
         fOutput += '\n';
+        ++fLinesQueued;
         writePending();
     }
 
@@ -209,6 +263,7 @@ private:
         while (!fOutput.isEmpty()) {
             const ssize_t n = ::send(fFd, fOutput.constData(), static_cast<size_t>(fOutput.size()), MSG_NOSIGNAL);
             if (n > 0) {
+                fLinesQueued -= QByteArrayView(fOutput.constData(), n).count('\n');
                 fOutput.remove(0, n);
                 continue;
             }
@@ -224,7 +279,7 @@ private:
             return;
         }
         fWriter->setEnabled(!fOutput.isEmpty());
-        if (fOutput.isEmpty() && fPeerClosed && !fBusy)
+        if (fOutput.isEmpty() && fPeerClosed && !fBusy && !fStream)
             drop(nullptr);
     }
 
@@ -239,7 +294,39 @@ private:
     bool fPeerClosed = false;
     bool fBusy = false;
     bool fDropRequested = false;
+    bool fInputWaiting = false;
+    qsizetype fLinesQueued = 0; // line ends in fOutput
+    std::shared_ptr<CommandReplyStream> fStream;
 };
+
+namespace {
+class StreamEnd : public CommandReplyStream {
+public:
+    explicit StreamEnd(CommandConnection *connection)
+        : fConnection(connection)
+    { }
+    bool send(const QByteArray &line) override { return fConnection && fConnection->streamSend(line); }
+    void finish() override
+    {
+        if (QPointer<CommandConnection> connection = std::exchange(fConnection, nullptr))
+            connection->streamFinished();
+    }
+    bool isOpen() const override { return fConnection && fConnection->streamOpen(); }
+
+private:
+    QPointer<CommandConnection> fConnection;
+};
+} // namespace
+
+std::shared_ptr<CommandReplyStream> CommandConnection::beginStream()
+{
+    // Little in the socket, so that a client that does not read is soon seen to be behind.
+    const int bytes = fServer->fLimits.streamSocketBytes;
+    ::setsockopt(fFd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+    auto stream = std::make_shared<StreamEnd>(this);
+    fStream = stream;
+    return stream;
+}
 
 CommandServer::CommandServer(QObject *parent)
     : QObject(parent)
@@ -257,6 +344,11 @@ CommandServer::~CommandServer()
 void CommandServer::setEventHandler(FourCharCode eventClass, FourCharCode eventID, Handler handler)
 {
     fHandlers[handlerKey(eventClass, eventID)] = std::move(handler);
+}
+
+void CommandServer::setStreamHandler(FourCharCode eventClass, FourCharCode eventID, StreamHandler handler)
+{
+    fStreamHandlers[handlerKey(eventClass, eventID)] = std::move(handler);
 }
 
 bool CommandServer::listen(const QString &socketPath, QString *error)
@@ -375,11 +467,25 @@ void CommandServer::forget(CommandConnection *connection)
 
 QByteArray CommandServer::answer(const QByteArray &line)
 {
+    return answer(line, nullptr).value_or(QByteArray());
+}
+
+std::optional<QByteArray> CommandServer::answer(const QByteArray &line, CommandConnection *connection)
+{
     const CommandParseResult parsed = parseCommandRequest(line);
     if (!parsed.request)
         return encodeError(parsed.error);
     const CommandRequest &request = *parsed.request;
-    const auto handler = fHandlers.find(handlerKey(request.eventClass, request.eventID));
+    const quint64 key = handlerKey(request.eventClass, request.eventID);
+    if (const auto streamHandler = fStreamHandlers.find(key); streamHandler != fStreamHandlers.end()) {
+        if (!connection)
+            return encodeError(QStringLiteral("this request needs a connection of its own"));
+        // A copy: the handler may replace the handler table.
+        const StreamHandler handle = streamHandler->second;
+        handle(request.toAppleEvent(), connection->beginStream());
+        return std::nullopt;
+    }
+    const auto handler = fHandlers.find(key);
     if (handler == fHandlers.end()) {
         return encodeError(QStringLiteral("no handler for the event '%1'/'%2'")
                                .arg(fourCharText(request.eventClass), fourCharText(request.eventID)));

@@ -10,6 +10,8 @@
 
 #include <functional>
 #include <map>
+#include <memory>
+#include <optional>
 #include <vector>
 
 #include <sys/types.h>
@@ -20,16 +22,33 @@ namespace vesk {
 
 class CommandConnection;
 
+// The far end of a request whose answer comes later or in many lines (a stream). Main thread.
+class CommandReplyStream {
+public:
+    virtual ~CommandReplyStream() = default;
+    // Queues one line (the line end is added). False once the client has gone or was dropped.
+    virtual bool send(const QByteArray &line) = 0;
+    // Ends the exchange: the connection goes back to reading requests.
+    virtual void finish() = 0;
+    virtual bool isOpen() const = 0;
+};
+
 class CommandServer : public QObject {
     Q_OBJECT
 
 public:
     using Handler = std::function<void(const AppleEvent &event, AppleEventReply &reply)>;
+    // Gets the connection's far end; the connection reads no further request until it is finished.
+    using StreamHandler = std::function<void(const AppleEvent &event, std::shared_ptr<CommandReplyStream> stream)>;
 
     struct Limits {
         qsizetype maxPendingReplyBytes = 1024 * 1024; // unread replies beyond this drop the client
         int maxConnections = 64; // beyond this the longest-idle client makes room
         qsizetype readChunkBytes = 64 * 1024; // read per wake-up, so one client cannot hog the loop
+        // A stream whose client is further behind than this many lines is dropped, never waited for.
+        // Its socket holds little (streamSocketBytes), so that lines behind are lines in our queue.
+        qsizetype maxStreamLinesBehind = 256;
+        int streamSocketBytes = 4096;
     };
 
     explicit CommandServer(QObject *parent = nullptr);
@@ -38,6 +57,7 @@ public:
     void setLimits(const Limits &limits) { fLimits = limits; }
     // Requests of that class and ID go to the handler. Others are answered with an error.
     void setEventHandler(FourCharCode eventClass, FourCharCode eventID, Handler handler);
+    void setStreamHandler(FourCharCode eventClass, FourCharCode eventID, StreamHandler handler);
 
     // Makes the socket's folder (mode 0700; an existing one is tightened, and must belong to this
     // user), replaces a socket file that nobody listens on, and listens. False with a reason when
@@ -51,7 +71,8 @@ public:
     QString socketPath() const { return fSocketPath; }
     int connectionCount() const { return static_cast<int>(fConnections.size()); }
 
-    // The reply line for one request line (both without line ends). Runs the handler.
+    // The reply line for one request line (both without line ends). Runs the handler. A request for
+    // a stream is refused here: it needs a connection.
     QByteArray answer(const QByteArray &line);
 
 private:
@@ -59,9 +80,12 @@ private:
     void acceptConnections();
     void makeRoomForConnection();
     void forget(CommandConnection *connection);
+    // The reply line, or none when a stream handler took the request over.
+    std::optional<QByteArray> answer(const QByteArray &line, CommandConnection *connection);
 
     Limits fLimits;
     std::map<quint64, Handler> fHandlers;
+    std::map<quint64, StreamHandler> fStreamHandlers;
     QString fSocketPath;
     int fListenFd = -1;
     QSocketNotifier *fListenNotifier = nullptr;

@@ -36,7 +36,8 @@ void AppController::reportStatusLine(const char *line, const QString &text)
         return;
     static std::mutex outputLock;
     std::lock_guard<std::mutex> guard(outputLock);
-    myPrintf(QStringLiteral("[%1] %2\n").arg(QLatin1String(line), text));
+    myPrintf(QStringLiteral("[%1] %2\n").arg(QLatin1String(line), text),
+        qstrcmp(line, "error") == 0 ? LogPriority::Warning : LogPriority::Informational);
 }
 
 void AppController::ibUpdateUploadMainPath(const QString &text)

@@ -3,56 +3,27 @@
 
 #include "FaultRun.h"
 
-#include "schedule/Relaunch.h"
-
-#include <QFile>
-
 #include <gtest/gtest.h>
 
-#include <csignal>
-
 using namespace vesk;
-
-namespace {
-// The uploader processes that run with this test's private runtime folder.
-QList<qint64> instancesOfThisProfile()
-{
-    QList<qint64> found;
-    const QByteArray runtime = "XDG_RUNTIME_DIR=" + qgetenv("XDG_RUNTIME_DIR");
-    for (const RunningApplication &app : runningApplications()) {
-        QFile environment(QStringLiteral("/proc/%1/environ").arg(app.processIdentifier));
-        if (environment.open(QIODevice::ReadOnly) && environment.readAll().split('\0').contains(runtime))
-            found << app.processIdentifier;
-    }
-    return found;
-}
-} // namespace
 
 TEST(Relaunch, AfterABatchTheProgramReplacesItselfOnItsOwnStreamsOrExitsForTheServiceManager)
 {
     test::FaultRun run;
-    // Relaunched instances are detached from the test: end whatever is left, however the test ends.
-    struct Reaper {
-        ~Reaper()
-        {
-            for (qint64 pid : instancesOfThisProfile())
-                ::kill(static_cast<pid_t>(pid), SIGKILL);
-        }
-    } reaper;
     ASSERT_TRUE(run.service.start());
     run.addPicture(QStringLiteral("Table/IMG_1.JPG"));
     run.writePreferences({ { QStringLiteral("prefAutoQuitAndRelaunchPerIteration"), true } });
     // Under a service manager (VESK_RELAUNCH_EXIT) a relaunch is a clean exit with that status, and
     // nothing else starts: the manager starts the fresh instance.
-    run.program.environment.insert(QStringLiteral("VESK_RELAUNCH_EXIT"), QStringLiteral("75"));
+    run.programEnvironment.insert(QStringLiteral("VESK_RELAUNCH_EXIT"), QStringLiteral("75"));
     ASSERT_TRUE(run.startProgram());
     ASSERT_TRUE(run.waitSettled());
     ASSERT_TRUE(run.program.waitForExit(30000));
     EXPECT_EQ(run.program.process().exitCode(), 75);
-    EXPECT_TRUE(instancesOfThisProfile().isEmpty());
+    EXPECT_TRUE(run.runningInstances().isEmpty());
 
     // Otherwise it starts the successor itself, which writes where the first one did.
-    run.program.environment.remove(QStringLiteral("VESK_RELAUNCH_EXIT"));
+    run.programEnvironment.remove(QStringLiteral("VESK_RELAUNCH_EXIT"));
     run.addPicture(QStringLiteral("Table/IMG_2.JPG"));
     ASSERT_TRUE(run.startProgram());
     const qint64 firstPid = run.program.process().processId();
@@ -63,7 +34,7 @@ TEST(Relaunch, AfterABatchTheProgramReplacesItselfOnItsOwnStreamsOrExitsForTheSe
     ASSERT_TRUE(test::waitFor(
         [&] {
             successor = test::readText(lockFile).trimmed().toLongLong();
-            return successor > 0 && successor != firstPid && instancesOfThisProfile() == QList<qint64> { successor };
+            return successor > 0 && successor != firstPid && run.runningInstances() == QList<qint64> { successor };
         },
         std::chrono::seconds(30)))
         << "lock holder " << successor << ", first " << firstPid << "\n"
@@ -81,6 +52,6 @@ TEST(Relaunch, AfterABatchTheProgramReplacesItselfOnItsOwnStreamsOrExitsForTheSe
     }));
     EXPECT_EQ(answer.out, QStringLiteral("COMMAND SUCCESS\ngetValue\nuserLoginName\nphotographer\n"));
     EXPECT_EQ(test::runCtl({ QStringLiteral("quit") }).exitCode, 0);
-    EXPECT_TRUE(test::waitFor([&] { return instancesOfThisProfile().isEmpty(); }, std::chrono::seconds(20)));
+    EXPECT_TRUE(test::waitFor([&] { return run.runningInstances().isEmpty(); }, std::chrono::seconds(20)));
     run.verify();
 }

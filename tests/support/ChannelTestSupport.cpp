@@ -41,17 +41,41 @@ RawClient::~RawClient()
         ::close(fFd);
 }
 
+qsizetype RawClient::sendSome(const QByteArray &bytes)
+{
+    const ssize_t n = ::send(fFd, bytes.constData(), static_cast<size_t>(bytes.size()), MSG_NOSIGNAL);
+    if (n >= 0)
+        return n;
+    return errno == EAGAIN || errno == EINTR ? 0 : -1;
+}
+
 bool RawClient::send(const QByteArray &bytes)
 {
     qsizetype sent = 0;
     bool gone = false;
     const bool done = waitFor([&] {
-        const ssize_t n = ::send(fFd, bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL);
-        gone = n < 0 && errno != EAGAIN && errno != EINTR;
-        sent += std::max<ssize_t>(n, 0);
+        const qsizetype n = sendSome(bytes.mid(sent));
+        gone = n < 0;
+        sent += std::max<qsizetype>(n, 0);
         return gone || sent == bytes.size();
     });
     return done && !gone;
+}
+
+void RawClient::shutdownWrite()
+{
+    ::shutdown(fFd, SHUT_WR);
+}
+
+bool RawClient::waitClosed(int timeoutMs)
+{
+    return waitFor(
+        [&] {
+            fillBuffer();
+            fBuffer.clear();
+            return fClosed;
+        },
+        std::chrono::milliseconds(timeoutMs));
 }
 
 bool RawClient::fillBuffer()
@@ -128,9 +152,9 @@ QString messageLogPath()
     return paths::stateFolder() + QStringLiteral("/Vesk-FTPUploaderLog.txt");
 }
 
-RunningApp::RunningApp(const QString &name)
+RunningApp::RunningApp(const QString &name, const QString &outputFolder)
 {
-    const QString folder = paths::homeFolder();
+    const QString folder = outputFolder.isEmpty() ? paths::homeFolder() : outputFolder;
     QDir().mkpath(folder);
     fOutPath = folder + QLatin1Char('/') + name + QStringLiteral(".out");
     fErrPath = folder + QLatin1Char('/') + name + QStringLiteral(".err");

@@ -22,8 +22,13 @@ public:
     bool isConnected() const { return fFd >= 0; }
     // Sends all bytes (waiting while the socket is full); false when the server has gone.
     bool send(const QByteArray &bytes);
+    // Sends what fits without waiting; -1 when the server has gone.
+    qsizetype sendSome(const QByteArray &bytes);
+    void shutdownWrite();
     // The next reply line (without its line end), waiting at most the given time.
     std::optional<QByteArray> readLine(int timeoutMs = 10000);
+    // Waits until the server closes the connection (end of file or reset). Unread data is dropped.
+    bool waitClosed(int timeoutMs = 10000);
 
 private:
     bool fillBuffer(); // one non-blocking read; false once the connection is closed
@@ -48,12 +53,12 @@ QString programPath();
 QString messageLogPath(); // of the current profile
 
 // The real program in the current profile, the way every test starts it. Its standard streams go
-// to files of the profile, appended over its starts, so that it never waits on a full pipe; a test
+// to <folder>/<name>.out and .err (the profile's home folder unless told), appended over its starts, so that it never waits on a full pipe; a test
 // that dies takes it along. Run as root, it lacks the capabilities that override file permissions,
 // as a user's program would.
 class RunningApp {
 public:
-    explicit RunningApp(const QString &name = QStringLiteral("app"));
+    explicit RunningApp(const QString &name = QStringLiteral("app"), const QString &folder = {});
     ~RunningApp(); // a program still running gets SIGTERM, then SIGKILL
     RunningApp(const RunningApp &) = delete;
     RunningApp &operator=(const RunningApp &) = delete;

@@ -1,5 +1,11 @@
 #include "FaultRun.h"
 
+#include "schedule/Relaunch.h"
+
+#include <QFile>
+
+#include <csignal>
+
 namespace vesk::test {
 
 FaultRun::FaultRun(const QStringList &serviceArguments)
@@ -9,10 +15,25 @@ FaultRun::FaultRun(const QStringList &serviceArguments)
 FaultRun::~FaultRun()
 {
     killProgram();
+    for (qint64 pid : runningInstances())
+        ::kill(static_cast<pid_t>(pid), SIGKILL);
+}
+
+QList<qint64> FaultRun::runningInstances() const
+{
+    QList<qint64> found;
+    const QByteArray runtime = "XDG_RUNTIME_DIR=" + qgetenv("XDG_RUNTIME_DIR");
+    for (const RunningApplication &app : runningApplications()) {
+        QFile environment(QStringLiteral("/proc/%1/environ").arg(app.processIdentifier));
+        if (environment.open(QIODevice::ReadOnly) && environment.readAll().split('\0').contains(runtime))
+            found << app.processIdentifier;
+    }
+    return found;
 }
 
 bool FaultRun::startProgram()
 {
+    program.environment = environmentWithoutDisplay();
     program.environment.insert(QStringLiteral("VESK_TIME_SCALE"), QString::number(timeScale));
     program.environment.insert(QStringLiteral("VESK_HTTP_CONNECT_TIMEOUT"), QString::number(connectTimeout));
     program.environment.insert(QStringLiteral("VESK_HTTP_STALL_TIMEOUT"), QString::number(stallTimeout));

@@ -25,16 +25,19 @@ public:
     bool programRunning() const;
     QString programOutput() const; // standard output of every start so far
     QString programErrors() const; // standard error (the console) of every start so far
+    // Every uploader process of this profile (its runtime folder), the relaunched ones included,
+    // which the test did not start itself; the destructor kills them all.
+    QList<qint64> runningInstances() const;
 
     // A command the program runs under (for example setpriv, to run it as another user), and further
-    // environment variables for it.
+    // environment variables for it (on top of the test's own at each start).
     QStringList programWrapper;
     QMap<QString, QString> programEnvironment;
 
     double timeScale = 0.02;
     int connectTimeout = 2;
     int stallTimeout = 1;
-    RunningApp program { QStringLiteral("program") };
+    RunningApp program { QStringLiteral("program"), profile.path({}) }; // program.out, program.err
 
 protected:
     QString gaveUp() const override;

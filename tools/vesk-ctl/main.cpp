@@ -14,6 +14,9 @@
 
 using namespace vesk;
 
+// Watching.cpp: status and events; none for any other command.
+std::optional<int> runWatchingCommand(const QStringList &words, bool json, double timeoutSeconds);
+
 namespace {
 
 constexpr int kExitOk = 0;
@@ -35,6 +38,8 @@ const char *const kUsage = "Usage: vesk-ctl [--json] [--timeout SECONDS] COMMAND
                            "  setValue KEY [VALUE]     change a preference (the word is sent as typed, in any case)\n"
                            "  getValue KEY             read a preference\n"
                            "  send CLASS ID [TEXT...]  send any event: four-character class and ID, texts as its list\n"
+                           "  status                   what the uploader is doing (--json: the reply line)\n"
+                           "  events                   one JSON line per outcome as it happens, until interrupted\n"
                            "\n"
                            "Options:\n"
                            "  --json               print the reply line exactly as received\n"
@@ -183,6 +188,9 @@ int main(int argc, char **argv)
         std::printf("vesk-ctl %s\n", VESK_VERSION);
         return kExitOk;
     }
+    if (const std::optional<int> watched
+        = runWatchingCommand(invocation.words, invocation.json, invocation.timeoutSeconds))
+        return *watched;
     QString error;
     const std::optional<CommandRequest> request = requestFor(invocation.words, &error);
     if (!request) {

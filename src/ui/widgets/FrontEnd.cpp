@@ -1,8 +1,10 @@
 #include "ui/widgets/FrontEnd.h"
 
 #include "app/AppController.h"
+#include "ui/TrayModel.h"
 #include "ui/widgets/FilePanelDialog.h"
 #include "ui/widgets/PrefBindings.h"
+#include "ui/widgets/TrayIcon.h"
 #include "ui/widgets/WidgetOutlets.h"
 #include "ui/widgets/newNSPanel.h"
 #include "ui_MainWindow.h"
@@ -21,6 +23,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QStandardPaths>
+#include <QSystemTrayIcon>
 #include <QUrl>
 
 namespace vesk {
@@ -64,6 +67,14 @@ FrontEnd::FrontEnd(AppController &controller)
     buildMainWindow();
     buildPanel();
     buildUtilityWindow();
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        fTrayModel = std::make_unique<TrayModel>(fController);
+        fTray = std::make_unique<TrayIcon>(*fTrayModel);
+        connect(fTrayModel.get(), &TrayModel::showWindowRequested, this, [this] {
+            fApplicationHidden = false;
+            fMainWindowOutlet->orderFront();
+        });
+    }
 }
 
 FrontEnd::~FrontEnd()
@@ -72,6 +83,8 @@ FrontEnd::~FrontEnd()
     for (QWidget *window :
         { static_cast<QWidget *>(fMainWindow.get()), static_cast<QWidget *>(fPanel.get()), fUtilWindow.get() })
         window->removeEventFilter(this);
+    fTray.reset();
+    fTrayModel.reset();
     if (fController.fUi == this)
         fController.fUi = nullptr;
     // The controller outlives the windows: leave it no dangling outlet.
@@ -255,6 +268,12 @@ bool FrontEnd::eventFilter(QObject *watched, QEvent *event)
         break;
     case QEvent::Close:
         fController.windowWillClose();
+        if (isMain && fTray && !fController.isTerminating()) {
+            // With a tray icon to bring it back, closing the main window only hides it.
+            event->ignore();
+            fMainWindow->hide();
+            return true;
+        }
         if (isMain && !fClosingForQuit && !fController.isTerminating()) {
             // Closing the main window quits, the way Quit does.
             fClosingForQuit = true;
@@ -357,6 +376,9 @@ void FrontEnd::hideApplication()
     fApplicationHidden = true;
     for (QWidget *widget : QApplication::topLevelWidgets())
         widget->hide();
+    // The tray icon's own window was among them: the icon stays, it is how the windows come back.
+    if (fTray)
+        fTray->reshow();
 }
 
 bool FrontEnd::beginFilePanel(

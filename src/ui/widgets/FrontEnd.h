@@ -25,6 +25,8 @@ namespace vesk {
 
 class AppController;
 class PrefBindings;
+class TrayIcon;
+class TrayModel;
 class WidgetWindow;
 class newNSPanel;
 
@@ -77,6 +79,9 @@ private:
     bool fClosingForQuit = false;
     // Sound resources are played from private copies in here.
     std::unique_ptr<QTemporaryDir> fSoundFolder;
+    // Where a system tray exists: the icon, and closing the main window only hides it.
+    std::unique_ptr<TrayModel> fTrayModel;
+    std::unique_ptr<TrayIcon> fTray;
 };
 
 } // namespace vesk

@@ -1,0 +1,295 @@
+#include "cycle/CycleStatus.h"
+
+#include <QFile>
+#include <QThread>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <map>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vesk {
+
+namespace {
+// The rates are those of the last few uploads.
+constexpr size_t kRateWindow = 20;
+constexpr auto kCountLimit = std::chrono::seconds(2);
+
+QString isoTime(const QDateTime &when)
+{
+    return when.toOffsetFromUtc(when.offsetFromUtc()).toString(Qt::ISODateWithMs);
+}
+
+using Clock = std::chrono::steady_clock;
+
+struct CountWalk {
+    Clock::time_point deadline;
+    const std::function<bool()> &stop;
+    qint64 pictures = 0;
+    qint64 entries = 0;
+    bool complete = true;
+
+    // Entries of the open folder (the descriptor is taken over); files count below the root only.
+    void walk(int fd, int depth)
+    {
+        DIR *dir = ::fdopendir(fd);
+        if (!dir) {
+            ::close(fd);
+            return;
+        }
+        while (const dirent *entry = ::readdir(dir)) {
+            if ((++entries & 255) == 0 && (Clock::now() > deadline || (stop && stop()))) {
+                complete = false;
+                break;
+            }
+            const char *name = entry->d_name;
+            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+                continue;
+            unsigned char type = entry->d_type;
+            if (type == DT_UNKNOWN) {
+                struct stat info { };
+                if (::fstatat(::dirfd(dir), name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+                    continue;
+                type = S_ISDIR(info.st_mode) ? DT_DIR : S_ISREG(info.st_mode) ? DT_REG : DT_UNKNOWN;
+            }
+            if (type == DT_DIR && depth < 64) {
+                const int child = ::openat(::dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                if (child >= 0)
+                    walk(child, depth + 1);
+                if (!complete)
+                    break;
+            } else if (type == DT_REG && depth > 0 && name[0] != '.') {
+                ++pictures;
+            }
+        }
+        ::closedir(dir);
+    }
+};
+} // namespace
+
+CycleStatus::CycleStatus(QObject *parent)
+    : QObject(parent)
+{ }
+
+CycleStatus::~CycleStatus()
+{
+    {
+        std::lock_guard<std::mutex> guard(fCountLock);
+        fCountStop = true;
+        fCountWake.notify_all();
+    }
+    if (fCounter.joinable())
+        fCounter.join();
+}
+
+void CycleStatus::publish(QJsonObject event)
+{
+    event.insert(QStringLiteral("time"), isoTime(QDateTime::currentDateTime()));
+    // Queued even on the main thread, so that listeners always see the cycle's order.
+    QMetaObject::invokeMethod(
+        this, [this, event] { emit this->event(event); }, Qt::QueuedConnection);
+}
+
+void CycleStatus::noteError(const QString &text, const QDateTime &when)
+{
+    fLastError = text;
+    fLastErrorTime = when;
+}
+
+void CycleStatus::uploadStarted(const QString &item, qint64 bytes)
+{
+    std::lock_guard<std::mutex> guard(fLock);
+    fPicture = item;
+    fPictureBytes = bytes;
+    fPictureSince = QDateTime::currentDateTime();
+    fPictureStart = Clock::now();
+}
+
+void CycleStatus::uploaded(const QString &item)
+{
+    QJsonObject event { { QStringLiteral("event"), QStringLiteral("uploaded") }, { QStringLiteral("path"), item } };
+    {
+        std::lock_guard<std::mutex> guard(fLock);
+        fRetrying.erase(item);
+        if (item == fPicture) {
+            const Sent sent { fPictureStart, Clock::now(), fPictureBytes };
+            fRecent.push_back(sent);
+            if (fRecent.size() > kRateWindow)
+                fRecent.pop_front();
+            event.insert(QStringLiteral("bytes"), fPictureBytes);
+            event.insert(QStringLiteral("seconds"), std::chrono::duration<double>(sent.end - sent.start).count());
+            fPicture.clear();
+        }
+    }
+    publish(event);
+}
+
+void CycleStatus::parked(const QString &item, const QString &reason)
+{
+    {
+        std::lock_guard<std::mutex> guard(fLock);
+        fRetrying.erase(item);
+        fPicture.clear();
+        noteError(QStringLiteral("%1: %2").arg(item, reason), QDateTime::currentDateTime());
+    }
+    publish({ { QStringLiteral("event"), QStringLiteral("parked") }, { QStringLiteral("path"), item },
+        { QStringLiteral("reason"), reason } });
+}
+
+void CycleStatus::transferFailed(const QString &item, const QString &error)
+{
+    {
+        std::lock_guard<std::mutex> guard(fLock);
+        fRetrying.insert(item);
+        fPicture.clear();
+        noteError(QStringLiteral("%1: %2").arg(item, error), QDateTime::currentDateTime());
+    }
+    publish({ { QStringLiteral("event"), QStringLiteral("transfer failed") }, { QStringLiteral("path"), item },
+        { QStringLiteral("error"), error } });
+}
+
+void CycleStatus::serviceError(const QString &message)
+{
+    {
+        std::lock_guard<std::mutex> guard(fLock);
+        fServiceError = true;
+        fPicture.clear();
+        noteError(message, QDateTime::currentDateTime());
+    }
+    publish({ { QStringLiteral("event"), QStringLiteral("stopped by a service error") },
+        { QStringLiteral("message"), message } });
+}
+
+void CycleStatus::settingsChecked(bool accepted, const QString &reason)
+{
+    {
+        std::lock_guard<std::mutex> guard(fLock);
+        fSettingsRefused = !accepted;
+        if (!accepted)
+            noteError(reason, QDateTime::currentDateTime());
+    }
+    if (!accepted)
+        publish(
+            { { QStringLiteral("event"), QStringLiteral("settings refused") }, { QStringLiteral("reason"), reason } });
+}
+
+void CycleStatus::haltChanged(bool halted)
+{
+    publish({ { QStringLiteral("event"), halted ? QStringLiteral("halted") : QStringLiteral("resumed") } });
+}
+
+void CycleStatus::passStarted()
+{
+    std::lock_guard<std::mutex> guard(fLock);
+    fServiceError = false;
+}
+
+void CycleStatus::passFoundNothing()
+{
+    std::lock_guard<std::mutex> guard(fLock);
+    fOverflow = false; // the full pass after an overflow is done
+}
+
+void CycleStatus::watcherChanged(Watcher state)
+{
+    std::lock_guard<std::mutex> guard(fLock);
+    if (state == Watcher::Recovering)
+        fOverflow = true;
+    else
+        fWatching = state == Watcher::Watching;
+}
+
+CycleStatus::Snapshot CycleStatus::snapshot() const
+{
+    std::lock_guard<std::mutex> guard(fLock);
+    Snapshot shot;
+    shot.picture = fPicture;
+    shot.pictureSince = fPictureSince;
+    shot.serviceError = fServiceError;
+    shot.settingsRefused = fSettingsRefused;
+    shot.lastError = fLastError;
+    shot.lastErrorTime = fLastErrorTime;
+    shot.waitingForRetry = static_cast<int>(fRetrying.size());
+    shot.watcher = fOverflow ? Watcher::Recovering : fWatching ? Watcher::Watching : Watcher::TimerOnly;
+    shot.rateSamples = static_cast<int>(fRecent.size());
+    if (!fRecent.empty()) {
+        qint64 bytes = 0;
+        double sending = 0;
+        for (const Sent &sent : fRecent) {
+            bytes += sent.bytes;
+            sending += std::chrono::duration<double>(sent.end - sent.start).count();
+        }
+        const double span = std::chrono::duration<double>(fRecent.back().end - fRecent.front().start).count();
+        shot.picturesPerMinute = span > 0 ? 60.0 * double(fRecent.size()) / span : 0;
+        shot.megabytesPerSecond = sending > 0 ? double(bytes) / sending / 1e6 : 0;
+    }
+    return shot;
+}
+
+QString CycleStatus::watcherText(Watcher state)
+{
+    switch (state) {
+    case Watcher::Watching:
+        return QStringLiteral("watching");
+    case Watcher::Recovering:
+        return QStringLiteral("recovering from an overflow");
+    case Watcher::TimerOnly:
+        break;
+    }
+    return QStringLiteral("timer only");
+}
+
+void CycleStatus::countWaiting(const QString &folder, std::function<void(const WaitingCount &)> done)
+{
+    std::lock_guard<std::mutex> guard(fCountLock);
+    if (fCountStop)
+        return;
+    fCountRequests.push_back(CountRequest { folder, std::move(done) });
+    if (!fCounter.joinable())
+        fCounter = std::thread(&CycleStatus::countingThreadMain, this);
+    fCountWake.notify_all();
+}
+
+void CycleStatus::countingThreadMain()
+{
+    std::unique_lock<std::mutex> guard(fCountLock);
+    for (;;) {
+        fCountWake.wait(guard, [this] { return fCountStop || !fCountRequests.empty(); });
+        if (fCountStop)
+            return;
+        // Every request waiting now is answered by one count made after it came.
+        std::deque<CountRequest> requests;
+        requests.swap(fCountRequests);
+        guard.unlock();
+        std::map<QString, WaitingCount> counted;
+        for (const CountRequest &request : requests) {
+            if (!counted.count(request.folder))
+                counted[request.folder]
+                    = countPictures(request.folder, kCountLimit, [this] { return fCountStop.load(); });
+        }
+        for (CountRequest &request : requests) {
+            QMetaObject::invokeMethod(
+                this, [done = std::move(request.done), result = counted[request.folder]] { done(result); },
+                Qt::QueuedConnection);
+        }
+        guard.lock();
+    }
+}
+
+CycleStatus::WaitingCount CycleStatus::countPictures(
+    const QString &folder, std::chrono::milliseconds limit, const std::function<bool()> &stop)
+{
+    WaitingCount result;
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder.isEmpty() || fd < 0)
+        return result;
+    CountWalk walk { Clock::now() + limit, stop };
+    walk.walk(fd, 0);
+    result.readable = true;
+    result.pictures = walk.pictures;
+    result.complete = walk.complete;
+    return result;
+}
+
+} // namespace vesk

@@ -1,0 +1,116 @@
+#pragma once
+// CycleStatus: what the cycle is doing and has done, for the status request, the event stream, the
+// tray icon and the desktop notifications. The cycle's threads report to it through short calls
+// that take only its own lock (never fThreadLock); readers take a copy. It lives on the main thread
+// and delivers its events there. It also counts the pictures waiting in a folder, on a thread of
+// its own, so that neither the main thread nor the cycle's threads ever walk the whole tree.
+
+#include <QDateTime>
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <thread>
+
+namespace vesk {
+
+class CycleStatus : public QObject {
+    Q_OBJECT
+
+public:
+    enum class Watcher { TimerOnly, Watching, Recovering };
+
+    struct Snapshot {
+        QString picture; // the picture being sent, relative to the source folder; empty when none
+        QDateTime pictureSince;
+        bool serviceError = false; // the cycle stopped on a service error and no pass started since
+        bool settingsRefused = false; // the last check of the settings refused them
+        QString lastError;
+        QDateTime lastErrorTime;
+        int waitingForRetry = 0; // pictures whose last transfer failed
+        int rateSamples = 0; // uploads behind the two rates (the last few)
+        double picturesPerMinute = 0;
+        double megabytesPerSecond = 0; // 10^6 bytes per second of sending
+        Watcher watcher = Watcher::TimerOnly;
+    };
+
+    struct WaitingCount {
+        qint64 pictures = 0;
+        bool readable = false;
+        bool complete = false; // false when the count stopped at its time limit
+    };
+
+    explicit CycleStatus(QObject *parent = nullptr);
+    ~CycleStatus() override; // ends the counting thread
+
+    // Reports of the cycle. Any thread.
+    void uploadStarted(const QString &item, qint64 bytes);
+    void uploaded(const QString &item);
+    void parked(const QString &item, const QString &reason);
+    void transferFailed(const QString &item, const QString &error);
+    void serviceError(const QString &message);
+    void settingsChecked(bool accepted, const QString &reason);
+    void haltChanged(bool halted);
+    void passStarted();
+    void passFoundNothing();
+    void watcherChanged(Watcher state);
+
+    Snapshot snapshot() const;
+    static QString watcherText(Watcher state);
+
+    // Counts the regular files in sub-folders of the folder (hidden ones and links left out), on
+    // the counting thread, for at most the time limit. The answer comes on the main thread.
+    void countWaiting(const QString &folder, std::function<void(const WaitingCount &)> done);
+    static WaitingCount countPictures(
+        const QString &folder, std::chrono::milliseconds limit, const std::function<bool()> &stop = {});
+
+signals:
+    // One line of the event stream: "event" names what happened ("uploaded", "parked", "transfer
+    // failed", "halted", "resumed", "stopped by a service error", "settings refused"), "time" when,
+    // and the details. Main thread, in the order the cycle reported them.
+    void event(const QJsonObject &event);
+
+private:
+    void publish(QJsonObject event);
+    void noteError(const QString &text, const QDateTime &when);
+    void countingThreadMain();
+
+    struct Sent {
+        std::chrono::steady_clock::time_point start, end;
+        qint64 bytes = 0;
+    };
+
+    mutable std::mutex fLock; // guards everything down to fRecent
+    QString fPicture;
+    qint64 fPictureBytes = 0;
+    QDateTime fPictureSince;
+    std::chrono::steady_clock::time_point fPictureStart;
+    bool fServiceError = false;
+    bool fSettingsRefused = false;
+    bool fOverflow = false;
+    bool fWatching = false;
+    QString fLastError;
+    QDateTime fLastErrorTime;
+    std::set<QString> fRetrying;
+    std::deque<Sent> fRecent;
+
+    struct CountRequest {
+        QString folder;
+        std::function<void(const WaitingCount &)> done;
+    };
+    std::mutex fCountLock; // guards the requests and the thread's start
+    std::condition_variable fCountWake;
+    std::deque<CountRequest> fCountRequests;
+    std::atomic<bool> fCountStop { false };
+    std::thread fCounter;
+};
+
+} // namespace vesk

@@ -1,0 +1,66 @@
+#pragma once
+// DesktopNotifier: tells the desktop, through the freedesktop notification service on the session
+// bus, when the cycle stops on a service error, when pictures are parked, when transfers have failed
+// without a success for 5 minutes, and once when uploads work again; never about a picture that went
+// through. Problems that come within 30 s of the last one update its notification (replaces_id)
+// instead of adding one. "prefNotifyOnProblems" turns it off. A missing bus or service is silent,
+// and no bus is ever started. Main thread.
+
+#include <QDateTime>
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+class QDBusConnection;
+class QTimer;
+
+namespace vesk {
+
+class CycleStatus;
+class PreferenceStore;
+
+class DesktopNotifier : public QObject {
+    Q_OBJECT
+
+public:
+    // timeScale shortens the 5 minutes of failures (tests).
+    DesktopNotifier(CycleStatus &status, PreferenceStore &store, double timeScale, QObject *parent = nullptr);
+    ~DesktopNotifier() override;
+
+    // $DBUS_SESSION_BUS_ADDRESS, else $XDG_RUNTIME_DIR/bus when that socket exists, else empty.
+    static QString sessionBusAddress();
+
+    void handle(const QJsonObject &event);
+
+private:
+    enum Kind { ServiceError, Parked, Failing, KindCount };
+    struct Notice {
+        uint id = 0; // the service's id of the notification on screen, 0 before the first
+        QDateTime last;
+        int count = 0; // problems in the burst
+        bool pending = false; // a call is under way: the next one must wait for its id
+        bool dirty = false;
+        QString summary, body;
+        bool critical = false;
+    };
+    // Counts one more problem of the kind: a burst goes on within 30 s of its last problem.
+    Notice &burst(Kind kind);
+    void show(Kind kind);
+    void send(Kind kind);
+    bool connectBus();
+    void failingTimeout();
+
+    PreferenceStore &fStore;
+    double fTimeScale;
+    Notice fNotices[KindCount];
+    std::unique_ptr<QDBusConnection> fBus;
+    bool fBusTried = false;
+    QTimer *fFailingTimer = nullptr;
+    bool fFailing = false; // a transfer failed and nothing went through since
+    bool fFailingShown = false;
+    QString fLastFailure;
+};
+
+} // namespace vesk
