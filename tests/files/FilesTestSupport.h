@@ -2,6 +2,8 @@
 // Helpers for the housekeeping tests: small real pictures with metadata written by exiv2, and file
 // dates (creation dates cannot be set on Linux: the date functions are given them).
 
+#include "FakeOutlets.h" // the fakes that lived here
+#include "StderrCapture.h"
 #include "files/CaptureDates.h"
 
 #include <QDateTime>
@@ -13,6 +15,8 @@
 #include <vector>
 
 namespace vesk::test {
+
+using StandardErrorCapture = StderrCapture; // its former name
 
 // A small real picture made with Qt, with the EXIF entries given ("Exif.Photo.DateTimeOriginal" =
 // "2009:11:17 14:03:22") written by exiv2.

@@ -1,0 +1,3 @@
+#pragma once
+// Moved to tests/support; this path keeps working for the tests that name it.
+#include "support/FaultRun.h"
