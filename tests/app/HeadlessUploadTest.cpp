@@ -5,6 +5,7 @@
 #include "FaultRun.h"
 
 #include <QDirIterator>
+#include <QTimeZone>
 
 #include <gtest/gtest.h>
 
@@ -28,8 +29,7 @@ TEST(HeadlessUpload, FiftyPicturesReachTheServiceWholeWithEveryField)
         0);
     // The capture time goes as the picture's clock showed it, whatever the zone the program runs in:
     // in Europe/Berlin 02:30 does not exist on 2026-03-29 and exists twice on 2026-10-25.
-    const std::map<QString, QString> clockOf { { QStringLiteral("Spring_0001.JPG"),
-                                                   QStringLiteral("2026-03-29 02:30:00") },
+    std::map<QString, QString> clockOf { { QStringLiteral("Spring_0001.JPG"), QStringLiteral("2026-03-29 02:30:00") },
         { QStringLiteral("Autumn_0001.JPG"), QStringLiteral("2026-10-25 02:30:00") } };
     for (const auto &[name, clock] : clockOf)
         ASSERT_EQ(
@@ -37,9 +37,20 @@ TEST(HeadlessUpload, FiftyPicturesReachTheServiceWholeWithEveryField)
                 { QStringLiteral("--count=1"), QStringLiteral("--folders=0"), QStringLiteral("--prefix"),
                     name.left(7) }),
             0);
+    // Without a capture date the file's own date goes, as the program's zone shows it.
+    ASSERT_EQ(test::runProgram(test::buildBinFolder() + QStringLiteral("/vesk-sample-pictures"),
+                  { QStringLiteral("--out"), run.source + QStringLiteral("/Night"), QStringLiteral("--count=1"),
+                      QStringLiteral("--folders=0"), QStringLiteral("--prefix"), QStringLiteral("Undated_"),
+                      QStringLiteral("--no-date"), QStringLiteral("--emails"),
+                      QStringLiteral("a@x.org,b@x.org,c@x.org,d@x.org") }),
+        0);
+    const QFileInfo undated(run.source + QStringLiteral("/Night/Undated_0001.JPG"));
+    const QDateTime fileDate = undated.birthTime().isValid() ? undated.birthTime() : undated.lastModified();
+    clockOf.emplace(undated.fileName(),
+        fileDate.toTimeZone(QTimeZone("Europe/Berlin")).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
     for (QDirIterator it(run.source, QDir::Files, QDirIterator::Subdirectories); it.hasNext();)
         run.trackFile(QDir(run.source).relativeFilePath(it.next()), test::InMirror);
-    ASSERT_EQ(run.pictures.size(), 52u);
+    ASSERT_EQ(run.pictures.size(), 53u);
     run.writePreferences({ { QStringLiteral("userEnteredEventName"), QStringLiteral("Gala 2026") } });
     run.programEnvironment.insert(QStringLiteral("TZ"), QStringLiteral("Europe/Berlin"));
     ASSERT_TRUE(run.startProgram());
