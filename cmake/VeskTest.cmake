@@ -1,13 +1,16 @@
-# vesk_add_test(name SOURCES a.cpp b.cpp [LIBS ...] [LABELS ...] [GUI] [TIMEOUT s])
+# vesk_add_test(name SOURCES a.cpp b.cpp [LIBS ...] [LABELS ...] [GUI] [TIMEOUT s] [LAUNCHER program ...])
 # Declares one GoogleTest program and registers it with CTest, so every test is set up the same way.
 function(vesk_add_test name)
-  cmake_parse_arguments(T "GUI" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
-  add_executable(${name} ${T_SOURCES})
+  cmake_parse_arguments(T "GUI" "TIMEOUT" "SOURCES;LIBS;LABELS;LAUNCHER" ${ARGN})
+  # Every test program gets the one test main; GUI tests get an application object with windows.
+  add_executable(${name} ${T_SOURCES} ${PROJECT_SOURCE_DIR}/tests/support/TestMain.cpp)
   target_link_libraries(${name} PRIVATE vesk_settings vesk_testsupport GTest::gtest GTest::gmock ${T_LIBS})
   if(T_GUI)
     target_link_libraries(${name} PRIVATE vesk_gui)
+    target_compile_definitions(${name} PRIVATE VESK_TEST_GUI)
   endif()
-  add_test(NAME ${name} COMMAND ${name})
+  # LAUNCHER: what CTest starts the test under (dbus-run-session --, say).
+  add_test(NAME ${name} COMMAND ${T_LAUNCHER} $<TARGET_FILE:${name}>)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()

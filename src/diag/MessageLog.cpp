@@ -1,6 +1,6 @@
 #include "diag/MessageLog.h"
 
-#include "app/Paths.h"
+#include "base/Folders.h"
 #include "diag/Console.h"
 
 #include <QFile>

@@ -1,6 +1,6 @@
 #include "diag/ShellRunner.h"
 
-#include "app/Paths.h"
+#include "base/Folders.h"
 #include "diag/Console.h"
 
 #include <QProcess>

@@ -1,8 +1,7 @@
 // The real program, started and stopped the way its users do.
 
+#include "ChannelTestSupport.h"
 #include "TestSupport.h"
-
-#include <QProcess>
 
 #include <gtest/gtest.h>
 
@@ -10,48 +9,28 @@
 
 using namespace vesk;
 
-namespace {
-QString program()
-{
-    return test::buildBinFolder() + QStringLiteral("/vesk-ftpuploader");
-}
-
-QString logFile(const test::TempProfile &profile)
-{
-    return profile.path(QStringLiteral("state/Vesk-FTPUploader/Vesk-FTPUploaderLog.txt"));
-}
-
-QProcessEnvironment withoutDisplay()
-{
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove(QStringLiteral("DISPLAY"));
-    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
-    return env;
-}
-} // namespace
-
 TEST(Lifecycle, HeadlessRunLogsItsMilestonesAndQuitsCleanlyOnSignals)
 {
     for (const int signalNumber : { SIGTERM, SIGINT }) {
         test::TempProfile profile;
-        QProcess process;
-        process.setProcessEnvironment(withoutDisplay()); // no display: headless by itself
-        process.start(program(), {});
-        ASSERT_TRUE(process.waitForStarted());
+        test::RunningApp app;
+        ASSERT_TRUE(app.launch({})); // no display: headless by itself
         ASSERT_TRUE(test::waitFor([&] {
-            return test::readText(logFile(profile)).contains(QStringLiteral("applicationDidFinishLaunching"));
+            return test::readText(test::messageLogPath()).contains(QStringLiteral("applicationDidFinishLaunching"));
         }));
-        ::kill(static_cast<pid_t>(process.processId()), signalNumber);
-        ASSERT_TRUE(process.waitForFinished(20000));
-        EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
-        EXPECT_EQ(process.exitCode(), 0);
+        ::kill(static_cast<pid_t>(app.process().processId()), signalNumber);
+        ASSERT_TRUE(app.waitForExit());
+        EXPECT_EQ(app.process().exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(app.process().exitCode(), 0);
 
-        const QString log = test::readText(logFile(profile));
-        const qsizetype will = log.indexOf(QStringLiteral("] ==> applicationWillFinishLaunching\n"));
-        const qsizetype did = log.indexOf(QStringLiteral("] ==> applicationDidFinishLaunching\n"));
-        const qsizetype should = log.indexOf(QStringLiteral("] ==> applicationShouldTerminate\n"));
-        const qsizetype done = log.indexOf(QStringLiteral("] ==> applicationWillTerminate - DONE!\n"));
-        EXPECT_TRUE(will >= 0 && will < did && did < should && should < done) << log.toStdString();
+        const QString log = test::readText(test::messageLogPath());
+        qsizetype at = 0;
+        for (const char *milestone :
+            { "] ==> applicationWillFinishLaunching\n", "] ==> applicationDidFinishLaunching\n",
+                "] ==> applicationShouldTerminate\n", "] ==> applicationWillTerminate - DONE!\n" }) {
+            at = log.indexOf(QLatin1String(milestone), at);
+            EXPECT_GE(at, 0) << milestone << log.toStdString();
+        }
         EXPECT_TRUE(log.endsWith(QStringLiteral("applicationWillTerminate - DONE!\n"))); // the log is closed last
     }
 }
@@ -62,35 +41,17 @@ TEST(Lifecycle, AnOutputNobodyReadsDoesNotEndTheProgram)
     // fails to be written, and the program carries on to a clean quit.
     test::TempProfile profile;
     QProcess shell;
-    shell.setProcessEnvironment(withoutDisplay());
+    shell.setProcessEnvironment(test::environmentWithoutDisplay());
     shell.start(QStringLiteral("/bin/sh"),
-        { QStringLiteral("-c"), QStringLiteral("\"$0\" 2>&1 | head -c 1 >/dev/null"), program() });
+        { QStringLiteral("-c"), QStringLiteral("\"$0\" 2>&1 | head -c 1 >/dev/null"), test::programPath() });
     ASSERT_TRUE(shell.waitForStarted());
-    ASSERT_TRUE(test::waitFor(
-        [&] { return test::readText(logFile(profile)).contains(QStringLiteral("applicationDidFinishLaunching")); }));
-    const QString lock = profile.path(QStringLiteral("runtime/Vesk-FTPUploader/instance.lock"));
-    const qint64 pid = test::readText(lock).trimmed().toLongLong();
+    ASSERT_TRUE(test::waitFor([&] {
+        return test::readText(test::messageLogPath()).contains(QStringLiteral("applicationDidFinishLaunching"));
+    }));
+    const qint64 pid
+        = test::readText(profile.path(QStringLiteral("runtime/Vesk-FTPUploader/instance.lock"))).trimmed().toLongLong();
     ASSERT_GT(pid, 0);
     ASSERT_EQ(::kill(static_cast<pid_t>(pid), SIGTERM), 0);
     ASSERT_TRUE(shell.waitForFinished(20000));
-    EXPECT_TRUE(test::readText(logFile(profile)).endsWith(QStringLiteral("applicationWillTerminate - DONE!\n")));
-}
-
-TEST(Lifecycle, CommandLineHelpVersionAndMistakes)
-{
-    QProcess process;
-    process.start(program(), { QStringLiteral("--version") });
-    ASSERT_TRUE(process.waitForFinished());
-    EXPECT_EQ(process.exitCode(), 0);
-    EXPECT_TRUE(process.readAllStandardOutput().startsWith("vesk-ftpuploader "));
-
-    process.start(program(), { QStringLiteral("--help") });
-    ASSERT_TRUE(process.waitForFinished());
-    EXPECT_EQ(process.exitCode(), 0);
-    EXPECT_TRUE(process.readAllStandardOutput().contains("--headless"));
-
-    process.start(program(), { QStringLiteral("--no-such-option") });
-    ASSERT_TRUE(process.waitForFinished());
-    EXPECT_EQ(process.exitCode(), 2);
-    EXPECT_TRUE(process.readAllStandardError().contains("unknown option"));
+    EXPECT_TRUE(test::readText(test::messageLogPath()).endsWith(QStringLiteral("applicationWillTerminate - DONE!\n")));
 }

@@ -4,9 +4,9 @@
 // notifications, received by a recorder that owns the notification service on a session bus of the
 // test's own. Then the tray's model, in process, where no tray exists.
 
+#include "ChannelTestSupport.h"
 #include "CycleHarness.h"
-#include "faults/FaultRun.h"
-#include "scripting/ChannelTestSupport.h"
+#include "FaultRun.h"
 #include "scripting/CommandClient.h"
 #include "ui/TrayModel.h"
 
@@ -21,11 +21,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
+#include <memory>
 #include <sys/stat.h>
-#include <unistd.h>
-#include <vector>
 
 using namespace vesk;
 using namespace std::chrono_literals;
@@ -281,30 +278,25 @@ TEST(Watching, TheTrayModelShowsTheStateAndItsMenuDrivesTheCycle)
     EXPECT_EQ(texts(), QStringLiteral("Show Window/Synchronize/Pause/Quit"));
 }
 
-int main(int argc, char **argv)
-{
-    // The tests run on a session bus of their own, where the recorder is the notification service.
-    if (qgetenv("VESK_TEST_OWN_BUS") != "1") {
-        ::setenv("VESK_TEST_OWN_BUS", "1", 1);
-        std::vector<char *> arguments { const_cast<char *>("dbus-run-session"), const_cast<char *>("--") };
-        arguments.insert(arguments.end(), argv, argv + argc);
-        arguments.push_back(nullptr);
-        ::execvp(arguments[0], arguments.data());
-        std::perror("dbus-run-session");
-        return 1;
+// The tests run on a session bus of their own (CTest starts them under dbus-run-session), where the
+// recorder is the notification service.
+class OwnBus : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        fRecorder = std::make_unique<NotificationRecorder>();
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        ASSERT_TRUE(bus.registerService(QStringLiteral("org.freedesktop.Notifications"))
+            && bus.registerObject(
+                QStringLiteral("/org/freedesktop/Notifications"), fRecorder.get(), QDBusConnection::ExportAllSlots))
+            << "cannot own the notification service: run under dbus-run-session";
+        gRecorder = fRecorder.get();
     }
-    QCoreApplication app(argc, argv);
-    NotificationRecorder recorder;
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.registerService(QStringLiteral("org.freedesktop.Notifications"))
-        || !bus.registerObject(
-            QStringLiteral("/org/freedesktop/Notifications"), &recorder, QDBusConnection::ExportAllSlots)) {
-        std::fprintf(stderr, "cannot own the notification service on the test's bus\n");
-        return 1;
-    }
-    gRecorder = &recorder;
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
+    void TearDown() override { fRecorder.reset(); }
+
+private:
+    std::unique_ptr<NotificationRecorder> fRecorder;
+};
+[[maybe_unused]] const auto *const gOwnBus = ::testing::AddGlobalTestEnvironment(new OwnBus);
 
 #include "WatchingTest.moc"

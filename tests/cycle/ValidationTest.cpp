@@ -1,9 +1,6 @@
-#include "app/AppController.h"
-#include "app/Paths.h"
-#include "diag/MessageLog.h"
+// The settings a pass needs, checked before it starts and when the panel is saved.
 
-#include "FakeOutlets.h"
-#include "TestSupport.h"
+#include "ControllerFixture.h"
 
 #include <QDir>
 
@@ -11,125 +8,51 @@
 
 using namespace vesk;
 
-namespace {
-struct Fixture {
-    Fixture()
-    {
-        options.store = std::make_shared<PreferenceStore>(paths::preferencesFile());
-        AppController::initialize(*options.store, options.factoryDefaultsResource);
-        controller = std::make_unique<AppController>(options);
-        controller->fUi = &ui;
-        QDir().mkpath(profile.path(QStringLiteral("source")));
-        QDir().mkpath(profile.path(QStringLiteral("mirror")));
-        MessageLog::InitLog(profile.path(QStringLiteral("log.txt")));
-    }
-    ~Fixture() { MessageLog::CloseLog(); }
-    void set(const QString &key, const QVariant &value) { options.store->setObject(key, value); }
-    void setAllValid()
-    {
-        set(PrefKeys::sPrefLocalSourceUploadFolder, profile.path(QStringLiteral("source")));
-        set(PrefKeys::sPrefLocalMasterMirrorSiteFolder, profile.path(QStringLiteral("mirror")));
-        set(PrefKeys::sPrefUserEnteredEventName, QStringLiteral("Wedding"));
-        set(PrefKeys::sUserLoginName, QStringLiteral("ann"));
-        set(PrefKeys::sUserLoginPassword, QStringLiteral("pw"));
-    }
-    QString log() const { return test::readText(profile.path(QStringLiteral("log.txt"))); }
-    test::TempProfile profile;
-    AppOptions options;
-    test::FakeUi ui;
-    std::unique_ptr<AppController> controller;
-};
-} // namespace
-
-TEST(Validation, AllInPlacePassesWithoutABeep)
+TEST(Validation, EverySettingAPassNeedsIsChecked)
 {
-    Fixture f;
-    f.setAllValid();
-    EXPECT_TRUE(f.controller->validateUserInfoBeforeUploading(std::nullopt));
-    EXPECT_EQ(f.ui.beeps, 0);
-    EXPECT_EQ(f.controller->curEventName(), QStringLiteral("Wedding"));
-    EXPECT_EQ(f.controller->curUserName(), QStringLiteral("ann"));
-    // The folder argument replaces the stored source folder; a "~" is expanded for the test only.
-    QDir().mkpath(f.profile.path(QStringLiteral("home/other")));
-    EXPECT_TRUE(f.controller->validateUserInfoBeforeUploading(QStringLiteral("~/other")));
-}
-
-TEST(Validation, EventPlaceholderInAnyCaseOrBlankFails)
-{
-    for (const QString &event : { QStringLiteral("turnOnCheckBoxIfUsingThisOption"),
-             QStringLiteral("TURNONCHECKBOXIFUSINGTHISOPTION"), QString() }) {
-        Fixture f;
-        f.setAllValid();
-        f.set(PrefKeys::sPrefUserEnteredEventName, event);
-        test::ConsoleRecorder console;
-        EXPECT_FALSE(f.controller->validateUserInfoBeforeUploading(std::nullopt));
-        EXPECT_EQ(f.ui.beeps, 1);
-        EXPECT_TRUE(console.contains(event.isEmpty()
-                ? QStringLiteral("fCurEventName is BLANK??????")
-                : QStringLiteral("fCurEventName is turnOnCheckBoxIfUsingThisOption??????")));
-    }
-}
-
-TEST(Validation, MissingMirrorAndEmptyPasswordReportBothAndSkipTheEvent)
-{
-    Fixture f;
-    f.setAllValid();
-    f.options.store->removeObject(PrefKeys::sPrefLocalMasterMirrorSiteFolder);
-    f.set(PrefKeys::sUserLoginPassword, QString());
-    f.set(PrefKeys::sPrefUserEnteredEventName, QString());
-    test::ConsoleRecorder console;
-    EXPECT_FALSE(f.controller->validateUserInfoBeforeUploading(std::nullopt));
-    EXPECT_EQ(f.ui.beeps, 1);
-    EXPECT_TRUE(f.log().contains(QStringLiteral("] ==> Local Master Mirror Folder Has NOT Been Selected Yet...")));
-    EXPECT_TRUE(console.contains(QStringLiteral("fCurPassword is NOT set or Blank??????")));
-    EXPECT_FALSE(console.contains(QStringLiteral("fCurEventName")));
-}
-
-TEST(Validation, PlainFilesAreNotFoldersAndMessagesNameTheirKind)
-{
-    Fixture f;
-    f.setAllValid();
-    test::writeFile(f.profile.path(QStringLiteral("file")), "x");
-    f.set(PrefKeys::sPrefLocalMasterMirrorSiteFolder, f.profile.path(QStringLiteral("file")));
-    EXPECT_FALSE(f.controller->validateUserInfoBeforeUploading(f.profile.path(QStringLiteral("nowhere"))));
-    EXPECT_TRUE(f.log().contains(QStringLiteral("Local Master Mirror Folder is NOT a Valid FOLDER: [%1]")
-                                     .arg(f.profile.path(QStringLiteral("file")))));
-    EXPECT_TRUE(f.log().contains(QStringLiteral("Local Source Upload Folder is NOT a Valid FOLDER: [%1]")
-                                     .arg(f.profile.path(QStringLiteral("nowhere")))));
-    f.options.store->removeObject(PrefKeys::sPrefLocalSourceUploadFolder);
-    EXPECT_FALSE(f.controller->validateUserInfoBeforeUploading(std::nullopt));
-    EXPECT_TRUE(f.log().contains(QStringLiteral("Local Source Upload Folder Has NOT Been Selected Yet...")));
-}
-
-TEST(LoginSave, ClosesThePanelOrEndsItsSheetOnlyWhenValid)
-{
-    struct FakePanel : test::FakeWindow, PanelOutlet {
-        bool isVisible() const override { return test::FakeWindow::isVisible(); }
-        void orderFront() override { test::FakeWindow::orderFront(); }
-        void orderBack() override { }
-        void close() override { test::FakeWindow::close(); }
-        bool displayAsSheet() const override { return sheet; }
-        void setDisplayAsSheet(bool flag) override { sheet = flag; }
-        void makeKeyWindow() override { }
-        void beginSheet(WindowOutlet *, std::function<void(int)>) override { }
-        void endSheet(int code) override { endedWith = code; }
-        bool sheet = false;
-        int endedWith = -100;
+    struct Case {
+        const char *what;
+        const char *key; // set to value; nullptr: all valid
+        QVariant value; // invalid QVariant: removed
+        const char *logged; // a line of the message log, or the console's when it starts with '!'
     };
-    Fixture f;
-    FakePanel panel;
-    f.controller->ibLoginPanel = &panel;
-
-    f.controller->saveLoginInfo(); // nothing valid yet: two beeps, the panel stays
-    EXPECT_EQ(f.ui.beeps, 2);
-    EXPECT_TRUE(panel.visible);
-
-    f.setAllValid();
-    panel.sheet = true;
-    f.controller->saveLoginInfo();
-    EXPECT_EQ(panel.endedWith, 1);
-    EXPECT_TRUE(panel.visible);
-    panel.sheet = false;
-    f.controller->saveLoginInfo();
-    EXPECT_FALSE(panel.visible);
+    const Case cases[] = {
+        { "all in place", nullptr, {}, nullptr },
+        { "the event placeholder", "userEnteredEventName", QStringLiteral("TURNONCHECKBOXIFUSINGTHISOPTION"),
+            "!fCurEventName is turnOnCheckBoxIfUsingThisOption??????" },
+        { "no password", "userLoginPassword", QString(), "!fCurPassword is NOT set or Blank??????" },
+        { "no mirror", "prefLocalMasterMirrorSiteFolder", QVariant(),
+            "] ==> Local Master Mirror Folder Has NOT Been Selected Yet..." },
+        { "a file for a mirror", "prefLocalMasterMirrorSiteFolder", QStringLiteral("file"),
+            "Local Master Mirror Folder is NOT a Valid FOLDER: [" },
+        { "no source", "prefLocalSourceUploadFolder", QVariant(),
+            "Local Source Upload Folder Has NOT Been Selected Yet..." },
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        test::TempProfile profile;
+        test::ControllerFixture f;
+        f.setValidSettings(profile.path(QStringLiteral("source")), profile.path(QStringLiteral("mirror")));
+        test::writeFile(profile.path(QStringLiteral("file")), "x");
+        if (c.key && c.value.isValid())
+            f.set(QLatin1String(c.key),
+                c.value.toString() == QLatin1String("file") ? profile.path(QStringLiteral("file")) : c.value);
+        else if (c.key)
+            f.store->removeObject(QLatin1String(c.key));
+        EXPECT_EQ(f->validateUserInfoBeforeUploading(std::nullopt), c.logged == nullptr);
+        EXPECT_EQ(f.ui.beeps, c.logged ? 1 : 0);
+        if (c.logged) {
+            const bool onConsole = c.logged[0] == '!';
+            EXPECT_TRUE(onConsole ? f.console.contains(QLatin1String(c.logged + 1))
+                                  : f.log().contains(QLatin1String(c.logged)));
+        }
+    }
+    // The folder argument replaces the stored source folder; "~" is expanded.
+    test::TempProfile profile;
+    test::ControllerFixture f;
+    f.setValidSettings(profile.path(QStringLiteral("source")), profile.path(QStringLiteral("mirror")));
+    QDir().mkpath(profile.path(QStringLiteral("home/other")));
+    EXPECT_TRUE(f->validateUserInfoBeforeUploading(QStringLiteral("~/other")));
+    EXPECT_FALSE(f->validateUserInfoBeforeUploading(profile.path(QStringLiteral("nowhere"))));
+    EXPECT_EQ(f->curEventName(), QStringLiteral("Wedding"));
 }

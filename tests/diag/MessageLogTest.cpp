@@ -1,102 +1,95 @@
-#include "diag/MessageLog.h"
-#include "diag/Console.h"
+// The message log and the program runner.
 
 #include "StderrCapture.h"
 #include "TestSupport.h"
 
+#include "diag/Console.h"
+#include "diag/MessageLog.h"
+#include "diag/ShellRunner.h"
+
+#include <QFile>
 #include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
-#include <ctime>
+#include <atomic>
+#include <sys/stat.h>
 #include <thread>
 
 using namespace vesk;
 
-TEST(MessageLog, LinesCarryTheAsctimeFieldAndNlogLinesAddAnEmptyLine)
-{
-    test::TempProfile profile;
-    const QString path = profile.path(QStringLiteral("log.txt"));
-    MessageLog::InitLog(path);
-    MessageLog::LogMessage("first", false);
-    {
-        test::StderrCapture err;
-        myNSLog(QStringLiteral("UNABLE to create fThreadLock"));
-        EXPECT_TRUE(err.text().endsWith(QStringLiteral("UNABLE to create fThreadLock\n")));
-    }
-    MessageLog::CloseLog();
-
-    const QStringList lines = test::readText(path).split(QLatin1Char('\n'));
-    ASSERT_GE(lines.size(), 4);
-    const QRegularExpression stamp(QStringLiteral(
-        "^\\[(Sun|Mon|Tue|Wed|Thu|Fri|Sat) [A-Z][a-z]{2} [ 123]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}\\] ==> "));
-    EXPECT_TRUE(stamp.match(lines[0]).hasMatch()) << lines[0].toStdString();
-    EXPECT_TRUE(lines[0].endsWith(QStringLiteral("] ==> first")));
-    EXPECT_TRUE(lines[1].endsWith(QStringLiteral("] ==> UNABLE to create fThreadLock")));
-    EXPECT_EQ(lines[2], QString());
-}
-
-TEST(MessageLog, DayOfMonthIsPaddedWithABlank)
-{
-    struct tm day { };
-    day.tm_year = 2026 - 1900;
-    day.tm_mon = 11;
-    day.tm_mday = 5;
-    day.tm_hour = 13;
-    day.tm_min = 45;
-    day.tm_isdst = -1;
-    EXPECT_EQ(MessageLog::asctimeField(std::mktime(&day)), QStringLiteral("Sat Dec  5 13:45:00 2026"));
-}
-
-TEST(MessageLog, WritesAfterClosingReachOnlyTheConsole)
-{
-    test::TempProfile profile;
-    const QString path = profile.path(QStringLiteral("log.txt"));
-    MessageLog::InitLog(path);
-    MessageLog::CloseLog();
-    test::ConsoleRecorder console;
-    MessageLog::LogMessage("late line", true);
-    EXPECT_EQ(test::readText(path), QString());
-    const QStringList lines = console.lines();
-    ASSERT_EQ(lines.size(), 2);
-    EXPECT_EQ(lines[0], QStringLiteral("Logfile may be closed already?????"));
-    EXPECT_EQ(lines[1], QStringLiteral("NSLog = late line"));
-}
-
-TEST(MessageLog, EachLaunchStartsEmptyAndKeepsThePreviousRunOnce)
+TEST(MessageLog, OnePrivateFilePerRunWithTheLastRunKeptOnce)
 {
     test::TempProfile profile;
     MessageLog::InitLog();
     MessageLog::LogMessage("run one", false);
+    {
+        test::StderrCapture err;
+        myNSLog(QStringLiteral("UNABLE to create fThreadLock")); // to standard error and the log
+        EXPECT_TRUE(err.text().endsWith(QStringLiteral("UNABLE to create fThreadLock\n")));
+    }
     MessageLog::CloseLog();
+    const QStringList lines = test::readText(MessageLog::defaultPath()).split(QLatin1Char('\n'));
+    ASSERT_GE(lines.size(), 3);
+    const QRegularExpression stamp(QStringLiteral(
+        "^\\[(Sun|Mon|Tue|Wed|Thu|Fri|Sat) [A-Z][a-z]{2} [ 123]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}\\] ==> run one$"));
+    EXPECT_TRUE(stamp.match(lines[0]).hasMatch()) << lines[0].toStdString();
+    EXPECT_TRUE(lines[1].endsWith(QStringLiteral("] ==> UNABLE to create fThreadLock")));
+    EXPECT_EQ(lines[2], QString()); // a line of its own after each of those
     MessageLog::InitLog();
     EXPECT_EQ(test::readText(MessageLog::defaultPath()), QString());
     EXPECT_TRUE(test::readText(MessageLog::previousPath()).contains(QStringLiteral("run one")));
+    struct stat info { };
+    ASSERT_EQ(::stat(QFile::encodeName(MessageLog::defaultPath()).constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
     MessageLog::CloseLog();
+    // Once closed, a line reaches only the console.
+    test::ConsoleRecorder console;
+    MessageLog::LogMessage("late line", true);
+    EXPECT_EQ(test::readText(MessageLog::defaultPath()), QString());
+    EXPECT_EQ(console.lines(),
+        (QStringList { QStringLiteral("Logfile may be closed already?????"), QStringLiteral("NSLog = late line") }));
 }
 
-TEST(MessageLog, LinesFromManyThreadsNeverInterleaveAndLongLinesAreWhole)
+TEST(MessageLog, LinesFromManyThreadsStayWholeWhenTheLogClosesMeanwhile)
 {
     test::TempProfile profile;
     const QString path = profile.path(QStringLiteral("log.txt"));
     MessageLog::InitLog(path);
     const QString longText(5000, QLatin1Char('x'));
+    constexpr int kLines = 5000;
+    std::atomic<int> written { 0 };
     std::vector<std::thread> writers;
     for (int t = 0; t < 4; ++t) {
-        writers.emplace_back([t, &longText] {
-            for (int i = 0; i < 200; ++i)
+        writers.emplace_back([&, t] {
+            for (int i = 0; i < kLines; ++i, ++written)
                 MessageLog::LogMessage(
-                    QStringLiteral("writer %1 line %2 %3").arg(t).arg(i).arg(i % 50 == 0 ? longText : QString()));
+                    QStringLiteral("writer %1 line %2 %3").arg(t).arg(i).arg(i % 50 ? QString() : longText));
         });
     }
-    // Closing while writers run: each line is either whole in the file or not there at all.
-    std::this_thread::yield();
+    // Closed while the writers are still at it: each line is either whole in the file or not there.
+    ASSERT_TRUE(test::waitFor([&] { return QFile(path).size() > 100000; }));
+    MessageLog::CloseLog();
+    EXPECT_LT(written.load(), 4 * kLines) << "the writers were done before the log closed";
     for (auto &writer : writers)
         writer.join();
-    MessageLog::CloseLog();
     const QStringList lines = test::readText(path).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    EXPECT_EQ(lines.size(), 800);
     const QRegularExpression whole(QStringLiteral("^\\[[^\\]]{24}\\] ==> writer \\d line \\d+ (x{5000})?$"));
     for (const QString &line : lines)
         ASSERT_TRUE(whole.match(line).hasMatch()) << line.left(80).toStdString();
+}
+
+TEST(ShellRunner, ProgramsAreRunToTheirEndAndTheirAnswerRead)
+{
+    // Far more than a pipe holds: the runner reads while the program runs.
+    const auto output = runShellScript2(QStringLiteral("/bin/sh"),
+        QStringList { QStringLiteral("-c"), QStringLiteral("head -c 300000 /dev/zero | tr '\\0' a; echo; exit 3") });
+    ASSERT_TRUE(output);
+    EXPECT_EQ(output->size(), 300001);
+    EXPECT_FALSE(runShellScript2(QStringLiteral("/nonexistent/program"), std::nullopt));
+    EXPECT_FALSE(runShellScript2(
+        QStringLiteral("/bin/sh"), QStringList { QStringLiteral("-c"), QStringLiteral("printf '\\377'") }));
+
+    // The reveal script ships compiled in; it is found even with no file beside the program.
+    EXPECT_TRUE(runShellScript(QStringLiteral("revealInFinder.sh"), QStringList { QStringLiteral("/nonexistent") }));
 }

@@ -79,8 +79,6 @@ TEST(HostileFolders, LinksCollisionsAndUnreachableFoldersTouchNothingOutsideAndS
 
     run.addPicture(QStringLiteral("E last/IMG_1.JPG"));
     run.writePreferences();
-    run.programWrapper = QStringList { QStringLiteral("setpriv"), QStringLiteral("--bounding-set"),
-        QStringLiteral("-dac_override,-dac_read_search"), QStringLiteral("--") };
     ASSERT_TRUE(run.startProgram());
     ASSERT_TRUE(run.waitSettled(60s)) << run.inventory().toStdString() << run.programErrors().right(5000).toStdString();
     EXPECT_TRUE(run.stopProgram());

@@ -8,8 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-
 using namespace vesk;
 using namespace std::chrono_literals;
 
@@ -65,7 +63,6 @@ TEST(Kill, InTheMiddleOfTheBody)
     ASSERT_TRUE(test::waitFor([&] { return receivingBody(run, 4 << 20) || run.uploadsOf(large) > 0; }, 30s));
     run.killProgram();
     const bool cutOff = run.uploadsOf(large) == 0;
-    std::printf("the kill came %s\n", cutOff ? "in the middle of the body" : "after the body");
 
     ASSERT_TRUE(run.startProgram());
     ASSERT_TRUE(run.waitSettled(60s)) << run.inventory().toStdString();

@@ -3,13 +3,9 @@
 // and is tried again later, and the pictures behind it go meanwhile. A body that takes long to send
 // over a slow link is never cut by that limit.
 
-#include "CaptureServer.h"
 #include "FaultRun.h"
-#include "UploadHarness.h"
 
 #include <gtest/gtest.h>
-
-#include <thread>
 
 using namespace vesk;
 using namespace std::chrono_literals;
@@ -45,13 +41,14 @@ TEST(TrickleReply, TheTrickleIsGivenUpAndTheQueueMovesOn)
 TEST(TrickleReply, ASlowBodyIsNotCutByTheReplyLimit)
 {
     const ReplyLimit limit;
-    test::CaptureServer server;
-    server.setReply(200, "<response><status>OK</status><message>Stored</message></response>");
-    // A slow link: the service takes the body only after a while, longer than the reply limit. The
-    // body is larger than the socket buffers, so its last byte leaves only then.
-    server.setOnHead([] { std::this_thread::sleep_for(2500ms); });
-    test::UploadHarness harness(server.url());
-    const QString picture = harness.writePicture(QStringLiteral("big.jpg"), QByteArray(48 << 20, 'x'));
-    const test::UploadRun run = harness.upload(test::makeItem(picture, false));
-    EXPECT_TRUE(run.succeeded());
+    // A slow link: the service reads the body at 200 Mbit/s, so it takes about 2 s to go, longer than the
+    // reply limit; it is larger than the socket buffers, so its last byte leaves only then.
+    test::FaultRun run({ QStringLiteral("--rate"), QStringLiteral("204800") });
+    ASSERT_TRUE(run.service.start()) << run.service.errorString().toStdString();
+    run.addPicture(QStringLiteral("Hall/IMG_1.JPG"), test::InMirror, 1, 48 << 20);
+    run.writePreferences();
+    ASSERT_TRUE(run.startProgram());
+    ASSERT_TRUE(run.waitSettled(40s)) << run.inventory().toStdString();
+    EXPECT_TRUE(run.stopProgram());
+    run.verify();
 }

@@ -4,7 +4,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
-#include <QTemporaryFile>
 
 #include <gtest/gtest.h>
 
@@ -46,14 +45,9 @@ template <typename Edit> bool editMetadata(const QString &path, Edit edit)
 }
 } // namespace
 
-bool makeJpeg(const QString &path)
+bool makeJpeg(const QString &path, const std::vector<std::pair<std::string, std::string>> &exif)
 {
-    return savePicture(path, "JPEG");
-}
-
-bool makePng(const QString &path)
-{
-    return savePicture(path, "PNG");
+    return savePicture(path, "JPEG") && (exif.empty() || writeExif(path, exif));
 }
 
 bool writeExif(const QString &path, const std::vector<std::pair<std::string, std::string>> &entries)
@@ -79,40 +73,33 @@ bool setFileTimes(const QString &path, const QDateTime &modification)
     return ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) == 0;
 }
 
-StandardErrorCapture::StandardErrorCapture()
+FileDatesOverride::FileDatesOverride()
 {
-    QTemporaryFile file(QDir::tempPath() + QStringLiteral("/vesk-stderr-XXXXXX"));
-    file.setAutoRemove(false);
-    if (!file.open())
-        return;
-    fPath = file.fileName();
-    file.close();
-    const int fd = ::open(QFile::encodeName(fPath).constData(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    std::fflush(stderr);
-    fSaved = ::dup(STDERR_FILENO);
-    ::dup2(fd, STDERR_FILENO);
-    ::close(fd);
+    setFileDatesSourceForTesting([this](const QString &path) -> std::optional<FileDates> {
+        auto it = fDates.find(path);
+        if (it == fDates.end())
+            it = fDates.find(QString());
+        if (it == fDates.end())
+            return fileDatesAtPath(path);
+        if (!QFileInfo::exists(path))
+            return std::nullopt;
+        FileDates dates;
+        dates.creation = it->second.first;
+        dates.modification = it->second.second;
+        dates.attributes.insert(NSFileCreationDate, dates.creation);
+        dates.attributes.insert(NSFileModificationDate, dates.modification);
+        return dates;
+    });
 }
 
-StandardErrorCapture::~StandardErrorCapture()
+FileDatesOverride::~FileDatesOverride()
 {
-    if (fSaved >= 0) {
-        std::fflush(stderr);
-        ::dup2(fSaved, STDERR_FILENO);
-        ::close(fSaved);
-    }
-    if (!fPath.isEmpty())
-        QFile::remove(fPath);
+    setFileDatesSourceForTesting({});
 }
 
-QString StandardErrorCapture::text() const
+void FileDatesOverride::set(const QString &path, const QDateTime &creation, const QDateTime &modification)
 {
-    QFile file(fPath);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromUtf8(file.readAll());
+    fDates[path] = { creation, modification };
 }
 
 } // namespace vesk::test

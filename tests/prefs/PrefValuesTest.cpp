@@ -3,12 +3,11 @@
 
 #include "app/AppController.h"
 #include "app/Paths.h"
-#include "diag/MessageLog.h"
 #include "files/CaptureDates.h"
 #include "prefs/PropertyList.h"
 #include "scripting/AppleEvent.h"
 
-#include "TestSupport.h"
+#include "ControllerFixture.h"
 
 #include <QFileInfo>
 
@@ -33,20 +32,8 @@ const QString kSeconds = PrefKeys::sPrefSecondsBetweenScans;
 constexpr double kRefused = -1;
 
 struct Fixture {
-    Fixture()
-    {
-        options.store = std::make_shared<PreferenceStore>(paths::preferencesFile());
-        options.headless = true;
-        AppController::initialize(*options.store, options.factoryDefaultsResource);
-        controller = std::make_unique<AppController>(options);
-        MessageLog::InitLog(profile.path(QStringLiteral("log.txt")));
-    }
-    ~Fixture() { MessageLog::CloseLog(); }
-    qsizetype logged(const QString &text) const
-    {
-        return test::readText(profile.path(QStringLiteral("log.txt"))).count(text);
-    }
-    PreferenceStore &store() { return *options.store; }
+    qsizetype logged(const QString &text) const { return c.log().count(text); }
+    PreferenceStore &store() { return *c.store; }
     bool setValue(const QString &key, const QString &value)
     {
         const AppleEvent event { kVeskEventClass, kVeskPreferenceCommand,
@@ -57,8 +44,12 @@ struct Fixture {
     }
 
     test::TempProfile profile;
-    AppOptions options;
-    std::unique_ptr<AppController> controller;
+    test::ControllerFixture c { [] {
+        AppOptions options;
+        options.headless = true;
+        return options;
+    }() };
+    std::unique_ptr<AppController> &controller = c.controller;
 };
 
 } // namespace

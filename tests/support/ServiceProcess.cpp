@@ -23,20 +23,13 @@ const QByteArray kListening = "listening on "; // http or https, then ://127.0.0
 bool parseServiceUpload(const QByteArray &line, ServiceUpload &upload)
 {
     const QJsonDocument document = QJsonDocument::fromJson(line);
-    if (!document.isObject())
-        return false;
     const QJsonObject record = document.object();
-    upload.raw = record;
-    upload.fields = record.value(QStringLiteral("fields")).toObject();
-    upload.filename = record.value(QStringLiteral("filename")).toString();
-    upload.stored = record.value(QStringLiteral("stored")).toString();
-    upload.size = record.value(QStringLiteral("size")).toInteger();
-    upload.sha256 = record.value(QStringLiteral("sha256")).toString();
-    upload.outcome = record.value(QStringLiteral("outcome")).toString();
-    upload.time = record.value(QStringLiteral("time")).toString();
-    upload.receivedMs = record.value(QStringLiteral("receivedMs")).toInteger();
-    upload.completedMs = record.value(QStringLiteral("completedMs")).toInteger();
-    return true;
+    const auto text = [&](const char *key) { return record.value(QLatin1String(key)).toString(); };
+    const auto number = [&](const char *key) { return record.value(QLatin1String(key)).toInteger(); };
+    upload = ServiceUpload { record.value(QStringLiteral("fields")).toObject(), text("filename"), text("stored"),
+        number("size"), text("sha256"), text("outcome"), text("time"), number("receivedMs"), number("completedMs"),
+        record };
+    return document.isObject();
 }
 
 ServiceProcess::ServiceProcess(const QStringList &arguments, const QString &storage)
@@ -106,53 +99,32 @@ qint64 ServiceProcess::processId() const
 
 bool ServiceProcess::start(std::chrono::milliseconds limit)
 {
-    fError.clear();
-    if (isRunning()) {
-        fError = QStringLiteral("already running");
+    fError = isRunning() ? QStringLiteral("already running") : QString();
+    if (isRunning())
         return false;
-    }
-    const QString folder = buildBinFolder();
-    if (folder.isEmpty()) {
-        fError = QStringLiteral("VESK_TOOLS_DIR is not set");
-        return false;
-    }
     fProcess = std::make_unique<QProcess>();
-    fProcess->setProgram(folder + QStringLiteral("/vesk-photo-service"));
-    fProcess->setArguments(
-        QStringList { QStringLiteral("--port"), QString::number(fPort), QStringLiteral("--storage"), fStorage }
-        + fArguments);
     fProcess->setStandardErrorFile(logPath(), QIODevice::Append);
     fProcess->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-    fProcess->start(QIODevice::ReadOnly);
-
+    fProcess->start(buildBinFolder() + QStringLiteral("/vesk-photo-service"),
+        QStringList { QStringLiteral("--port"), QString::number(fPort), QStringLiteral("--storage"), fStorage }
+            + fArguments,
+        QIODevice::ReadOnly);
+    // Its first line says where it listens.
     const QDeadlineTimer deadline(limit);
     QByteArray output;
-    for (;;) {
+    while (!output.contains('\n') && fProcess->state() != QProcess::NotRunning && !deadline.hasExpired()) {
+        fProcess->waitForReadyRead(50);
         output += fProcess->readAllStandardOutput();
-        const qsizetype at = output.indexOf(kListening);
-        const qsizetype end = at < 0 ? -1 : output.indexOf('\n', at);
-        if (end >= 0) {
-            const QByteArray url = output.mid(at + kListening.size(), end - at - kListening.size());
-            bool ok = false;
-            const int port = url.mid(url.lastIndexOf(':') + 1).toInt(&ok);
-            if (ok && port > 0 && url.startsWith("http")) {
-                fPort = port;
-                fScheme = QString::fromLatin1(url.left(url.indexOf(':')));
-                return true;
-            }
-            fError = QStringLiteral("unexpected output: ") + QString::fromUtf8(output);
-            break;
-        }
-        if (fProcess->state() == QProcess::NotRunning) {
-            fError = QStringLiteral("the service ended: ") + fProcess->errorString() + QLatin1Char('\n') + log();
-            break;
-        }
-        if (deadline.hasExpired()) {
-            fError = QStringLiteral("the service did not report listening in time\n") + log();
-            break;
-        }
-        fProcess->waitForReadyRead(int(std::max<qint64>(1, std::min<qint64>(deadline.remainingTime(), 100))));
     }
+    const qsizetype at = output.indexOf(kListening);
+    const QByteArray url = at < 0 ? QByteArray() : output.mid(at + kListening.size()).split('\n').constFirst();
+    const int port = url.mid(url.lastIndexOf(':') + 1).toInt();
+    if (port > 0 && url.startsWith("http")) {
+        fPort = port;
+        fScheme = QString::fromLatin1(url.left(url.indexOf(':')));
+        return true;
+    }
+    fError = QStringLiteral("the service did not report listening: ") + QString::fromUtf8(output) + log();
     stop();
     return false;
 }

@@ -1,6 +1,6 @@
 #pragma once
 // Captures what the process writes to standard error while the object lives (file descriptor 2 is
-// pointed at a temporary file and restored afterwards).
+// pointed at a temporary file and restored afterwards); readable at any moment.
 
 #include <QString>
 
@@ -10,8 +10,11 @@ class StderrCapture {
 public:
     StderrCapture();
     ~StderrCapture();
+    StderrCapture(const StderrCapture &) = delete;
+    StderrCapture &operator=(const StderrCapture &) = delete;
     // Everything written so far.
     QString text() const;
+    bool contains(const QString &part) const { return text().contains(part); }
 
 private:
     int fSaved = -1;

@@ -10,6 +10,11 @@
 #include <QProcess>
 #include <QThread>
 
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <thread>
+#include <unistd.h>
+
 namespace vesk::test {
 
 namespace {
@@ -97,12 +102,15 @@ void ConsoleRecorder::clear()
     fLines.clear();
 }
 
-QString readText(const QString &path)
+QByteArray readBytes(const QString &path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromUtf8(file.readAll());
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QString readText(const QString &path)
+{
+    return QString::fromUtf8(readBytes(path));
 }
 
 bool writeFile(const QString &path, const QByteArray &bytes)
@@ -134,9 +142,20 @@ QString buildBinFolder()
     return qEnvironmentVariable("VESK_TOOLS_DIR");
 }
 
-QString sourceFolder()
+void withoutFileCapabilities(const std::function<void()> &function)
 {
-    return qEnvironmentVariable("VESK_SOURCE_DIR");
+    std::thread thread([&] {
+        // Capabilities belong to the thread: capset here leaves the rest of the test process alone.
+        __user_cap_header_struct header { _LINUX_CAPABILITY_VERSION_3, 0 };
+        __user_cap_data_struct data[2] {};
+        if (::syscall(SYS_capget, &header, data) == 0) {
+            for (const int capability : { CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER, CAP_LEASE })
+                data[capability / 32].effective &= ~(1u << (capability % 32));
+            ::syscall(SYS_capset, &header, data);
+        }
+        function();
+    });
+    thread.join();
 }
 
 } // namespace vesk::test

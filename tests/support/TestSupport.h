@@ -44,7 +44,8 @@ private:
     QStringList fLines;
 };
 
-// Reads a whole file as UTF-8 (empty when missing).
+// Reads a whole file, as bytes or as UTF-8 (empty when missing).
+QByteArray readBytes(const QString &path);
 QString readText(const QString &path);
 
 // Lower-case hexadecimal SHA-256 of the bytes, as the photo service records it.
@@ -55,8 +56,12 @@ bool writeFile(const QString &path, const QByteArray &bytes);
 // Runs a program to its end and answers its exit status (-1 when it did not run or finish in time).
 int runProgram(const QString &program, const QStringList &arguments, int timeoutMs = 120000);
 
-// The build's folders, from the test environment.
+// The build's folder of programs, from the test environment.
 QString buildBinFolder();
-QString sourceFolder();
+
+// Runs the function on a thread of its own (and the threads it starts) without the capabilities
+// that override file permissions and ownership (leases included), so that they bind as they do for
+// a user; returns when it is done. Without those capabilities to begin with (not root), the function simply runs there.
+void withoutFileCapabilities(const std::function<void()> &function);
 
 } // namespace vesk::test

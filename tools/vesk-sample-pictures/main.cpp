@@ -5,11 +5,11 @@
 // Pictures are spread over K sub-folders named "Table 1".."Table K" (K=0: directly in DIR).
 // --size pads each picture with random bytes after its image data up to that many bytes.
 
+#include <QBuffer>
 #include <QColor>
 #include <QCommandLineParser>
 #include <QDateTime>
 #include <QDir>
-#include <QBuffer>
 #include <QFile>
 #include <QGuiApplication>
 #include <QImage>
@@ -26,9 +26,10 @@ namespace {
 
 QByteArray annotation(const QStringList &emails, const QString &originalPath)
 {
-    QByteArray xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                     "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-                     "<plist version=\"1.0\">\n<dict>\n\t<key>OriginalPath</key>\n\t<string>";
+    QByteArray xml
+        = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+          "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+          "<plist version=\"1.0\">\n<dict>\n\t<key>OriginalPath</key>\n\t<string>";
     xml += originalPath.toHtmlEscaped().toUtf8();
     xml += "</string>\n\t<key>QX_emailsForUpload</key>\n\t<array>\n";
     for (const QString &email : emails)
@@ -64,14 +65,20 @@ int main(int argc, char **argv)
     QCommandLineParser parser;
     parser.addHelpOption();
     parser.addOption({ QStringLiteral("out"), QStringLiteral("Folder to write into."), QStringLiteral("DIR") });
-    parser.addOption({ QStringLiteral("count"), QStringLiteral("Number of pictures."), QStringLiteral("N"), QStringLiteral("5") });
-    parser.addOption({ QStringLiteral("folders"), QStringLiteral("Number of sub-folders."), QStringLiteral("K"), QStringLiteral("1") });
-    parser.addOption({ QStringLiteral("size"), QStringLiteral("Approximate size of each picture."), QStringLiteral("BYTES"), QStringLiteral("0") });
-    parser.addOption({ QStringLiteral("prefix"), QStringLiteral("File name prefix."), QStringLiteral("NAME"), QStringLiteral("IMG_") });
+    parser.addOption(
+        { QStringLiteral("count"), QStringLiteral("Number of pictures."), QStringLiteral("N"), QStringLiteral("5") });
+    parser.addOption({ QStringLiteral("folders"), QStringLiteral("Number of sub-folders."), QStringLiteral("K"),
+        QStringLiteral("1") });
+    parser.addOption({ QStringLiteral("size"), QStringLiteral("Approximate size of each picture."),
+        QStringLiteral("BYTES"), QStringLiteral("0") });
+    parser.addOption({ QStringLiteral("prefix"), QStringLiteral("File name prefix."), QStringLiteral("NAME"),
+        QStringLiteral("IMG_") });
     parser.addOption({ QStringLiteral("emails"), QStringLiteral("Addresses to embed."), QStringLiteral("LIST"),
         QStringLiteral("guest@example.com,family@example.com") });
-    parser.addOption({ QStringLiteral("date"), QStringLiteral("EXIF capture date."), QStringLiteral("DATE"), QString() });
+    parser.addOption(
+        { QStringLiteral("date"), QStringLiteral("EXIF capture date."), QStringLiteral("DATE"), QString() });
     parser.addOption({ QStringLiteral("no-annotation"), QStringLiteral("Leave the annotation out.") });
+    parser.addOption({ QStringLiteral("no-date"), QStringLiteral("Leave the capture date out.") });
     parser.process(app);
     if (!parser.isSet(QStringLiteral("out"))) {
         std::fputs("vesk-sample-pictures: --out DIR is required\n", stderr);
@@ -87,20 +94,26 @@ int main(int argc, char **argv)
     for (int i = 1; i <= count; ++i) {
         const QString folder = folders > 0 ? out + QStringLiteral("/Table %1").arg((i - 1) % folders + 1) : out;
         QDir().mkpath(folder);
-        const QString path = folder + QStringLiteral("/%1%2.JPG").arg(parser.value(QStringLiteral("prefix"))).arg(i, 4, 10, QLatin1Char('0'));
+        const QString path = folder
+            + QStringLiteral("/%1%2.JPG").arg(parser.value(QStringLiteral("prefix"))).arg(i, 4, 10, QLatin1Char('0'));
         QByteArray jpeg = drawJpeg(i, random);
         try {
-            auto image = Exiv2::ImageFactory::open(reinterpret_cast<const Exiv2::byte *>(jpeg.constData()), jpeg.size());
+            auto image
+                = Exiv2::ImageFactory::open(reinterpret_cast<const Exiv2::byte *>(jpeg.constData()), jpeg.size());
             image->readMetadata();
             Exiv2::ExifData &exif = image->exifData();
             const QString date = parser.value(QStringLiteral("date")).isEmpty()
                 ? QDateTime::currentDateTime().addSecs(-i).toString(QStringLiteral("yyyy:MM:dd HH:mm:ss"))
                 : parser.value(QStringLiteral("date"));
-            exif["Exif.Photo.DateTimeOriginal"] = date.toStdString();
-            exif["Exif.Image.DateTime"] = date.toStdString();
+            if (!parser.isSet(QStringLiteral("no-date"))) {
+                exif["Exif.Photo.DateTimeOriginal"] = date.toStdString();
+                exif["Exif.Image.DateTime"] = date.toStdString();
+            }
             if (!parser.isSet(QStringLiteral("no-annotation")))
                 exif["Exif.Photo.UserComment"] = std::string("charset=Ascii ")
-                    + annotation(emails, QStringLiteral("/Volumes/Card/DCIM/100CANON/IMG_%1.JPG").arg(i, 4, 10, QLatin1Char('0'))).toStdString();
+                    + annotation(emails,
+                        QStringLiteral("/Volumes/Card/DCIM/100CANON/IMG_%1.JPG").arg(i, 4, 10, QLatin1Char('0')))
+                          .toStdString();
             image->writeMetadata();
             Exiv2::BasicIo &io = image->io();
             io.seek(0, Exiv2::BasicIo::beg);
