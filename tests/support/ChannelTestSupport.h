@@ -53,9 +53,9 @@ QString programPath();
 QString messageLogPath(); // of the current profile
 
 // The real program in the current profile, the way every test starts it. Its standard streams go
-// to <folder>/<name>.out and .err (the profile's home folder unless told), appended over its starts, so that it never waits on a full pipe; a test
-// that dies takes it along. Run as root, it lacks the capabilities that override file permissions,
-// as a user's program would.
+// to <folder>/<name>.out and .err (the profile's home folder unless told), appended over its starts, so that it never
+// waits on a full pipe; a test that dies takes it along. Run as root, it lacks the capabilities that override file
+// permissions, as a user's program would.
 class RunningApp {
 public:
     explicit RunningApp(const QString &name = QStringLiteral("app"), const QString &folder = {});
