@@ -1,4 +1,5 @@
 #include "cycle/CycleStatus.h"
+#include "cycle/FolderEntries.h"
 
 #include <QFile>
 #include <QThread>
@@ -44,15 +45,9 @@ struct CountWalk {
                 break;
             }
             const char *name = entry->d_name;
-            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+            if (folderentries::isSelfOrParent(name))
                 continue;
-            unsigned char type = entry->d_type;
-            if (type == DT_UNKNOWN) {
-                struct stat info { };
-                if (::fstatat(::dirfd(dir), name, &info, AT_SYMLINK_NOFOLLOW) != 0)
-                    continue;
-                type = S_ISDIR(info.st_mode) ? DT_DIR : S_ISREG(info.st_mode) ? DT_REG : DT_UNKNOWN;
-            }
+            const int type = folderentries::entryType(::dirfd(dir), *entry);
             if (type == DT_DIR && depth < 64) {
                 const int child = ::openat(::dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
                 if (child >= 0)

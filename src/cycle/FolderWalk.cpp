@@ -1,4 +1,5 @@
 #include "cycle/FolderWalk.h"
+#include "cycle/FolderEntries.h"
 
 #include <QFile>
 
@@ -199,19 +200,13 @@ bool FolderWalk::readFolder(const QByteArray &folder, const QString &relative, F
     }
     while (dirent *entry = ::readdir(dir)) {
         const char *name = entry->d_name;
-        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+        if (folderentries::isSelfOrParent(name))
             continue;
-        unsigned char type = entry->d_type;
-        if (type == DT_UNKNOWN) {
-            struct stat info { };
-            if (::fstatat(fd.get(), name, &info, AT_SYMLINK_NOFOLLOW) != 0)
-                continue; // gone since the listing
-            type = S_ISDIR(info.st_mode) ? DT_DIR
-                : S_ISLNK(info.st_mode)  ? DT_LNK
-                : S_ISREG(info.st_mode)  ? DT_REG
-                                         : DT_UNKNOWN;
-        }
-        entries.push_back(FolderCache::Entry { QByteArray(name), type, static_cast<quint64>(entry->d_ino) });
+        const int type = folderentries::entryType(fd.get(), *entry);
+        if (type < 0)
+            continue; // gone since the listing
+        entries.push_back(FolderCache::Entry {
+            QByteArray(name), static_cast<unsigned char>(type), static_cast<quint64>(entry->d_ino) });
     }
     ::closedir(dir);
 
