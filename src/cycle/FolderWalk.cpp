@@ -1,5 +1,8 @@
 #include "cycle/FolderWalk.h"
 #include "cycle/FolderEntries.h"
+#include "diag/TestHooks.h"
+#include "files/FileOps.h"
+#include "files/PathUtils.h"
 
 #include <QFile>
 
@@ -17,24 +20,6 @@ namespace vesk {
 
 namespace {
 constexpr int kMaxDepth = 128;
-
-class Fd {
-public:
-    explicit Fd(int fd = -1)
-        : fFd(fd)
-    { }
-    ~Fd()
-    {
-        if (fFd >= 0)
-            ::close(fFd);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int get() const { return fFd; }
-
-private:
-    int fFd;
-};
 
 // Length of the valid UTF-8 sequence starting at p (1 to 4), or 0 when it is not valid.
 int utf8SequenceLength(const unsigned char *p, qsizetype left)
@@ -89,7 +74,35 @@ QString join(const QString &relative, const QString &name)
 {
     return relative.isEmpty() ? name : relative + QLatin1Char('/') + name;
 }
+
+// The source folder's permissions, but never fewer than the owner's own (a mirror folder the program
+// cannot write would keep every picture of it out of the mirror for good, even once the source
+// folder's permissions have been put right), and never writable by others.
+mode_t mirrorFolderMode(const struct stat *source)
+{
+    return ((source ? source->st_mode & 07777 : 0755) | S_IRWXU) & ~S_IWOTH;
+}
+
+bool inTheWay(int error)
+{
+    return error == ELOOP || error == ENOTDIR;
+}
 } // namespace
+
+// One folder of the walk and its mirror folder, each opened from its parent's descriptor only when
+// something needs it: passing a folder whose listing is remembered costs no system call.
+struct FolderWalk::Level {
+    Level *parent = nullptr;
+    QByteArray name; // in the parent; empty for the root
+    QByteArray path; // the source folder's, for the cache and for messages
+    QString relative;
+    fileops::Descriptor source;
+    fileops::Descriptor mirror;
+    int sourceError = 0;
+    int mirrorError = 0;
+    bool mirrorMade = false; // during this walk
+    bool mirrorBlocked = false; // by a link or a file, reported
+};
 
 FolderWalk::FolderWalk(QString root, std::optional<QString> mirror, FolderCache *cache)
     : fRoot(std::move(root))
@@ -121,17 +134,22 @@ std::optional<QString> FolderWalk::findFirst(const Admit &admit)
     fRootItems.clear();
     fProblems.clear();
     fProblemKeys.clear();
-    QByteArray root = QFile::encodeName(fRoot);
-    while (root.size() > 1 && root.endsWith('/'))
-        root.chop(1);
+    // Links in the path of the folder walked, and of the mirror folder, are followed; below them none is.
+    Level top;
+    top.path = QFile::encodeName(fRoot);
+    while (top.path.size() > 1 && top.path.endsWith('/'))
+        top.path.chop(1);
+    top.source = fileops::Descriptor(
+        top.path.isEmpty() ? -1 : ::open(top.path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat info { };
-    fRootReadable
-        = ::stat(root.constData(), &info) == 0 && S_ISDIR(info.st_mode) && ::access(root.constData(), R_OK | X_OK) == 0;
+    fRootReadable = top.source && ::fstat(top.source.get(), &info) == 0 && ::access(top.path.constData(), X_OK) == 0;
     if (!fRootReadable)
         return std::nullopt;
-    QByteArray mirror = fMirror ? QFile::encodeName(*fMirror) : QByteArray();
-    while (mirror.size() > 1 && mirror.endsWith('/'))
-        mirror.chop(1);
+    if (fMirror)
+        top.mirror
+            = fileops::Descriptor(::open(QFile::encodeName(*fMirror).constData(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    top.mirrorError = top.mirror ? 0 : ENOENT;
+    top.mirrorMade = true; // the move makes it
 
     // The mirror and problem folders are never walked, wherever they lie and however they are named:
     // their pictures would be sent again, and their paths would grow without end.
@@ -144,32 +162,37 @@ std::optional<QString> FolderWalk::findFirst(const Admit &admit)
         if (::stat(QFile::encodeName(folder).constData(), &kept) == 0 && S_ISDIR(kept.st_mode))
             fKeptOutIds.emplace_back(kept.st_dev, kept.st_ino);
     }
-    if (isKeptOut(root, info.st_ino)) {
+    if (isKeptOut(top, info.st_ino)) {
         addProblem(
             QStringLiteral("Not walked: the folder to upload from is the mirror or the problem folder [%1]").arg(fRoot),
-            root);
+            top.path);
         return std::nullopt;
     }
-    return walk(root, mirror, QString(), 0, admit);
+    return walk(top, 0, admit);
 }
 
-bool FolderWalk::isKeptOut(const QByteArray &path, quint64 inode) const
+bool FolderWalk::isKeptOut(Level &level, quint64 inode)
 {
     // The listing's inode is free to compare; only a match costs a look at the device.
     for (const auto &[device, keptInode] : fKeptOutIds) {
         if (keptInode != inode)
             continue;
         struct stat info { };
-        if (::stat(path.constData(), &info) == 0 && info.st_dev == device && info.st_ino == keptInode)
+        const int found = level.parent
+            ? ::fstatat(sourceFd(*level.parent), level.name.constData(), &info, AT_SYMLINK_NOFOLLOW)
+            : ::fstat(level.source.get(), &info);
+        if (found == 0 && info.st_dev == device && info.st_ino == keptInode)
             return true;
     }
     return false;
 }
 
-void FolderWalk::addProblem(const QString &line, const QByteArray &path)
+void FolderWalk::addProblem(const QString &line, const QByteArray &path, int folder, const QByteArray &name)
 {
     struct stat info { };
-    const bool known = ::lstat(path.constData(), &info) == 0;
+    const bool known = (folder >= 0 ? ::fstatat(folder, name.constData(), &info, AT_SYMLINK_NOFOLLOW)
+                                    : ::lstat(path.constData(), &info))
+        == 0;
     fProblems << line;
     fProblemKeys << QStringLiteral("%1|%2.%3|%4")
                         .arg(QFile::decodeName(path))
@@ -178,31 +201,98 @@ void FolderWalk::addProblem(const QString &line, const QByteArray &path)
                         .arg(known ? info.st_mode : 0, 0, 8);
 }
 
-bool FolderWalk::readFolder(const QByteArray &folder, const QString &relative, FolderCache::Listing &entries)
+int FolderWalk::sourceFd(Level &level)
 {
-    Fd fd(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (fd.get() < 0) {
-        if (errno != ENOENT)
-            addProblem(QStringLiteral("Cannot open folder [%1]: %2")
-                           .arg(relative, QString::fromLocal8Bit(std::strerror(errno))),
-                folder);
-        return false;
+    if (level.source || level.sourceError != 0 || !level.parent)
+        return level.source.get();
+    const int parent = sourceFd(*level.parent);
+    level.source = fileops::Descriptor(
+        parent < 0 ? -1 : ::openat(parent, level.name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (level.source)
+        return level.source.get();
+    level.sourceError = parent < 0 ? ENOENT : errno;
+    struct stat info { };
+    if (level.sourceError == ENOENT) {
+        // gone since the listing, or its parent could not be opened (reported there)
+    } else if (inTheWay(level.sourceError) && ::fstatat(parent, level.name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0
+        && S_ISLNK(info.st_mode)) {
+        addProblem(QStringLiteral("Passed over a symbolic link (links are never followed): [%1]")
+                       .arg(QFile::decodeName(level.path)),
+            level.path, parent, level.name);
+    } else {
+        addProblem(QStringLiteral("Cannot open folder [%1]: %2")
+                       .arg(level.relative, QString::fromLocal8Bit(std::strerror(level.sourceError))),
+            level.path, parent, level.name);
     }
-    const int listFd = ::dup(fd.get());
+    return -1;
+}
+
+int FolderWalk::mirrorFd(Level &level)
+{
+    if (level.mirror || level.mirrorError != 0 || !level.parent)
+        return level.mirror.get();
+    const int parent = mirrorFd(*level.parent);
+    level.mirror = fileops::Descriptor(
+        parent < 0 ? -1 : ::openat(parent, level.name.constData(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    level.mirrorError = level.mirror ? 0 : parent < 0 ? ENOENT : errno;
+    return level.mirror.get();
+}
+
+void FolderWalk::makeMirror(Level &level)
+{
+    level.mirrorMade = true;
+    const int parent = mirrorFd(*level.parent);
+    if (parent < 0)
+        return;
+    struct stat info { };
+    const bool known = ::fstatat(sourceFd(*level.parent), level.name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+    // An existing folder is fine; whatever else is there is found when the folder is opened.
+    (void)::mkdirat(parent, level.name.constData(), mirrorFolderMode(known ? &info : nullptr));
+}
+
+bool FolderWalk::ensureMirror(Level &level)
+{
+    if (level.mirrorBlocked)
+        return false;
+    if (!level.mirrorMade) {
+        if (!ensureMirror(*level.parent))
+            return false;
+        makeMirror(level);
+    }
+    if (mirrorFd(level) >= 0 || !inTheWay(level.mirrorError))
+        return true;
+    fileops::Obstacle obstacle { QString(), level.mirrorError, std::nullopt };
+    struct stat info { };
+    if (::fstatat(mirrorFd(*level.parent), level.name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0)
+        obstacle.status = info;
+    const QString where = pathutil::appendPathComponent(*fMirror, level.relative);
+    addProblem(QStringLiteral("Nothing is made or moved through [%1]: %2; its pictures stay in the source folder")
+                   .arg(where, fileops::obstacleText(obstacle)),
+        QFile::encodeName(where), mirrorFd(*level.parent), level.name);
+    level.mirrorBlocked = true;
+    return false;
+}
+
+bool FolderWalk::readFolder(Level &folder, FolderCache::Listing &entries)
+{
+    const int fd = sourceFd(folder);
+    if (fd < 0)
+        return false;
+    const int listFd = ::dup(fd);
     DIR *dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
     if (!dir) {
         if (listFd >= 0)
             ::close(listFd);
-        addProblem(
-            QStringLiteral("Cannot list folder [%1]: %2").arg(relative, QString::fromLocal8Bit(std::strerror(errno))),
-            folder);
+        addProblem(QStringLiteral("Cannot list folder [%1]: %2")
+                       .arg(folder.relative, QString::fromLocal8Bit(std::strerror(errno))),
+            folder.path);
         return false;
     }
     while (dirent *entry = ::readdir(dir)) {
         const char *name = entry->d_name;
         if (folderentries::isSelfOrParent(name))
             continue;
-        const int type = folderentries::entryType(fd.get(), *entry);
+        const int type = folderentries::entryType(fd, *entry);
         if (type < 0)
             continue; // gone since the listing
         entries.push_back(FolderCache::Entry {
@@ -210,18 +300,19 @@ bool FolderWalk::readFolder(const QByteArray &folder, const QString &relative, F
     }
     ::closedir(dir);
 
+    const QString &relative = folder.relative;
     for (FolderCache::Entry &entry : entries) {
         if (isValidUtf8(entry.name))
             continue;
         const QByteArray repaired = repairedName(entry.name);
         QByteArray candidate = repaired;
         int attempt = 1;
-        while (::renameat2(fd.get(), entry.name.constData(), fd.get(), candidate.constData(), RENAME_NOREPLACE) != 0) {
+        while (::renameat2(fd, entry.name.constData(), fd, candidate.constData(), RENAME_NOREPLACE) != 0) {
             if (errno != EEXIST || attempt > 20) {
                 addProblem(
                     QStringLiteral("Cannot rename [%1/%2], whose name is not valid UTF-8: %3")
                         .arg(relative, QString::fromUtf8(repaired), QString::fromLocal8Bit(std::strerror(errno))),
-                    folder + '/' + entry.name);
+                    folder.path + '/' + entry.name, fd, entry.name);
                 candidate.clear();
                 break;
             }
@@ -231,7 +322,7 @@ bool FolderWalk::readFolder(const QByteArray &folder, const QString &relative, F
             addProblem(
                 QStringLiteral("Renamed [%1] to [%2]: the name was not valid UTF-8")
                     .arg(join(relative, QString::fromUtf8(repaired)), join(relative, QString::fromUtf8(candidate))),
-                folder + '/' + candidate);
+                folder.path + '/' + candidate, fd, candidate);
         entry.name = candidate; // empty: left out
     }
     entries.erase(
@@ -242,77 +333,49 @@ bool FolderWalk::readFolder(const QByteArray &folder, const QString &relative, F
     return true;
 }
 
-namespace {
-// The source folder's permissions, but never fewer than the owner's own: a mirror folder the
-// program cannot write would keep every picture of it out of the mirror for good, even once the
-// source folder's permissions have been put right.
-mode_t mirrorFolderMode(const struct stat *source)
-{
-    return source ? (source->st_mode & 07777) | S_IRWXU : 0755;
-}
-} // namespace
-
-void FolderWalk::ensureMirrorChain(const QString &relative)
-{
-    if (!fMirror || fEnsured.contains(relative))
-        return;
-    QByteArray source = QFile::encodeName(fRoot);
-    QByteArray mirror = QFile::encodeName(*fMirror);
-    QString done;
-    for (const QString &part : relative.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
-        done = join(done, part);
-        source += '/' + part.toUtf8();
-        mirror += '/' + part.toUtf8();
-        if (fEnsured.contains(done))
-            continue;
-        struct stat info { };
-        const bool known = ::lstat(source.constData(), &info) == 0;
-        ::mkdir(mirror.constData(), mirrorFolderMode(known ? &info : nullptr));
-        fEnsured.insert(done);
-    }
-}
-
-std::optional<QString> FolderWalk::walk(
-    const QByteArray &folder, const QByteArray &mirror, const QString &relative, int depth, const Admit &admit)
+std::optional<QString> FolderWalk::walk(Level &folder, int depth, const Admit &admit)
 {
     if (depth > kMaxDepth) {
-        addProblem(QStringLiteral("Folder nesting too deep, not walked further: [%1]").arg(relative), folder);
+        addProblem(
+            QStringLiteral("Folder nesting too deep, not walked further: [%1]").arg(folder.relative), folder.path);
         return std::nullopt;
     }
     FolderCache::Listing entries;
     bool fresh = true;
     if (fCache) {
-        if (std::optional<FolderCache::Listing> cached = fCache->listing(folder)) {
+        if (std::optional<FolderCache::Listing> cached = fCache->listing(folder.path)) {
             entries = std::move(*cached);
             fresh = false;
         }
     }
     if (fresh) {
         const quint64 token = fCache ? fCache->beginReading() : 0;
-        if (!readFolder(folder, relative, entries))
+        if (!readFolder(folder, entries))
             return std::nullopt;
         if (fCache)
-            fCache->store(folder, token, entries);
+            fCache->store(folder.path, token, entries);
+        testHook("folder-read", folder.relative);
     }
 
     for (const FolderCache::Entry &entry : entries) {
         const QString name = QString::fromUtf8(entry.name);
-        const QString path = join(relative, name);
-        const QByteArray child = folder + '/' + entry.name;
+        const QString path = join(folder.relative, name);
 
         if (entry.type == DT_DIR) {
+            Level child;
+            child.parent = &folder;
+            child.name = entry.name;
+            child.path = folder.path + '/' + entry.name;
+            child.relative = path;
             if (!fKeptOutIds.empty() && isKeptOut(child, entry.inode)) {
-                addProblem(QStringLiteral("Not walked: [%1] is the mirror or the problem folder").arg(path), child);
+                addProblem(
+                    QStringLiteral("Not walked: [%1] is the mirror or the problem folder").arg(path), child.path);
                 continue;
             }
-            const QByteArray childMirror = mirror.isEmpty() ? QByteArray() : mirror + '/' + entry.name;
             // Mirror the folder with its own permissions when it is read; an existing folder is fine.
-            if (fresh && !childMirror.isEmpty()) {
-                struct stat info { };
-                const bool known = ::lstat(child.constData(), &info) == 0;
-                ::mkdir(childMirror.constData(), mirrorFolderMode(known ? &info : nullptr));
-            }
-            if (std::optional<QString> found = walk(child, childMirror, path, depth + 1, admit))
+            if (fresh)
+                makeMirror(child);
+            if (std::optional<QString> found = walk(child, depth + 1, admit))
                 return found;
             continue;
         }
@@ -320,9 +383,10 @@ std::optional<QString> FolderWalk::walk(
             continue;
         if (entry.type == DT_LNK) {
             // Never followed, to a file or a folder: what it points to may lie anywhere.
+            const QByteArray link = folder.path + '/' + entry.name;
             addProblem(QStringLiteral("Passed over a symbolic link (links are never followed): [%1]")
-                           .arg(QFile::decodeName(child)),
-                child);
+                           .arg(QFile::decodeName(link)),
+                link, folder.source.get(), entry.name);
             continue;
         } else if (entry.type != DT_REG) {
             continue; // sockets, pipes, devices
@@ -332,8 +396,9 @@ std::optional<QString> FolderWalk::walk(
             continue;
         }
         // The picture's mirror folder must exist when its move comes, even where a folder on the
-        // way was not read again this pass.
-        ensureMirrorChain(relative);
+        // way was not read again this pass; one that cannot be made keeps the picture where it is.
+        if (!ensureMirror(folder))
+            continue;
         if (admit(path) == Verdict::Take)
             return path;
     }

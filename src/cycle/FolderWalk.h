@@ -1,14 +1,15 @@
 #pragma once
 // The scan's walk over the source folder: depth first, each folder before its contents, entries of
 // a folder in name order. It reproduces the folders it meets in the mirror folder and stops at the
-// first file the caller takes. It never follows a symbolic link (links are passed over and reported),
-// so link loops are harmless, it never enters the mirror folder nor the other folders it is told to
-// keep out of, and it renames entries whose names are not valid UTF-8 (invalid bytes become %XX) so
-// that every picture can be named, sent and moved.
+// first file the caller takes. It never follows a symbolic link below the folder it walks or the
+// mirror folder (links are passed over and reported): every folder, in both, is opened or made from
+// its parent's descriptor, so neither a link loop nor a folder swapped for a link while the walk runs
+// leads it outside. It never enters the mirror folder nor the other folders it is told to keep out
+// of, and it renames entries whose names are not valid UTF-8 (invalid bytes become %XX) so that every
+// picture can be named, sent and moved.
 
 #include "cycle/FolderCache.h"
 
-#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -53,23 +54,30 @@ public:
     static QByteArray repairedName(const QByteArray &name);
 
 private:
-    std::optional<QString> walk(
-        const QByteArray &folder, const QByteArray &mirror, const QString &relative, int depth, const Admit &admit);
+    struct Level;
+    std::optional<QString> walk(Level &folder, int depth, const Admit &admit);
     // Reads a folder's entries in name order, repairing names that are not valid UTF-8. False when
     // it cannot be read.
-    bool readFolder(const QByteArray &folder, const QString &relative, FolderCache::Listing &entries);
-
-    // Makes the mirror folders down to the given folder, as a read of each would have.
-    void ensureMirrorChain(const QString &relative);
-    // Whether the folder entry is one of the folders kept out.
-    bool isKeptOut(const QByteArray &path, quint64 inode) const;
-    // A problem with the entry at path (native), identified by its status.
-    void addProblem(const QString &line, const QByteArray &path);
+    bool readFolder(Level &folder, FolderCache::Listing &entries);
+    // The level's folder, opened for reading from its parent's descriptor when first needed; -1
+    // (reported) when it cannot be, a link in its place included.
+    int sourceFd(Level &level);
+    // The level's mirror folder (O_PATH), opened likewise; -1 when it is not there or not a folder.
+    int mirrorFd(Level &level);
+    // Makes the level's mirror folder in its parent's, as the reading of the parent does.
+    void makeMirror(Level &level);
+    // Makes the mirror folders down to the level's, as a read of each would have. False when a link
+    // or a file stands in the way of one (reported): nothing is made through it.
+    bool ensureMirror(Level &level);
+    // Whether the folder is one of the folders kept out.
+    bool isKeptOut(Level &level, quint64 inode);
+    // A problem with the entry at path (native), identified by its status: that of name in the
+    // folder descriptor when one is given, else of the path itself.
+    void addProblem(const QString &line, const QByteArray &path, int folder = -1, const QByteArray &name = {});
 
     QString fRoot;
     std::optional<QString> fMirror;
     FolderCache *fCache;
-    QSet<QString> fEnsured;
     bool fRootReadable = false;
     QStringList fRootItems;
     QStringList fProblems;

@@ -14,7 +14,11 @@ void testHook(const char *name, const QString &detail)
     if (folder.isEmpty())
         return;
     const QString armed = folder + QLatin1Char('/') + QLatin1String(name);
-    if (!QFileInfo::exists(armed))
+    QFile arming(armed);
+    if (!arming.open(QIODevice::ReadOnly))
+        return;
+    const QByteArray only = arming.readAll().trimmed();
+    if (!only.isEmpty() && only != detail.toUtf8())
         return;
     QFile reached(armed + QStringLiteral(".reached"));
     if (reached.open(QIODevice::Append))

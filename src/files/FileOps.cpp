@@ -2,14 +2,13 @@
 
 #include "files/PathUtils.h"
 
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QRandomGenerator>
 
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <mutex>
@@ -249,7 +248,7 @@ Descriptor openFolderBeneath(const QString &root, const QString &relative, bool 
         if (isDotOrDotDot(name))
             return stop(done, EINVAL, -1, {});
         if (create)
-            (void)::mkdirat(folder.get(), name.constData(), 0777);
+            (void)::mkdirat(folder.get(), name.constData(), kFolderMode);
         Descriptor next(::openat(folder.get(), name.constData(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!next)
             return stop(done, errno, folder.get(), name);
@@ -260,9 +259,74 @@ Descriptor openFolderBeneath(const QString &root, const QString &relative, bool 
 
 bool makeFoldersBeneath(const QString &root, const QString &relative)
 {
-    if (root.isEmpty() || (!QFileInfo(root).isDir() && !QDir().mkpath(root)))
-        return false;
-    return static_cast<bool>(openFolderBeneath(root, relative, true));
+    return makeFolderPath(root, true) && openFolderBeneath(root, relative, true);
+}
+
+namespace {
+// The folder name of the folder parent, made first when it is not there, and opened without following
+// a link.
+Descriptor makeFolderAt(int parent, const QByteArray &name, Obstacle *obstacle)
+{
+    int error = name.isEmpty() || isDotOrDotDot(name) ? EINVAL : 0;
+    if (error == 0 && ::mkdirat(parent, name.constData(), kFolderMode) != 0 && errno != EEXIST)
+        error = errno;
+    Descriptor folder(error ? -1 : ::openat(parent, name.constData(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder && error == 0)
+        error = errno;
+    if (error != 0 && obstacle) {
+        obstacle->error = error;
+        struct stat info { };
+        obstacle->status.reset();
+        if (::fstatat(parent, name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0)
+            obstacle->status = info;
+    }
+    errno = error;
+    return folder;
+}
+
+Descriptor makeNativeFolderPath(const QByteArray &path, int levels, Obstacle *obstacle)
+{
+    Descriptor existing(::open(path.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    const int error = errno;
+    const qsizetype slash = path.lastIndexOf('/');
+    if (existing || error != ENOENT || levels == 0 || path == "/") {
+        if (!existing && obstacle)
+            *obstacle = Obstacle { QFile::decodeName(path), error, std::nullopt };
+        return existing;
+    }
+    Descriptor parent = slash < 0
+        ? Descriptor(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC))
+        : makeNativeFolderPath(slash == 0 ? QByteArray("/") : path.left(slash), levels - 1, obstacle);
+    if (!parent)
+        return parent;
+    Descriptor made = makeFolderAt(parent.get(), path.mid(slash + 1), obstacle);
+    if (!made && obstacle)
+        obstacle->relative = QFile::decodeName(path);
+    return made;
+}
+} // namespace
+
+Descriptor makeFolderPath(const QString &path, bool parents, Obstacle *obstacle)
+{
+    QByteArray native = encoded(path);
+    while (native.size() > 1 && native.endsWith('/'))
+        native.chop(1);
+    if (native.isEmpty()) {
+        if (obstacle)
+            *obstacle = Obstacle { path, ENOENT, std::nullopt };
+        errno = ENOENT;
+        return Descriptor();
+    }
+    return makeNativeFolderPath(native, parents ? INT_MAX : 1, obstacle);
+}
+
+QString obstacleText(const Obstacle &obstacle)
+{
+    if (obstacle.status && S_ISLNK(obstacle.status->st_mode))
+        return QStringLiteral("a symbolic link is in the way (links are never followed)");
+    if (obstacle.status && !S_ISDIR(obstacle.status->st_mode))
+        return QStringLiteral("a file is in the way");
+    return QString::fromLocal8Bit(std::strerror(obstacle.error));
 }
 
 int moveAt(int fromFolder, const QByteArray &fromName, int toFolder, const QByteArray &toName, int content)
@@ -365,11 +429,6 @@ bool isRealDirectory(const QString &path)
 {
     struct stat info { };
     return !path.isEmpty() && ::lstat(encoded(path).constData(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-bool createDirectory(const QString &path)
-{
-    return !path.isEmpty() && ::mkdir(encoded(path).constData(), 0777) == 0;
 }
 
 bool movePath(const QString &from, const QString &to, int *error)

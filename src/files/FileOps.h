@@ -1,5 +1,5 @@
 #pragma once
-// The file operations the housekeeping relies on: existence, one-level folder creation, removal,
+// The file operations the housekeeping relies on: existence, folder creation, removal,
 // the move that never replaces, listing and the deletability test. The operations on folder
 // descriptors never follow a symbolic link below the folder they start from, so a folder swapped for
 // a link cannot make them act outside the folders the program owns. Free functions, any thread.
@@ -29,9 +29,6 @@ bool isRegularFile(const QString &path);
 
 // True for a folder itself, not for a symbolic link to one.
 bool isRealDirectory(const QString &path);
-
-// Creates one folder level with the default permissions. False when it exists or its parent is missing.
-bool createDirectory(const QString &path);
 
 // Moves a file or link to a path where nothing is yet. Never replaces what is there. Within one file
 // system it is a rename; across file systems the item is copied into a temporary file beside the
@@ -76,9 +73,24 @@ struct Obstacle {
 // *obstacle then says where.
 Descriptor openFolderBeneath(const QString &root, const QString &relative, bool create, Obstacle *obstacle = nullptr);
 
-// Makes root (with its parents, as needed) and then the folders of relative below it, never following a
-// link below root. Whether the innermost folder is there now.
+// Makes root (with its parents, as needed, as makeFolderPath does) and then the folders of relative
+// below it, never following a link below root. Whether the innermost folder is there now.
 bool makeFoldersBeneath(const QString &root, const QString &relative);
+
+// The permissions a folder the program makes asks for: never writable by others, whatever the umask
+// (the umask and a default ACL only take bits away).
+constexpr mode_t kFolderMode = 0775;
+
+// The folder at path (an O_PATH descriptor): what exists of the path is opened as the system resolves
+// it (links in the configured folder's own path are fine); the missing levels, only the last one
+// unless parents is set, are made one at a time with mkdirat in the level above and opened without
+// following a link, so that a link or a file put in the way is refused (ELOOP, ENOTDIR). *obstacle
+// names the level that stopped it (as an absolute path) with that entry's status.
+Descriptor makeFolderPath(const QString &path, bool parents, Obstacle *obstacle = nullptr);
+
+// Why a folder could not be made or reached: a symbolic link or a file in its way, else the system's
+// error text.
+QString obstacleText(const Obstacle &obstacle);
 
 // Moves the entry fromName of the folder fromFolder to toName in toFolder, where nothing may be yet,
 // as movePath does. Across file systems a regular file's bytes are read from content when it is

@@ -4,6 +4,7 @@
 #include "files/MirrorMove.h"
 
 #include "app/AppController.h"
+#include "cycle/ItemBook.h"
 #include "diag/Console.h"
 #include "diag/MessageLog.h"
 #include "files/FileOps.h"
@@ -49,7 +50,8 @@ QString createEncapsulationFolder(const QString &destRoot, const QString &item, 
     writeStandardError(QStringLiteral("createEncapsulationFolder formed name: %1\n\n").arg(folder));
     if (create) {
         writeStandardError(QStringLiteral("createEncapsulationFolder CREATING: %1\n\n").arg(folder));
-        fileops::createDirectory(folder);
+        (void)fileops::openFolderBeneath(
+            destRoot, pathutil::appendPathComponent(pathutil::deletingLastPathComponent(item), *base), true);
     }
     return folder;
 }
@@ -110,9 +112,22 @@ bool AppController::moveFileToPath(const QString &item, const QString &sourceRoo
         return false;
     }
 
+    // A link or a file in the way of a destination folder is told once; nothing is made or moved
+    // through it, and the picture stays where it is.
+    auto inTheWay = [this, &fullSourcePath](const QString &where, const fileops::Obstacle &found) {
+        if (found.status && !S_ISDIR(found.status->st_mode)
+            && fItemBook->firstNotice(QStringLiteral("%1|%2.%3|%4")
+                                          .arg(where)
+                                          .arg(qint64(found.status->st_ctim.tv_sec))
+                                          .arg(qint64(found.status->st_ctim.tv_nsec))
+                                          .arg(found.status->st_mode, 0, 8)))
+            myNSLog(QStringLiteral("Nothing is made or moved through [%1]: %2; the picture stays where it is: [%3]")
+                        .arg(where, fileops::obstacleText(found), fullSourcePath));
+    };
     // An absent destination root makes every path below it absent, and every step on it fails.
-    if (destRoot)
-        fileops::createDirectory(*destRoot);
+    fileops::Obstacle rootObstacle;
+    if (destRoot && !fileops::makeFolderPath(*destRoot, false, &rootObstacle))
+        inTheWay(rootObstacle.relative, rootObstacle);
     const std::optional<QString> itemDestPath
         = destRoot ? std::optional<QString>(pathutil::appendPathComponent(*destRoot, item)) : std::nullopt;
 
@@ -125,7 +140,7 @@ bool AppController::moveFileToPath(const QString &item, const QString &sourceRoo
             const fileops::Descriptor parent
                 = fileops::openFolderBeneath(*destRoot, pathutil::deletingLastPathComponent(item), false);
             if (parent)
-                (void)::mkdirat(parent.get(), sourceName.constData(), 0777);
+                (void)::mkdirat(parent.get(), sourceName.constData(), fileops::kFolderMode);
         }
         outcomePath = itemDestPath;
         placed = true;
@@ -144,6 +159,8 @@ bool AppController::moveFileToPath(const QString &item, const QString &sourceRoo
             ? fileops::openFolderBeneath(
                 *destRoot, pathutil::deletingLastPathComponent(destRelative), false, &destObstacle)
             : fileops::Descriptor();
+        if (destRoot && !destFolder)
+            inTheWay(pathutil::appendPathComponent(*destRoot, destObstacle.relative), destObstacle);
         struct stat there { };
         const bool occupied
             = destFolder && ::fstatat(destFolder.get(), destName.constData(), &there, AT_SYMLINK_NOFOLLOW) == 0;

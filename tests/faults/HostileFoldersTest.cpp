@@ -8,13 +8,16 @@
 #include "cycle/FolderWalk.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utime.h>
 
 using namespace vesk;
@@ -33,7 +36,11 @@ struct Hooks {
         QDir().mkpath(folder);
         run.programEnvironment.insert(QStringLiteral("VESK_TEST_HOOKS"), folder);
     }
-    void arm(const QString &name) { EXPECT_TRUE(test::writeFile(folder + QLatin1Char('/') + name, {})); }
+    // For every detail, or only for the one given.
+    void arm(const QString &name, const QByteArray &only = {})
+    {
+        EXPECT_TRUE(test::writeFile(folder + QLatin1Char('/') + name, only));
+    }
     bool reached(const QString &name)
     {
         return test::waitFor(
@@ -43,14 +50,28 @@ struct Hooks {
     QString folder;
 };
 
+// A shell command run in the folder by another user (nobody), who shares the source folder.
+bool asAnotherUser(const QString &folder, const QString &command)
+{
+    return test::runCapturing(QStringLiteral("setpriv"),
+               { QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups"),
+                   QStringLiteral("sh"), QStringLiteral("-c"), command },
+               QProcessEnvironment::systemEnvironment(), folder)
+               .exitCode
+        == 0;
+}
+
 } // namespace
 
 // Planted links, a picture named like an archive folder of the mirror, a mirror sub-folder that is a
 // link to another user's folder, and a sub-folder that cannot be searched ahead of readable ones.
-// The program runs without the capabilities that let root ignore permissions.
+// The program runs without the capabilities that let root ignore permissions, and with a umask that
+// leaves every bit: no folder it makes is writable by others.
 TEST(HostileFolders, LinksCollisionsAndUnreachableFoldersTouchNothingOutsideAndStopNothing)
 {
     test::FaultRun run;
+    run.programWrapper
+        = QStringList { QStringLiteral("sh"), QStringLiteral("-c"), QStringLiteral("umask 0 && exec \"$0\" \"$@\"") };
     ASSERT_TRUE(run.service.start()) << run.service.errorString().toStdString();
     const QString outside = run.profile.path(QStringLiteral("outside"));
     ASSERT_TRUE(test::writeFile(outside + QStringLiteral("/.ssh/id_rsa"), kKey));
@@ -62,6 +83,7 @@ TEST(HostileFolders, LinksCollisionsAndUnreachableFoldersTouchNothingOutsideAndS
     ASSERT_TRUE(QFile::link(outside + QStringLiteral("/.ssh/id_rsa"), run.source + QStringLiteral("/A links/key.jpg")));
     run.trackEntry(QStringLiteral("A links/key.jpg"));
     run.addPicture(QStringLiteral("A links/IMG_1.JPG"));
+    ASSERT_EQ(::chmod(QFile::encodeName(run.source + QStringLiteral("/A links")).constData(), 0777), 0);
 
     // A sub-folder nobody but its owner can search: passed over, reported once, the rest goes.
     run.addPicture(QStringLiteral("B locked/IMG_1.JPG"), test::InSource, 0);
@@ -73,9 +95,10 @@ TEST(HostileFolders, LinksCollisionsAndUnreachableFoldersTouchNothingOutsideAndS
     ASSERT_TRUE(test::writeFile(run.mirror + QStringLiteral("/C cam1/Album/IMG_0.JPG"), archived));
 
     // The mirror's sub-folder is a link to another user's folder holding a picture of the same name:
-    // the upload may happen, the overwrite must not.
+    // neither the overwrite nor a folder made through the link.
     ASSERT_TRUE(QFile::link(outside + QStringLiteral("/Documents"), run.mirror + QStringLiteral("/D mirror link")));
     run.addPicture(QStringLiteral("D mirror link/IMG_5.JPG"), test::InSource);
+    run.addPicture(QStringLiteral("D mirror link/autostart/IMG_6.JPG"), test::InSource);
 
     run.addPicture(QStringLiteral("E last/IMG_1.JPG"));
     run.writePreferences();
@@ -87,7 +110,16 @@ TEST(HostileFolders, LinksCollisionsAndUnreachableFoldersTouchNothingOutsideAndS
     EXPECT_EQ(test::sha256OfFile(run.mirror + QStringLiteral("/C cam1/Album/IMG_0.JPG")), test::sha256Of(archived));
     EXPECT_EQ(test::sha256OfFile(outside + QStringLiteral("/.ssh/id_rsa")), test::sha256Of(kKey));
     EXPECT_EQ(test::sha256OfFile(outside + QStringLiteral("/Documents/IMG_5.JPG")), test::sha256Of(precious));
-    EXPECT_EQ(QDir(outside + QStringLiteral("/Documents")).entryList(QDir::Files).size(), 1);
+    EXPECT_EQ(
+        QDir(outside + QStringLiteral("/Documents")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size(), 1);
+    for (const QString &top : { run.mirror, run.problem }) {
+        QDirIterator folders(top, QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks, QDirIterator::Subdirectories);
+        for (QString folder = top; !folder.isEmpty(); folder = folders.hasNext() ? folders.next() : QString()) {
+            struct stat info { };
+            EXPECT_TRUE(::stat(QFile::encodeName(folder).constData(), &info) == 0 && !(info.st_mode & S_IWOTH))
+                << folder.toStdString();
+        }
+    }
     // Every pass walked past them; each is reported once.
     const QString console = run.programErrors();
     const QString output = run.programOutput();
@@ -101,37 +133,58 @@ TEST(HostileFolders, LinksCollisionsAndUnreachableFoldersTouchNothingOutsideAndS
     EXPECT_EQ(console.count(QStringLiteral("A folder of that name is in the mirror folder; it is not replaced")), 1);
 }
 
-// Between the scan that found Table/IMG_1.JPG and its opening, another user swaps the folder Table
-// for a link to a folder of theirs (or the victim's) holding a file of the same name.
-TEST(HostileFolders, FolderSwappedForALinkAfterTheScanLeadsNowhere)
+// Another user shares the source folder (mode 1777). Once the scan has found their picture
+// Album/IMG_1.JPG, they swap it for a link to a private file of the user's; while the walk reads their
+// folder Shared, they swap that for a link to a private folder of the user's. Nothing there is
+// listed, renamed, reproduced in the mirror or sent, and their pictures go once found again.
+TEST(HostileFolders, PicturesAndFoldersSwappedForLinksByAnotherUserLeadNowhere)
 {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "acting as another user needs root, to run the swaps with setpriv --reuid";
     test::FaultRun run;
     ASSERT_TRUE(run.service.start()) << run.service.errorString().toStdString();
     Hooks hooks(run);
     const QString outside = run.profile.path(QStringLiteral("outside"));
     const QByteArray secret = run.pictureBytes(QStringLiteral("Documents/pic.jpg"));
-    ASSERT_TRUE(test::writeFile(outside + QStringLiteral("/IMG_1.JPG"), secret));
-    const QByteArray picture = run.pictureBytes(QStringLiteral("Table/IMG_1.JPG"));
-    ASSERT_TRUE(test::writeFile(run.source + QStringLiteral("/Table/IMG_1.JPG"), picture));
-    run.trackContent(QStringLiteral("Table/IMG_1.JPG"), picture, test::InMirror, 1, false);
-    run.trackEntry(QStringLiteral("Table"));
-    // The swap happens while the pass runs, before the folder watcher is up: the timer finds the rest.
+    for (const char *file : { "/IMG_1.JPG", "/Cam/IMG_1.JPG" })
+        ASSERT_TRUE(test::writeFile(outside + QLatin1String(file), secret));
+    ASSERT_TRUE(QDir().mkpath(outside + QStringLiteral("/Cam/Private album")));
+    const QByteArray unrepaired = QFile::encodeName(outside + QStringLiteral("/Cam/")) + "\xff.JPG";
+    ASSERT_EQ(::close(::creat(unrepaired.constData(), 0600)), 0);
+    for (const char *file : { "Album/IMG_1.JPG", "Shared/Cam/IMG_1.JPG" }) {
+        const QByteArray picture = run.pictureBytes(QLatin1String(file));
+        ASSERT_TRUE(test::writeFile(run.sourcePath(QLatin1String(file)), picture));
+        run.trackContent(QLatin1String(file), picture, test::InMirror, 1, false);
+    }
+    for (const char *entry : { "Album/IMG_1.JPG", "Shared" })
+        run.trackEntry(QLatin1String(entry));
+    const std::pair<QString, mode_t> modes[]
+        = { { run.profile.root(), 0711 }, { run.source, 01777 }, { run.sourcePath(QStringLiteral("Album")), 0777 } };
+    for (const auto &[folder, mode] : modes)
+        ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), mode), 0);
+    ASSERT_EQ(::chown(QFile::encodeName(run.sourcePath(QStringLiteral("Shared"))).constData(), 65534, 65534), 0);
+    // The swaps happen while the first pass runs, before the folder watcher is up: the timer finds the rest.
     run.writePreferences(
         { { QStringLiteral("prefAutoSynchronize"), true }, { QStringLiteral("prefSecondsBetweenScans"), 30.0 } });
     hooks.arm(QStringLiteral("picture-found"));
+    hooks.arm(QStringLiteral("folder-read"), "Shared");
     ASSERT_TRUE(run.startProgram());
 
     ASSERT_TRUE(hooks.reached(QStringLiteral("picture-found"))) << run.programErrors().right(3000).toStdString();
-    ASSERT_TRUE(QDir(run.source).rename(QStringLiteral("Table"), QStringLiteral("Table moved")));
-    ASSERT_TRUE(QFile::link(outside, run.source + QStringLiteral("/Table")));
+    ASSERT_TRUE(asAnotherUser(run.source,
+        QStringLiteral("mv Album/IMG_1.JPG Album/IMG_2.JPG && ln -s '%1/IMG_1.JPG' Album/IMG_1.JPG").arg(outside)));
     hooks.release(QStringLiteral("picture-found"));
+    ASSERT_TRUE(hooks.reached(QStringLiteral("folder-read"))) << run.programErrors().right(3000).toStdString();
+    ASSERT_TRUE(asAnotherUser(run.source, QStringLiteral("mv Shared Shared2 && ln -s '%1' Shared").arg(outside)));
+    hooks.release(QStringLiteral("folder-read"));
 
     ASSERT_TRUE(run.waitSettled(60s)) << run.inventory().toStdString() << run.programErrors().right(5000).toStdString();
     EXPECT_TRUE(run.stopProgram());
     run.verify();
-    EXPECT_EQ(test::sha256OfFile(outside + QStringLiteral("/IMG_1.JPG")), test::sha256Of(secret));
-    EXPECT_TRUE(run.programErrors().contains(
-        QStringLiteral("Passed over a symbolic link (links are never followed): [%1/Table]").arg(run.source)));
+    for (const char *file : { "/IMG_1.JPG", "/Cam/IMG_1.JPG" })
+        EXPECT_EQ(test::sha256OfFile(outside + QLatin1String(file)), test::sha256Of(secret));
+    EXPECT_EQ(::access(unrepaired.constData(), F_OK), 0);
+    EXPECT_FALSE(QFileInfo::exists(run.mirrorPath(QStringLiteral("Shared/Cam/Private album"))));
 }
 
 // The start-up removal of empty source folders found Old empty; a picture arrives before the removal.
