@@ -396,9 +396,8 @@ std::optional<QString> FolderWalk::walk(Level &folder, int depth, const Admit &a
             continue;
         }
         // The picture's mirror folder must exist when its move comes, even where a folder on the
-        // way was not read again this pass; one that cannot be made keeps the picture where it is.
-        if (!ensureMirror(folder))
-            continue;
+        // way was not read again this pass.
+        ensureMirror(folder);
         if (admit(path) == Verdict::Take)
             return path;
     }

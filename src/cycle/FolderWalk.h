@@ -67,7 +67,8 @@ private:
     // Makes the level's mirror folder in its parent's, as the reading of the parent does.
     void makeMirror(Level &level);
     // Makes the mirror folders down to the level's, as a read of each would have. False when a link
-    // or a file stands in the way of one (reported): nothing is made through it.
+    // or a file stands in the way of one (reported once per walk): nothing is made through it, and
+    // the move of its pictures is refused.
     bool ensureMirror(Level &level);
     // Whether the folder is one of the folders kept out.
     bool isKeptOut(Level &level, quint64 inode);
