@@ -114,15 +114,15 @@ bool AppController::moveFileToPath(const QString &item, const QString &sourceRoo
 
     // A link or a file in the way of a destination folder is told once; nothing is made or moved
     // through it, and the picture stays where it is.
-    auto inTheWay = [this, &fullSourcePath](const QString &where, const fileops::Obstacle &found) {
+    auto inTheWay = [this](const QString &where, const fileops::Obstacle &found) {
         if (found.status && !S_ISDIR(found.status->st_mode)
             && fItemBook->firstNotice(QStringLiteral("%1|%2.%3|%4")
                                           .arg(where)
                                           .arg(qint64(found.status->st_ctim.tv_sec))
                                           .arg(qint64(found.status->st_ctim.tv_nsec))
                                           .arg(found.status->st_mode, 0, 8)))
-            myNSLog(QStringLiteral("Nothing is made or moved through [%1]: %2; the picture stays where it is: [%3]")
-                        .arg(where, fileops::obstacleText(found), fullSourcePath));
+            myNSLog(QStringLiteral("Nothing is made or moved through [%1]: %2; its pictures stay in the source folder")
+                        .arg(where, fileops::obstacleText(found)));
     };
     // An absent destination root makes every path below it absent, and every step on it fails.
     fileops::Obstacle rootObstacle;
