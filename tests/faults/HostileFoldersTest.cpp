@@ -102,7 +102,8 @@ TEST(HostileFolders, LinksCollisionsAndUnreachableFoldersTouchNothingOutsideAndS
 }
 
 // Between the scan that found Table/IMG_1.JPG and its opening, another user swaps the folder Table
-// for a link to a folder of theirs (or the victim's) holding a file of the same name.
+// for a link to a folder of theirs (or the victim's) holding a file of the same name. Then Zed/IMG_2.JPG
+// is removed once opened, before it is sent: gone, neither parked nor waiting for a retry.
 TEST(HostileFolders, FolderSwappedForALinkAfterTheScanLeadsNowhere)
 {
     test::FaultRun run;
@@ -115,16 +116,23 @@ TEST(HostileFolders, FolderSwappedForALinkAfterTheScanLeadsNowhere)
     ASSERT_TRUE(test::writeFile(run.source + QStringLiteral("/Table/IMG_1.JPG"), picture));
     run.trackContent(QStringLiteral("Table/IMG_1.JPG"), picture, test::InMirror, 1, false);
     run.trackEntry(QStringLiteral("Table"));
+    const QByteArray removed = run.pictureBytes(QStringLiteral("Zed/IMG_2.JPG"));
+    ASSERT_TRUE(test::writeFile(run.source + QStringLiteral("/Zed/IMG_2.JPG"), removed));
+    run.trackContent(QStringLiteral("Zed/IMG_2.JPG"), removed, test::Gone, 0);
     // The swap happens while the pass runs, before the folder watcher is up: the timer finds the rest.
     run.writePreferences(
         { { QStringLiteral("prefAutoSynchronize"), true }, { QStringLiteral("prefSecondsBetweenScans"), 30.0 } });
     hooks.arm(QStringLiteral("picture-found"));
+    hooks.arm(QStringLiteral("picture-chosen"));
     ASSERT_TRUE(run.startProgram());
 
     ASSERT_TRUE(hooks.reached(QStringLiteral("picture-found"))) << run.programErrors().right(3000).toStdString();
     ASSERT_TRUE(QDir(run.source).rename(QStringLiteral("Table"), QStringLiteral("Table moved")));
     ASSERT_TRUE(QFile::link(outside, run.source + QStringLiteral("/Table")));
     hooks.release(QStringLiteral("picture-found"));
+    ASSERT_TRUE(hooks.reached(QStringLiteral("picture-chosen")));
+    ASSERT_TRUE(QFile::remove(run.source + QStringLiteral("/Zed/IMG_2.JPG")));
+    hooks.release(QStringLiteral("picture-chosen"));
 
     ASSERT_TRUE(run.waitSettled(60s)) << run.inventory().toStdString() << run.programErrors().right(5000).toStdString();
     EXPECT_TRUE(run.stopProgram());
@@ -132,6 +140,8 @@ TEST(HostileFolders, FolderSwappedForALinkAfterTheScanLeadsNowhere)
     EXPECT_EQ(test::sha256OfFile(outside + QStringLiteral("/IMG_1.JPG")), test::sha256Of(secret));
     EXPECT_TRUE(run.programErrors().contains(
         QStringLiteral("Passed over a symbolic link (links are never followed): [%1/Table]").arg(run.source)));
+    EXPECT_TRUE(run.programOutput().contains(
+        QStringLiteral("[gone] Zed/IMG_2.JPG (uploaded 0, in problem folder 0, to retry 0)")));
 }
 
 // The start-up removal of empty source folders found Old empty; a picture arrives before the removal.
