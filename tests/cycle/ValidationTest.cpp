@@ -35,11 +35,8 @@ TEST(Validation, EverySettingAPassNeedsIsChecked)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         test::TempProfile profile;
-        AppOptions options;
         const bool address = c.key && qstrcmp(c.key, "endpoint") == 0;
-        if (address)
-            options.endpoint = c.value.toString();
-        test::ControllerFixture f(options);
+        test::ControllerFixture f({ .store = {}, .endpoint = address ? c.value.toString() : QString() });
         f.setValidSettings(profile.path(QStringLiteral("source")), profile.path(QStringLiteral("mirror")));
         test::writeFile(profile.path(QStringLiteral("file")), "x");
         if (c.key && !address && c.value.isValid())

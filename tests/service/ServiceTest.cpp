@@ -226,8 +226,7 @@ TEST(ServiceUpload, TheLinkModelAndTheStatusRulesAnswerAsTold)
         SCOPED_TRACE(c.value);
         test::ServiceProcess service({ QLatin1String(c.option), QLatin1String(c.value) });
         ASSERT_TRUE(service.start()) << service.errorString().toStdString();
-        const int probe = sendRequest(service.port(), {}, 0, "HEAD");
-        EXPECT_TRUE(readReply(probe).startsWith("HTTP/1.1 200"));
+        EXPECT_TRUE(readReply(sendRequest(service.port(), {}, 0, "HEAD")).startsWith("HTTP/1.1 200"));
         for (size_t i = 0; i < c.answers.size(); ++i) {
             const QByteArray reply = readReply(sendRequest(service.port(), body, body.size()));
             const QList<QByteArray> expected = QByteArray(c.answers[i]).split(' ');
