@@ -273,14 +273,17 @@ public:
         CycleStatus::Snapshot cycle;
         int uploaded = 0;
         int parked = 0;
-        int transferFailures = 0;
+        int transferFailures = 0; // pictures whose transfer failed at least once
+        int failedAttempts = 0; // the failed transfers themselves
+        int waitingForRetry = 0; // pictures in the source folder waiting for a retry
+        std::optional<QDateTime> nextRetry; // the earliest of their retries
         std::optional<QDateTime> nextPass; // the earlier of the rescan timer and a retry's pass
         QString host; // the upload endpoint's
     };
     // Main thread (it reads the timers).
     StatusReport statusReport() const;
     // The cycle's reports, one call at each place where it decides.
-    enum class WatchedOutcome { Uploaded, Parked, TransferFailed, ServiceError };
+    enum class WatchedOutcome { Uploaded, Parked, TransferFailed, ServiceError, Gone };
     void watchUploadStarted(const Info &info);
     void watchOutcome(WatchedOutcome outcome, const InfoRef &info);
     void watchSettingsChecked(bool accepted, const ConsoleCapture &lines);
@@ -429,10 +432,12 @@ private:
     // Headless progress summary.
     std::atomic<int> fUploadedCount { 0 };
     std::atomic<int> fParkedCount { 0 };
-    std::atomic<int> fFailedCount { 0 };
+    std::atomic<int> fFailedCount { 0 }; // pictures
+    std::atomic<int> fFailedAttempts { 0 };
     CycleStatus *fStatus = nullptr; // a child, so it outlives the workers
     std::vector<std::shared_ptr<CommandReplyStream>> fEventListeners; // main thread
-    void reportProgress(const char *what, const QString &item);
+    // detail follows the item on the line.
+    void reportProgress(const char *what, const QString &item, const QString &detail = {});
     void showError(const QString &text);
     friend class AppControllerTestAccess;
 };

@@ -106,7 +106,6 @@ void CycleStatus::uploaded(const QString &item)
     QJsonObject event { { QStringLiteral("event"), QStringLiteral("uploaded") }, { QStringLiteral("path"), item } };
     {
         std::lock_guard<std::mutex> guard(fLock);
-        fRetrying.erase(item);
         if (item == fPicture) {
             const Sent sent { fPictureStart, Clock::now(), fPictureBytes };
             fRecent.push_back(sent);
@@ -124,7 +123,6 @@ void CycleStatus::parked(const QString &item, const QString &reason)
 {
     {
         std::lock_guard<std::mutex> guard(fLock);
-        fRetrying.erase(item);
         fPicture.clear();
         noteError(QStringLiteral("%1: %2").arg(item, reason), QDateTime::currentDateTime());
     }
@@ -136,12 +134,20 @@ void CycleStatus::transferFailed(const QString &item, const QString &error)
 {
     {
         std::lock_guard<std::mutex> guard(fLock);
-        fRetrying.insert(item);
         fPicture.clear();
         noteError(QStringLiteral("%1: %2").arg(item, error), QDateTime::currentDateTime());
     }
     publish({ { QStringLiteral("event"), QStringLiteral("transfer failed") }, { QStringLiteral("path"), item },
         { QStringLiteral("error"), error } });
+}
+
+void CycleStatus::gone(const QString &item)
+{
+    {
+        std::lock_guard<std::mutex> guard(fLock);
+        fPicture.clear();
+    }
+    publish({ { QStringLiteral("event"), QStringLiteral("gone") }, { QStringLiteral("path"), item } });
 }
 
 void CycleStatus::serviceError(const QString &message)
@@ -205,7 +211,6 @@ CycleStatus::Snapshot CycleStatus::snapshot() const
     shot.settingsRefused = fSettingsRefused;
     shot.lastError = fLastError;
     shot.lastErrorTime = fLastErrorTime;
-    shot.waitingForRetry = static_cast<int>(fRetrying.size());
     shot.watcher = fOverflow ? Watcher::Recovering : fWatching ? Watcher::Watching : Watcher::TimerOnly;
     shot.rateSamples = static_cast<int>(fRecent.size());
     if (!fRecent.empty()) {

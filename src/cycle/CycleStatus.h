@@ -17,7 +17,6 @@
 #include <functional>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <thread>
 
 namespace vesk {
@@ -35,7 +34,6 @@ public:
         bool settingsRefused = false; // the last check of the settings refused them
         QString lastError;
         QDateTime lastErrorTime;
-        int waitingForRetry = 0; // pictures whose last transfer failed
         int rateSamples = 0; // uploads behind the two rates (the last few)
         double picturesPerMinute = 0;
         double megabytesPerSecond = 0; // 10^6 bytes per second of sending
@@ -56,6 +54,7 @@ public:
     void uploaded(const QString &item);
     void parked(const QString &item, const QString &reason);
     void transferFailed(const QString &item, const QString &error);
+    void gone(const QString &item); // left the source folder before it was sent
     void serviceError(const QString &message);
     void settingsChecked(bool accepted, const QString &reason);
     void haltChanged(bool halted);
@@ -74,7 +73,7 @@ public:
 
 signals:
     // One line of the event stream: "event" names what happened ("uploaded", "parked", "transfer
-    // failed", "halted", "resumed", "stopped by a service error", "settings refused"), "time" when,
+    // failed", "gone", "halted", "resumed", "stopped by a service error", "settings refused"), "time" when,
     // and the details. Main thread, in the order the cycle reported them.
     void event(const QJsonObject &event);
 
@@ -99,7 +98,6 @@ private:
     bool fWatching = false;
     QString fLastError;
     QDateTime fLastErrorTime;
-    std::set<QString> fRetrying;
     std::deque<Sent> fRecent;
 
     struct CountRequest {

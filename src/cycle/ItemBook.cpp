@@ -11,6 +11,7 @@
 #include <QSaveFile>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <sys/stat.h>
 
@@ -34,13 +35,32 @@ ItemBook::ItemBook(QString ledgerFile)
     load();
 }
 
-void ItemBook::noteTransferFailure(const QString &fullPath, double baseSeconds, double maxSeconds)
+double ItemBook::noteTransferFailure(const QString &fullPath, double baseSeconds, double maxSeconds)
 {
     std::lock_guard<std::mutex> guard(fLock);
     Failure &failure = fFailures[fullPath];
     ++failure.count;
     const double delay = std::min(maxSeconds, baseSeconds * std::pow(2.0, std::min(failure.count - 1, 20)));
     failure.nextAttempt = QDateTime::currentDateTimeUtc().addMSecs(static_cast<qint64>(delay * 1000.0));
+    return delay;
+}
+
+ItemBook::Waiting ItemBook::waitingForRetry()
+{
+    std::lock_guard<std::mutex> guard(fLock);
+    Waiting waiting;
+    for (auto it = fFailures.begin(); it != fFailures.end();) {
+        struct stat info { };
+        if (::lstat(QFile::encodeName(it->first).constData(), &info) != 0 && (errno == ENOENT || errno == ENOTDIR)) {
+            it = fFailures.erase(it);
+            continue;
+        }
+        ++waiting.pictures;
+        if (!waiting.nextTry || it->second.nextAttempt < *waiting.nextTry)
+            waiting.nextTry = it->second.nextAttempt;
+        ++it;
+    }
+    return waiting;
 }
 
 void ItemBook::forget(const QString &fullPath)

@@ -33,12 +33,20 @@ public:
     // ledgerFile: where the unmoved pictures are kept; empty keeps them in memory only.
     explicit ItemBook(QString ledgerFile = {});
 
-    // Transfer failures, keyed by the picture's full path.
-    void noteTransferFailure(const QString &fullPath, double baseSeconds, double maxSeconds);
+    // Transfer failures, keyed by the picture's full path. Answers the seconds until the picture
+    // may be tried again: baseSeconds, doubled at each failure in a row, at most maxSeconds.
+    double noteTransferFailure(const QString &fullPath, double baseSeconds, double maxSeconds);
     void forget(const QString &fullPath);
     // When the picture may be tried again; none when it may be tried now.
     std::optional<QDateTime> retryAfter(const QString &fullPath) const;
     int failureCount(const QString &fullPath) const;
+    // The pictures waiting for a retry, and the earliest retry among them. A picture that has left
+    // its folder since its failure is forgotten here.
+    struct Waiting {
+        int pictures = 0;
+        std::optional<QDateTime> nextTry;
+    };
+    Waiting waitingForRetry();
 
     // Pictures done with, waiting to be moved.
     void noteUnmoved(const QString &fullPath, Destination where);

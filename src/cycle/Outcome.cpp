@@ -20,17 +20,17 @@ constexpr double kRetryBaseSeconds = 2.0;
 constexpr double kRetryMaxSeconds = 300.0;
 } // namespace
 
-void AppController::reportProgress(const char *what, const QString &item)
+void AppController::reportProgress(const char *what, const QString &item, const QString &detail)
 {
     if (!fHeadless)
         return;
     static std::mutex outputLock;
     std::lock_guard<std::mutex> guard(outputLock);
-    myPrintf(QStringLiteral("[%1] %2 (uploaded %3, in problem folder %4, to retry %5)\n")
-                 .arg(QLatin1String(what), item)
+    myPrintf(QStringLiteral("[%1] %2%3 (uploaded %4, in problem folder %5, to retry %6)\n")
+                 .arg(QLatin1String(what), item, detail)
                  .arg(fUploadedCount.load())
                  .arg(fParkedCount.load())
-                 .arg(fFailedCount.load()),
+                 .arg(fItemBook->waitingForRetry().pictures),
         qstrcmp(what, "uploaded") == 0 ? LogPriority::Informational : LogPriority::Warning);
 }
 
@@ -154,7 +154,16 @@ void AppController::handleNotification_UploadFail(const Notification &note)
             }
         }
 
-        if (park) {
+        // A picture taken out of the source folder on its way is neither parked nor tried again.
+        const OpenedPictureRef opened = info.value(cDictKeyOpenedPicture).value<OpenedPictureRef>();
+        const bool gone = (park || transportError) && !item.isEmpty()
+            && (opened ? !opened->isStillNamed() : !QFileInfo::exists(full));
+        if (gone) {
+            fItemBook->forget(full);
+            myNSLog(QStringLiteral("Gone from the source folder before it was sent: [%1]").arg(full));
+            reportProgress("gone", item);
+            watchOutcome(WatchedOutcome::Gone, note.userInfo);
+        } else if (park) {
             if (!item.isEmpty() && info.contains(cDictKeyLocalRootFolder)) {
                 const std::optional<QString> problem = getLocalProblemUploadFolder();
                 if (problem)
@@ -164,7 +173,6 @@ void AppController::handleNotification_UploadFail(const Notification &note)
                 ++fParkedCount;
                 // Never replace a picture already in the problem folder; when the move cannot be
                 // made, the picture is remembered so that it is not sent again and again.
-                const OpenedPictureRef opened = info.value(cDictKeyOpenedPicture).value<OpenedPictureRef>();
                 if (!moveFileToPath(item, root, problem, false, false, opened.get()) && QFileInfo::exists(full)) {
                     fItemBook->noteUnmoved(full, ItemBook::Destination::Problem);
                     myNSLog(QStringLiteral(
@@ -183,10 +191,12 @@ void AppController::handleNotification_UploadFail(const Notification &note)
             }
         } else if (transportError && !item.isEmpty()) {
             // Stays in the source folder; it waits a growing while so the pictures behind it go first.
-            fItemBook->noteTransferFailure(
+            if (fItemBook->failureCount(full) == 0)
+                ++fFailedCount;
+            ++fFailedAttempts;
+            const double delay = fItemBook->noteTransferFailure(
                 full, kRetryBaseSeconds * fOptions.timeScale, kRetryMaxSeconds * fOptions.timeScale);
-            ++fFailedCount;
-            reportProgress("retry", item);
+            reportProgress("retry", item, QStringLiteral(" in %1 s").arg(delay, 0, 'g', 3));
             watchOutcome(WatchedOutcome::TransferFailed, note.userInfo);
         }
     }

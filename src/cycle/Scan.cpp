@@ -253,6 +253,7 @@ void AppController::scanFolderOnMainThread(const Notification &note)
             if (annotation.originalPath)
                 record->insert(cDictKeyOriginalPath, *annotation.originalPath);
             consoleLog(QStringLiteral("edKobFuseAction = [%1]").arg(record->value(cDictKeyKobFuseAction).toString()));
+            testHook("picture-chosen", *item);
             fCenter.post(cNotification_PrepareUploadStart, this, record);
         }
     }

@@ -4,6 +4,7 @@
 #include "app/Paths.h"
 #include "diag/Console.h"
 #include "files/FolderRules.h"
+#include "http/HttpController.h"
 
 #include <QFileInfo>
 
@@ -53,6 +54,11 @@ bool AppController::validateUserInfoBeforeUploading(const std::optional<QString>
     }
 
     if (const QString refusal = refusedFoldersReason(source); !refusal.isEmpty()) {
+        reportRefusedFolders(refusal);
+        ++errors;
+    }
+    if (const QString refusal = HttpController::endpointRefusal(HttpController::resolveEndpoint(fOptions.endpoint));
+        !refusal.isEmpty()) {
         reportRefusedFolders(refusal);
         ++errors;
     }

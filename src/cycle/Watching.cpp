@@ -2,6 +2,7 @@
 // counters and timers.
 
 #include "app/AppController.h"
+#include "cycle/ItemBook.h"
 #include "diag/Console.h"
 #include "http/HttpController.h"
 
@@ -40,6 +41,7 @@ QString failureText(AppController::WatchedOutcome outcome, const Info &info)
         }
         return message;
     case AppController::WatchedOutcome::Uploaded:
+    case AppController::WatchedOutcome::Gone:
         break;
     }
     return {};
@@ -68,6 +70,9 @@ void AppController::watchOutcome(WatchedOutcome outcome, const InfoRef &record)
         break;
     case WatchedOutcome::ServiceError:
         fStatus->serviceError(failureText(outcome, info));
+        break;
+    case WatchedOutcome::Gone:
+        fStatus->gone(item);
         break;
     }
 }
@@ -122,6 +127,10 @@ AppController::StatusReport AppController::statusReport() const
     report.uploaded = fUploadedCount;
     report.parked = fParkedCount;
     report.transferFailures = fFailedCount;
+    report.failedAttempts = fFailedAttempts;
+    const ItemBook::Waiting waiting = fItemBook->waitingForRetry();
+    report.waitingForRetry = waiting.pictures;
+    report.nextRetry = waiting.nextTry;
     for (const QTimer *timer : std::initializer_list<const QTimer *> { fRepeatTimer.data(), fDeferredTimer }) {
         if (timer && timer->isActive()) {
             const QDateTime due = QDateTime::currentDateTime().addMSecs(timer->remainingTime());

@@ -158,6 +158,17 @@ QString HttpController::resolveEndpoint(const QString &option)
     return fromEnvironment.isEmpty() ? kDefaultEndpoint : fromEnvironment;
 }
 
+QString HttpController::endpointRefusal(const QString &endpoint)
+{
+    const QUrl url(endpoint, QUrl::StrictMode);
+    const QString scheme = url.scheme().toLower();
+    if (url.isValid() && (scheme == QLatin1String("http") || scheme == QLatin1String("https")) && !url.host().isEmpty())
+        return {};
+    return QStringLiteral("The service address [%1] is refused: it is not an absolute http or https address with a "
+                          "host")
+        .arg(endpoint);
+}
+
 void HttpController::cancel()
 {
     fTransfer.cancel();

@@ -25,6 +25,9 @@ public:
 
     // The endpoint to use: the given one unless empty, else $VESK_UPLOAD_URL, else kDefaultEndpoint.
     static QString resolveEndpoint(const QString &option);
+    // Why the address cannot be uploaded to (it is not an absolute http or https URL with a host);
+    // empty when it can.
+    static QString endpointRefusal(const QString &endpoint);
 
     // Observers. Each runs on the posting thread; the upload blocks it until the whole outcome
     // chain (done, then success or failure) has run.

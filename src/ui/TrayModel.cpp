@@ -26,7 +26,7 @@ void TrayModel::refresh()
         icon = QStringLiteral("uploading");
     else if (state == QLatin1String("halted") || state == QLatin1String("pause requested"))
         icon = QStringLiteral("paused");
-    else if (state != QLatin1String("idle and waiting") || report.cycle.waitingForRetry > 0)
+    else if (state != QLatin1String("idle and waiting") || report.waitingForRetry > 0)
         icon = QStringLiteral("problem");
 
     QString tip = QStringLiteral(VESK_DISPLAY_NAME ": ") + state;
@@ -36,8 +36,8 @@ void TrayModel::refresh()
                .arg(report.uploaded)
                .arg(report.parked)
                .arg(report.transferFailures);
-    if (report.cycle.waitingForRetry > 0)
-        tip += QStringLiteral(", %1 waiting for a retry").arg(report.cycle.waitingForRetry);
+    if (report.waitingForRetry > 0)
+        tip += QStringLiteral(", %1 waiting for a retry").arg(report.waitingForRetry);
     if ((icon == QLatin1String("problem")) && !report.cycle.lastError.isEmpty())
         tip += QStringLiteral("\n") + report.cycle.lastError;
 

@@ -118,10 +118,10 @@ TEST(ItemBook, FailuresWaitLongerEachTimeAndUnmovedPicturesSurviveARestart)
     {
         ItemBook book(ledger);
         EXPECT_FALSE(book.retryAfter(picture));
-        book.noteTransferFailure(picture, 60, 300);
+        EXPECT_EQ(book.noteTransferFailure(picture, 60, 300), 60);
         const auto first = book.retryAfter(picture);
         ASSERT_TRUE(first);
-        book.noteTransferFailure(picture, 60, 300);
+        EXPECT_EQ(book.noteTransferFailure(picture, 60, 300), 120);
         EXPECT_GT(*book.retryAfter(picture), *first);
         book.forget(picture);
         EXPECT_FALSE(book.retryAfter(picture));

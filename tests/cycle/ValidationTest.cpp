@@ -12,7 +12,7 @@ TEST(Validation, EverySettingAPassNeedsIsChecked)
 {
     struct Case {
         const char *what;
-        const char *key; // set to value; nullptr: all valid
+        const char *key; // set to value ("endpoint": the upload address); nullptr: all valid
         QVariant value; // invalid QVariant: removed
         const char *logged; // a line of the message log, or the console's when it starts with '!'
     };
@@ -27,20 +27,26 @@ TEST(Validation, EverySettingAPassNeedsIsChecked)
             "Local Master Mirror Folder is NOT a Valid FOLDER: [" },
         { "no source", "prefLocalSourceUploadFolder", QVariant(),
             "Local Source Upload Folder Has NOT Been Selected Yet..." },
+        { "an address that is not http", "endpoint", QStringLiteral("htp:/host/x"),
+            "The service address [htp:/host/x] is refused: it is not an absolute http or https address" },
+        { "an address without a host", "endpoint", QStringLiteral("https:/index.php"),
+            "[https:/index.php] is refused" },
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         test::TempProfile profile;
-        test::ControllerFixture f;
+        const bool address = c.key && qstrcmp(c.key, "endpoint") == 0;
+        test::ControllerFixture f({ .store = {}, .endpoint = address ? c.value.toString() : QString() });
         f.setValidSettings(profile.path(QStringLiteral("source")), profile.path(QStringLiteral("mirror")));
         test::writeFile(profile.path(QStringLiteral("file")), "x");
-        if (c.key && c.value.isValid())
+        if (c.key && !address && c.value.isValid())
             f.set(QLatin1String(c.key),
                 c.value.toString() == QLatin1String("file") ? profile.path(QStringLiteral("file")) : c.value);
-        else if (c.key)
+        else if (c.key && !address)
             f.store->removeObject(QLatin1String(c.key));
         EXPECT_EQ(f->validateUserInfoBeforeUploading(std::nullopt), c.logged == nullptr);
         EXPECT_EQ(f.ui.beeps, c.logged ? 1 : 0);
+        EXPECT_EQ(f->statusReport().state == QLatin1String("settings refused"), c.logged != nullptr);
         if (c.logged) {
             const bool onConsole = c.logged[0] == '!';
             EXPECT_TRUE(onConsole ? f.console.contains(QLatin1String(c.logged + 1))

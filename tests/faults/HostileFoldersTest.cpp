@@ -131,7 +131,8 @@ TEST(HostileFolders, LinksCollisionsAndUnreachableFoldersTouchNothingOutsideAndS
 // Another user shares the source folder (mode 1777). Once the scan has found their picture
 // Album/IMG_1.JPG, they swap it for a link to a private file of the user's; while the walk reads their
 // folder Shared, they swap that for a link to a private folder of the user's. Nothing there is
-// listed, renamed or sent, and their pictures go once found again.
+// listed, renamed or sent, and their pictures go once found again. Zed/IMG_2.JPG is removed once opened,
+// before it is sent: gone, neither parked nor waiting for a retry.
 TEST(HostileFolders, PicturesAndFoldersSwappedForLinksByAnotherUserLeadNowhere)
 {
     if (::geteuid() != 0)
@@ -159,8 +160,12 @@ TEST(HostileFolders, PicturesAndFoldersSwappedForLinksByAnotherUserLeadNowhere)
     // The swaps happen while the first pass runs, before the folder watcher is up: the timer finds the rest.
     run.writePreferences(
         { { QStringLiteral("prefAutoSynchronize"), true }, { QStringLiteral("prefSecondsBetweenScans"), 30.0 } });
+    const QByteArray removed = run.pictureBytes(QStringLiteral("Zed/IMG_2.JPG"));
+    ASSERT_TRUE(test::writeFile(run.sourcePath(QStringLiteral("Zed/IMG_2.JPG")), removed));
+    run.trackContent(QStringLiteral("Zed/IMG_2.JPG"), removed, test::Gone, 0);
     hooks.arm(QStringLiteral("picture-found"));
     hooks.arm(QStringLiteral("folder-read"), "Shared");
+    hooks.arm(QStringLiteral("picture-chosen"));
     ASSERT_TRUE(run.startProgram());
 
     ASSERT_TRUE(hooks.reached(QStringLiteral("picture-found"))) << run.programErrors().right(3000).toStdString();
@@ -172,6 +177,9 @@ TEST(HostileFolders, PicturesAndFoldersSwappedForLinksByAnotherUserLeadNowhere)
     ASSERT_TRUE(
         asAnotherUser(QStringLiteral("cd '%1' && mv Shared Shared2 && ln -s '%2' Shared").arg(run.source, outside)));
     hooks.release(QStringLiteral("folder-read"));
+    ASSERT_TRUE(hooks.reached(QStringLiteral("picture-chosen")));
+    ASSERT_TRUE(QFile::remove(run.source + QStringLiteral("/Zed/IMG_2.JPG")));
+    hooks.release(QStringLiteral("picture-chosen"));
 
     ASSERT_TRUE(run.waitSettled(60s)) << run.inventory().toStdString() << run.programErrors().right(5000).toStdString();
     EXPECT_TRUE(run.stopProgram());
@@ -181,6 +189,8 @@ TEST(HostileFolders, PicturesAndFoldersSwappedForLinksByAnotherUserLeadNowhere)
     EXPECT_EQ(::access(unrepaired.constData(), F_OK), 0);
     // The link swapped in for a picture is never opened: nothing is read through it, nor parked as unreadable.
     EXPECT_FALSE(run.programOutput().contains(QStringLiteral("[problem]"))) << run.programOutput().toStdString();
+    EXPECT_TRUE(run.programOutput().contains(
+        QStringLiteral("[gone] Zed/IMG_2.JPG (uploaded 0, in problem folder 0, to retry 0)")));
 }
 
 // The start-up removal of empty source folders found Old empty; a picture arrives before the removal.

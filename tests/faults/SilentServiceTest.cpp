@@ -4,6 +4,9 @@
 
 #include "FaultRun.h"
 
+#include <QJsonDocument>
+#include <QRegularExpression>
+
 #include <gtest/gtest.h>
 
 using namespace vesk;
@@ -33,6 +36,22 @@ TEST(SilentService, HangingAndDroppedUploadsStayWhileTheOthersGo)
         return run.uploadsOf(run.shaOf(QStringLiteral("Hall/A_hang.JPG"))) >= 1
             && run.uploadsOf(run.shaOf(QStringLiteral("Hall/B_drop.JPG"))) >= 1;
     }));
+    // However often they are tried, the counts are of pictures; one taken out of the source folder
+    // leaves the pictures waiting.
+    const auto status = [](const char *key) {
+        const QByteArray reply = test::runCtl({ QStringLiteral("--json"), QStringLiteral("status") }).out.toUtf8();
+        return QJsonDocument::fromJson(reply)[QStringLiteral("status")][QLatin1String(key)].toInt(-1);
+    };
+    ASSERT_TRUE(test::waitFor([&] { return status("transferFailures") == 3 && status("failedAttempts") > 3; }));
+    EXPECT_EQ(status("waitingForRetry"), 3);
+    EXPECT_TRUE(test::runCtl({ QStringLiteral("status") }).out.contains(QStringLiteral("waiting to retry 3 pictures")));
+    ASSERT_TRUE(QFile::remove(run.sourcePath(QStringLiteral("Hall/B_drop.JPG"))));
+    run.pictures[1].allowed = test::Gone;
+    EXPECT_TRUE(test::waitFor([&] { return status("waitingForRetry") == 2; }));
+    EXPECT_EQ(status("transferFailures"), 3);
+    const QRegularExpression toRetry(QStringLiteral("to retry (\\d+)\\)"));
+    for (auto it = toRetry.globalMatch(run.programOutput()); it.hasNext();)
+        EXPECT_LE(it.next().captured(1).toInt(), 3);
     // Quitting does not wait for a service that never answers.
     EXPECT_TRUE(run.stopProgram(20s));
     run.verify();

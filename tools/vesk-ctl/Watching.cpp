@@ -50,6 +50,17 @@ QString statusText(const QJsonObject &status)
         state += QStringLiteral(": %1 (for %2 s)")
                      .arg(picture.value(QStringLiteral("path")).toString())
                      .arg(picture.value(QStringLiteral("seconds")).toDouble(), 0, 'f', 1);
+    const auto number = [&](const char *key) { return status.value(QLatin1String(key)).toInteger(); };
+    if (const qint64 retrying = number("waitingForRetry"); retrying > 0) {
+        const QDateTime next
+            = QDateTime::fromString(status.value(QStringLiteral("nextRetry")).toString(), Qt::ISODateWithMs);
+        const qint64 ms = next.isValid() ? QDateTime::currentDateTime().msecsTo(next) : 0;
+        state += QStringLiteral(", waiting to retry %1 %2 (%3)")
+                     .arg(retrying)
+                     .arg(retrying == 1 ? QStringLiteral("picture") : QStringLiteral("pictures"))
+                     .arg(ms > 0 ? QStringLiteral("next try in %1 s").arg((ms + 999) / 1000)
+                                 : QStringLiteral("next try with the next pass"));
+    }
     const QJsonValue waiting = status.value(QStringLiteral("waitingInSource"));
     const QString source = waiting.isNull()
         ? QStringLiteral("cannot be read")
@@ -69,15 +80,14 @@ QString statusText(const QJsonObject &status)
     const QString lastError = error.isEmpty() ? QStringLiteral("none")
                                               : localTime(error.value(QStringLiteral("time"))) + QStringLiteral("  ")
             + error.value(QStringLiteral("text")).toString();
-    const auto number = [&](const char *key) { return status.value(QLatin1String(key)).toInteger(); };
     const QStringList lines {
         QStringLiteral("State:            %1").arg(state),
-        QStringLiteral(
-            "Since start:      %1 uploaded, %2 in the problem folder, %3 transfer failures, %4 waiting for a retry")
+        QStringLiteral("Since start:      %1 uploaded, %2 in the problem folder, %3 failed to transfer (%4 failed "
+                       "attempts)")
             .arg(number("uploaded"))
             .arg(number("parked"))
             .arg(number("transferFailures"))
-            .arg(number("waitingForRetry")),
+            .arg(number("failedAttempts")),
         QStringLiteral("Source folder:    %1").arg(source),
         QStringLiteral("Last uploads:     %1").arg(rate),
         QStringLiteral("Last error:       %1").arg(lastError),
