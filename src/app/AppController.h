@@ -434,6 +434,9 @@ private:
     std::vector<std::shared_ptr<CommandReplyStream>> fEventListeners; // main thread
     void reportProgress(const char *what, const QString &item);
     void showError(const QString &text);
+    // Whether the picture of the outcome changed after its upload started (a copy that stalled
+    // mid-file and went on): then it is a transfer failure, to be sent again whole, and is noted so.
+    bool retriedAsChanged(const Notification &note, const QString &item, const QString &full);
     friend class AppControllerTestAccess;
 };
 
