@@ -439,6 +439,11 @@ private:
     // detail follows the item on the line.
     void reportProgress(const char *what, const QString &item, const QString &detail = {});
     void showError(const QString &text);
+    // Whether the picture of the outcome changed after its upload started (a copy that stalled
+    // mid-file and went on): then it is a transfer failure, to be sent again whole, and is noted so.
+    bool retriedAsChanged(const Notification &note, const QString &item, const QString &full);
+    // The picture stays in the source folder and waits a growing while, so the pictures behind it go first.
+    void retryLater(const Notification &note, const QString &item, const QString &full);
     friend class AppControllerTestAccess;
 };
 

@@ -3,6 +3,7 @@
 #include "app/AppController.h"
 #include "cycle/ItemBook.h"
 #include "diag/Console.h"
+#include "diag/TestHooks.h"
 #include "files/FileOps.h"
 #include "files/OpenedPicture.h"
 #include "files/PathUtils.h"
@@ -76,19 +77,21 @@ void AppController::handleNotification_UploadSuccess(const Notification &note)
             const QString root = info.value(cDictKeyLocalRootFolder).toString();
             const QString full = pathutil::appendPathComponent(root, item);
             consoleLog(QStringLiteral("Preparing to Move [%1]/[%2]...").arg(root, item));
-            fItemBook->forget(full);
-            ++fUploadedCount;
-            // A picture the service has taken is never sent again: if it cannot leave the source
-            // folder now, only its move is tried again on later passes.
-            const OpenedPictureRef opened = info.value(cDictKeyOpenedPicture).value<OpenedPictureRef>();
-            if (!moveFileToPath(item, root, opened.get()) && QFileInfo::exists(full)) {
-                fItemBook->noteUnmoved(full, ItemBook::Destination::Mirror);
-                myNSLog(QStringLiteral(
-                    "Uploaded but could not be moved into the mirror folder; it will not be sent again: [%1]")
-                            .arg(full));
+            if (!retriedAsChanged(note, item, full)) {
+                fItemBook->forget(full);
+                ++fUploadedCount;
+                // A picture the service has taken is never sent again: if it cannot leave the source
+                // folder now, only its move is tried again on later passes.
+                const OpenedPictureRef opened = info.value(cDictKeyOpenedPicture).value<OpenedPictureRef>();
+                if (!moveFileToPath(item, root, opened.get()) && QFileInfo::exists(full)) {
+                    fItemBook->noteUnmoved(full, ItemBook::Destination::Mirror);
+                    myNSLog(QStringLiteral(
+                        "Uploaded but could not be moved into the mirror folder; it will not be sent again: [%1]")
+                                .arg(full));
+                }
+                reportProgress("uploaded", item);
+                watchOutcome(WatchedOutcome::Uploaded, note.userInfo);
             }
-            reportProgress("uploaded", item);
-            watchOutcome(WatchedOutcome::Uploaded, note.userInfo);
         } else {
             if (!haveRoot)
                 consoleLog(QStringLiteral("Inside %1 => %2... PASSED BAD cDictKeyLocalSourceUploadFolder")
@@ -164,13 +167,15 @@ void AppController::handleNotification_UploadFail(const Notification &note)
             reportProgress("gone", item);
             watchOutcome(WatchedOutcome::Gone, note.userInfo);
         } else if (park) {
-            if (!item.isEmpty() && info.contains(cDictKeyLocalRootFolder)) {
+            const bool known = !item.isEmpty() && info.contains(cDictKeyLocalRootFolder);
+            if (known && retriedAsChanged(note, item, full)) {
+                // Judged on part of a picture: not a rejection of the picture itself.
+            } else if (known) {
                 const std::optional<QString> problem = getLocalProblemUploadFolder();
                 if (problem)
                     fileops::makeFoldersBeneath(*problem, pathutil::deletingLastPathComponent(item));
                 consoleLog(QStringLiteral("Preparing to Move [%1]/[%2]...").arg(root, item));
                 fItemBook->forget(full);
-                ++fParkedCount;
                 // Never replace a picture already in the problem folder; when the move cannot be
                 // made, the picture is remembered so that it is not sent again and again.
                 if (!moveFileToPath(item, root, problem, false, false, opened.get()) && QFileInfo::exists(full)) {
@@ -178,8 +183,11 @@ void AppController::handleNotification_UploadFail(const Notification &note)
                     myNSLog(QStringLiteral(
                         "Rejected but could not be moved into the problem folder; it will not be sent again: [%1]")
                                 .arg(full));
+                    reportProgress("not parked", item);
+                } else {
+                    ++fParkedCount;
+                    reportProgress("problem", item);
                 }
-                reportProgress("problem", item);
                 watchOutcome(WatchedOutcome::Parked, note.userInfo);
             } else {
                 if (!info.contains(cDictKeyLocalRootFolder))
@@ -190,14 +198,7 @@ void AppController::handleNotification_UploadFail(const Notification &note)
                                    .arg(QLatin1String(kClassName), QLatin1String(__func__)));
             }
         } else if (transportError && !item.isEmpty()) {
-            // Stays in the source folder; it waits a growing while so the pictures behind it go first.
-            if (fItemBook->failureCount(full) == 0)
-                ++fFailedCount;
-            ++fFailedAttempts;
-            const double delay = fItemBook->noteTransferFailure(
-                full, kRetryBaseSeconds * fOptions.timeScale, kRetryMaxSeconds * fOptions.timeScale);
-            reportProgress("retry", item, QStringLiteral(" in %1 s").arg(delay, 0, 'g', 3));
-            watchOutcome(WatchedOutcome::TransferFailed, note.userInfo);
+            retryLater(note, item, full);
         }
     }
     if (stop) {
@@ -207,6 +208,28 @@ void AppController::handleNotification_UploadFail(const Notification &note)
         return;
     }
     fCenter.post(cNotification_CleanUpAfterUpload, this, note.userInfo);
+}
+
+bool AppController::retriedAsChanged(const Notification &note, const QString &item, const QString &full)
+{
+    testHook("before-move", item);
+    const OpenedPictureRef opened = note.userInfo->value(cDictKeyOpenedPicture).value<OpenedPictureRef>();
+    if (!opened || opened->isUnchanged())
+        return false;
+    myNSLog(QStringLiteral("The picture changed after its upload started; it is sent again, whole: [%1]").arg(full));
+    retryLater(note, item, full);
+    return true;
+}
+
+void AppController::retryLater(const Notification &note, const QString &item, const QString &full)
+{
+    if (fItemBook->failureCount(full) == 0)
+        ++fFailedCount;
+    ++fFailedAttempts;
+    const double delay = fItemBook->noteTransferFailure(
+        full, kRetryBaseSeconds * fOptions.timeScale, kRetryMaxSeconds * fOptions.timeScale);
+    reportProgress("retry", item, QStringLiteral(" in %1 s").arg(delay, 0, 'g', 3));
+    watchOutcome(WatchedOutcome::TransferFailed, note.userInfo);
 }
 
 void AppController::handleNotification_CleanUpAfterUpload(const Notification &note)

@@ -103,8 +103,9 @@ QString AppController::refusedFoldersReason(const std::optional<QString> &source
     if (source && !source->isEmpty())
         folders.push_back({ QStringLiteral("source folder"), *source });
     if (mirror && !mirror->isEmpty()) {
-        folders.push_back({ QStringLiteral("mirror folder"), *mirror });
-        folders.push_back({ QStringLiteral("problem folder"), getLocalProblemUploadFolder().value_or(QString()) });
+        folders.push_back({ QStringLiteral("mirror folder"), *mirror, true });
+        folders.push_back(
+            { QStringLiteral("problem folder"), getLocalProblemUploadFolder().value_or(QString()), true });
     }
     return folderrules::refusalOf(folders);
 }

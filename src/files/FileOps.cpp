@@ -95,7 +95,7 @@ QByteArray temporaryName(const QByteArray &destName, const char *kind)
 // Copies a regular file's bytes (read from in), permissions and times into a new temporary file in
 // the destination folder and flushes it. Answers the temporary file's name, or errno.
 int copyToTemporary(const SystemCalls &calls, int in, const struct stat &source, int destFolder,
-    const QByteArray &destName, QByteArray *temporary)
+    const QByteArray &destName, QByteArray *temporary, bool ownCopy)
 {
     QByteArray name;
     int out = -1;
@@ -126,9 +126,9 @@ int copyToTemporary(const SystemCalls &calls, int in, const struct stat &source,
         }
     }
     if (error == 0) {
-        if (::geteuid() == 0)
+        if (::geteuid() == 0 && !ownCopy)
             (void)::fchown(out, source.st_uid, source.st_gid);
-        (void)::fchmod(out, source.st_mode & 07777);
+        (void)::fchmod(out, ownCopy ? source.st_mode & 0755 : source.st_mode & 07777);
         const struct timespec times[2] = { source.st_atim, source.st_mtim };
         (void)::futimens(out, times);
         if (::fsync(out) != 0)
@@ -155,8 +155,8 @@ void syncFolder(int folder)
 }
 
 // The move between two file systems: the source goes only once the copy is safely in place.
-int moveAcrossFileSystems(
-    const SystemCalls &calls, int fromFolder, const QByteArray &from, int toFolder, const QByteArray &to, int content)
+int moveAcrossFileSystems(const SystemCalls &calls, int fromFolder, const QByteArray &from, int toFolder,
+    const QByteArray &to, int content, bool ownCopy)
 {
     struct stat source { };
     if (::fstatat(fromFolder, from.constData(), &source, AT_SYMLINK_NOFOLLOW) != 0)
@@ -173,7 +173,7 @@ int moveAcrossFileSystems(
                 return errno;
             content = opened.get();
         }
-        if (const int error = copyToTemporary(calls, content, source, toFolder, to, &temporary))
+        if (const int error = copyToTemporary(calls, content, source, toFolder, to, &temporary, ownCopy))
             return error;
     } else if (S_ISLNK(source.st_mode)) {
         std::vector<char> target(static_cast<size_t>(source.st_size > 0 ? source.st_size : PATH_MAX) + 1);
@@ -329,7 +329,8 @@ QString obstacleText(const Obstacle &obstacle)
     return QString::fromLocal8Bit(std::strerror(obstacle.error));
 }
 
-int moveAt(int fromFolder, const QByteArray &fromName, int toFolder, const QByteArray &toName, int content)
+int moveAt(
+    int fromFolder, const QByteArray &fromName, int toFolder, const QByteArray &toName, int content, bool ownCopy)
 {
     if (fromName.isEmpty() || toName.isEmpty() || isDotOrDotDot(fromName) || isDotOrDotDot(toName))
         return ENOENT;
@@ -337,9 +338,9 @@ int moveAt(int fromFolder, const QByteArray &fromName, int toFolder, const QByte
     struct stat info { };
     if (::fstatat(toFolder, toName.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0)
         return EEXIST;
-    int result = placeWithoutReplacing(calls, fromFolder, fromName, toFolder, toName);
+    int result = ownCopy ? EXDEV : placeWithoutReplacing(calls, fromFolder, fromName, toFolder, toName);
     if (result == EXDEV)
-        result = moveAcrossFileSystems(calls, fromFolder, fromName, toFolder, toName, content);
+        result = moveAcrossFileSystems(calls, fromFolder, fromName, toFolder, toName, content, ownCopy);
     return result;
 }
 

@@ -95,8 +95,11 @@ QString obstacleText(const Obstacle &obstacle);
 // Moves the entry fromName of the folder fromFolder to toName in toFolder, where nothing may be yet,
 // as movePath does. Across file systems a regular file's bytes are read from content when it is
 // given (a descriptor of that very file), else from the entry opened without following a link.
+// With ownCopy, a regular file is always copied that way and the copy is this user's own: its mode
+// is the source's less group and other write (and any set-id bits), whoever owned the source.
 // Answers 0 or errno.
-int moveAt(int fromFolder, const QByteArray &fromName, int toFolder, const QByteArray &toName, int content = -1);
+int moveAt(int fromFolder, const QByteArray &fromName, int toFolder, const QByteArray &toName, int content = -1,
+    bool ownCopy = false);
 
 // Removes the entry of the folder if it is not a folder (a link goes, never its target). 0 or errno.
 int removeFileAt(int folder, const QByteArray &name);

@@ -1,12 +1,17 @@
 #include "files/FolderRules.h"
 
 #include "app/Paths.h"
+#include "diag/Console.h"
+#include "files/FileOps.h"
+#include "files/Ownership.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
+#include <fcntl.h>
 #include <pwd.h>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -131,6 +136,22 @@ QString refusalOfOne(const RoleFolder &candidate, const Folder &folder, const st
             return refused(candidate.role, candidate.path,
                 QStringLiteral("it lies inside the program's own %1 folder [%2]").arg(name, own.real));
     }
+    // Something else under that name is no folder at all: the moves into it fail on their own.
+    const fileops::Descriptor fd(candidate.destination && folder.exists
+            ? ::open(QFile::encodeName(folder.real).constData(), O_PATH | O_DIRECTORY | O_CLOEXEC)
+            : -1);
+    if (fd) {
+        const ownership::Verdict verdict = ownership::judgeFolder(fd.get(), folder.real);
+        if (!verdict.why.isEmpty())
+            return refused(candidate.role, candidate.path, verdict.why);
+        static std::mutex lock;
+        static std::set<QString> told;
+        std::lock_guard<std::mutex> guard(lock);
+        if (!verdict.unowned.isEmpty() && told.insert(folder.real).second)
+            myNSLog(QStringLiteral("The %1 [%2] lies on a file system without owners (%3): who owns its folders "
+                                   "is not checked")
+                        .arg(candidate.role, candidate.path, verdict.unowned));
+    }
     return {};
 }
 
@@ -183,8 +204,14 @@ QStringList keyOf(const std::vector<RoleFolder> &candidates)
     for (const RoleFolder &candidate : candidates) {
         struct stat info { };
         const bool exists = statFolder(paths::expandTilde(candidate.path), info);
+        // The change time moves with the owner, the mode and the access list.
         key << candidate.role << candidate.path
-            << (exists ? QStringLiteral("%1:%2").arg(info.st_dev).arg(info.st_ino) : QString());
+            << (exists ? QStringLiteral("%1:%2:%3.%4")
+                             .arg(info.st_dev)
+                             .arg(info.st_ino)
+                             .arg(info.st_ctim.tv_sec)
+                             .arg(info.st_ctim.tv_nsec)
+                       : QString());
     }
     return key;
 }

@@ -1,7 +1,8 @@
 #pragma once
 // Which folders may serve as source, mirror and problem folder. The program sends, moves and deletes
 // inside these folders, so none of them may be "/" or the home folder, hold or lie inside the
-// program's own configuration, state or runtime folder, or overlap another of them. Folders are
+// program's own configuration, state or runtime folder, or overlap another of them; a folder that
+// receives pictures must also be the user's own and writable by nobody else. Folders are
 // compared as the file system sees them (real paths, device and inode), never as texts; a folder that
 // does not exist yet is placed by its nearest existing parent. Any thread.
 
@@ -14,6 +15,7 @@ namespace vesk::folderrules {
 struct RoleFolder {
     QString role; // "source folder", ...
     QString path;
+    bool destination = false; // receives pictures: judged by its owner and who may write to it
 };
 
 // Why the folders may not serve in their roles: one that may not serve at all, or two that overlap

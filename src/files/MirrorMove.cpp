@@ -9,6 +9,7 @@
 #include "diag/MessageLog.h"
 #include "files/FileOps.h"
 #include "files/OpenedPicture.h"
+#include "files/Ownership.h"
 #include "files/PathUtils.h"
 
 #include <QFile>
@@ -18,12 +19,42 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 namespace vesk {
 
 namespace {
 const QString kNull = QStringLiteral("(null)");
+
+// Whether the entry name of the folder is a regular file holding exactly the bytes of content.
+bool holdsSameBytes(int folder, const QByteArray &name, int content)
+{
+    const fileops::Descriptor there(::openat(folder, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat a {
+    }, b {};
+    if (!there || content < 0 || ::fstat(there.get(), &a) != 0 || ::fstat(content, &b) != 0 || !S_ISREG(a.st_mode)
+        || !S_ISREG(b.st_mode) || a.st_size != b.st_size)
+        return false;
+    std::vector<char> left(1 << 16), right(1 << 16);
+    for (off_t offset = 0; offset < a.st_size;) {
+        const ssize_t got = ::pread(there.get(), left.data(), left.size(), offset);
+        if (got <= 0 || ::pread(content, right.data(), static_cast<size_t>(got), offset) != got
+            || std::memcmp(left.data(), right.data(), static_cast<size_t>(got)) != 0)
+            return false;
+        offset += got;
+    }
+    return true;
 }
+
+// The name with " number" before its extension: "IMG_0001.JPG" gives "IMG_0001 2.JPG".
+QString numberedName(const QString &name, int number)
+{
+    const QString extension = pathutil::pathExtension(name);
+    const QString numbered = pathutil::deletingPathExtension(name) + QStringLiteral(" %1").arg(number);
+    return extension.isEmpty() ? numbered : numbered + QLatin1Char('.') + extension;
+}
+} // namespace
 
 std::optional<QString> getBaseName1(const std::optional<QString> &path)
 {
@@ -153,7 +184,26 @@ bool AppController::moveFileToPath(const QString &item, const QString &sourceRoo
             const QString rootPrefix = pathutil::appendPathComponent(*destRoot, QStringLiteral("x")).chopped(1);
             destRelative = modifiedDestPath->mid(rootPrefix.size());
         }
-        const QByteArray destName = QFile::encodeName(pathutil::lastPathComponent(destRelative));
+        // Every folder from the destination root down must be the user's own and closed to others:
+        // whoever else may write there could take, swap or read the picture.
+        if (destRoot) {
+            const ownership::Verdict verdict
+                = ownership::judgeBeneath(*destRoot, pathutil::deletingLastPathComponent(destRelative));
+            if (!verdict.why.isEmpty()) {
+                if (fItemBook->firstNotice(
+                        QStringLiteral("refused destination|%1|%2").arg(verdict.folder, verdict.why)))
+                    reportRefusedFolders(QStringLiteral("The folder [%1] is refused as a destination: %2; the "
+                                                        "pictures bound for it stay in the source folder")
+                                             .arg(verdict.folder, verdict.why));
+                return false;
+            }
+            if (!verdict.unowned.isEmpty() && fItemBook->firstNotice(QStringLiteral("unowned|%1").arg(*destRoot)))
+                myNSLog(QStringLiteral("The folder [%1] lies on a file system without owners (%2): who owns its "
+                                       "folders is not checked")
+                            .arg(*destRoot, verdict.unowned));
+        }
+        QString destFileName = pathutil::lastPathComponent(destRelative);
+        QByteArray destName = QFile::encodeName(destFileName);
         fileops::Obstacle destObstacle { QString(), ENOENT, std::nullopt };
         const fileops::Descriptor destFolder = destRoot
             ? fileops::openFolderBeneath(
@@ -180,7 +230,16 @@ bool AppController::moveFileToPath(const QString &item, const QString &sourceRoo
                 fileops::makeFoldersBeneath(*problem, pathutil::deletingLastPathComponent(item));
             return moveFileToPath(item, sourceRoot, problem, false, false, expected);
         }
-        if (occupied && overwrite && !folderInTheWay) {
+        // The source's bytes: the picture that was sent, else the entry itself, never through a link.
+        fileops::Descriptor opened;
+        int content = expected ? expected->fd() : -1;
+        if (content < 0 && S_ISREG(source.st_mode)) {
+            opened = fileops::Descriptor(
+                ::openat(sourceFolder.get(), sourceName.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+            content = opened.get();
+        }
+        if (occupied && overwrite && holdsSameBytes(destFolder.get(), destName, content)) {
+            // The same picture again (sent once more after a crash): the one in place may go.
             if (fileops::removeFileAt(destFolder.get(), destName) != 0)
                 consoleLog(QStringLiteral("moveFileToPath2 => removeFileAtPath Failed for item [ [%1]???")
                                .arg(*modifiedDestPath));
@@ -192,13 +251,28 @@ bool AppController::moveFileToPath(const QString &item, const QString &sourceRoo
         writeStandardError(trace);
         consoleLog(trace);
 
-        const int error = !destFolder ? destObstacle.error
-                                      : fileops::moveAt(sourceFolder.get(), sourceName, destFolder.get(), destName,
-                                          expected ? expected->fd() : -1);
+        // Another user's picture lands as the user's own copy, which that user cannot change any more.
+        const bool foreign = source.st_uid != ::geteuid();
+        int error = destFolder ? 0 : destObstacle.error;
+        for (int number = 2; error == 0; ++number) {
+            error = fileops::moveAt(sourceFolder.get(), sourceName, destFolder.get(), destName, content, foreign);
+            // Whatever is in the way stays (another picture, a folder, a link): the newcomer lands
+            // beside it under the first free name.
+            if (error != EEXIST || number > 9999)
+                break;
+            destFileName = numberedName(pathutil::lastPathComponent(destRelative), number);
+            destName = QFile::encodeName(destFileName);
+            modifiedDestPath
+                = pathutil::appendPathComponent(pathutil::deletingLastPathComponent(*modifiedDestPath), destFileName);
+            error = 0;
+        }
         placed = error == 0;
         if (!placed) {
             consoleLog(QStringLiteral("moveFileToPath2 => movePath Failed???"));
             consoleLog(QStringLiteral("moveFileToPath2 => %1").arg(QString::fromLocal8Bit(std::strerror(error))));
+        } else if (destFileName != pathutil::lastPathComponent(destRelative)) {
+            myNSLog(QStringLiteral("Another file of that name is kept; the picture lands beside it: [%1]")
+                        .arg(*modifiedDestPath));
         }
         outcomePath = modifiedDestPath;
     }

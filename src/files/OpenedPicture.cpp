@@ -101,6 +101,14 @@ bool OpenedPicture::isStillNamed() const
         && now.st_ino == fStatus.st_ino;
 }
 
+bool OpenedPicture::isUnchanged() const
+{
+    struct stat now { };
+    return isStillNamed() && ::fstatat(fFolder.get(), fName.constData(), &now, AT_SYMLINK_NOFOLLOW) == 0
+        && now.st_size == fStatus.st_size && now.st_ctim.tv_sec == fStatus.st_ctim.tv_sec
+        && now.st_ctim.tv_nsec == fStatus.st_ctim.tv_nsec;
+}
+
 QString OpenedPicture::describe() const
 {
     return QStringLiteral("<open picture %1: device %2, inode %3>")

@@ -63,6 +63,8 @@ public:
     const struct stat &status() const { return fStatus; }
     // Whether its name in its folder still is this file (not removed, replaced or renamed away).
     bool isStillNamed() const;
+    // Whether its name still is this file, with the size and change time it had when opened.
+    bool isUnchanged() const;
     QString describe() const;
 
 private:

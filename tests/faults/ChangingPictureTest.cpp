@@ -1,5 +1,6 @@
 // Pictures that change while they are on their way: one written again once the service has it and
-// before it answers, one cut short while its bytes are read. Neither counts as uploaded as it was:
+// before it answers, one cut short while its bytes are read, one replaced under its name by another
+// file. None counts as uploaded as it was:
 // each goes again as it is now, and no half picture is ever taken. The change to the large one
 // comes while its bytes are read, or just after.
 
@@ -8,6 +9,8 @@
 #include <QFile>
 
 #include <gtest/gtest.h>
+
+#include <cstdio>
 
 using namespace vesk;
 using namespace std::chrono_literals;
@@ -26,6 +29,11 @@ TEST(ChangingPicture, APictureChangedOnItsWayGoesAgainAsItIsNow)
     run.trackContent(QStringLiteral("IMG_2 before it was cut"), large, test::Gone, 1, false);
     run.trackContent(QStringLiteral("Table/IMG_1.JPG"), first + "more", test::InMirror);
     run.trackContent(QStringLiteral("Table/IMG_2.JPG"), large.left(1000), test::InMirror);
+    const QString third = run.addPicture(QStringLiteral("Table/IMG_3.JPG"), test::Gone);
+    const QByteArray other = run.pictureBytes(QStringLiteral("another IMG_3"));
+    const QString replacement = run.profile.path(QStringLiteral("replacement"));
+    ASSERT_TRUE(test::writeFile(replacement, other));
+    run.trackContent(QStringLiteral("Table/IMG_3.JPG"), other, test::InMirror);
     run.writePreferences();
     ASSERT_TRUE(run.startProgram());
 
@@ -37,6 +45,10 @@ TEST(ChangingPicture, APictureChangedOnItsWayGoesAgainAsItIsNow)
     ASSERT_TRUE(test::waitFor(
         [&] { return run.programErrors().count(QStringLiteral("Start to sendSynchronousRequest")) >= 2; }, 30s));
     ASSERT_TRUE(QFile::resize(cut, 1000));
+    ASSERT_TRUE(test::waitFor([&] { return run.uploadsOf(third) == 1; }, 60s));
+    ASSERT_EQ(::rename(QFile::encodeName(replacement).constData(),
+                  QFile::encodeName(run.sourcePath(QStringLiteral("Table/IMG_3.JPG"))).constData()),
+        0);
     ASSERT_TRUE(run.waitSettled(60s)) << run.inventory().toStdString();
     EXPECT_TRUE(run.stopProgram());
     run.verify();

@@ -85,10 +85,13 @@ TEST(HostileFolders, LinksCollisionsAndUnreachableFoldersTouchNothingOutsideAndS
     run.addPicture(QStringLiteral("B locked/IMG_1.JPG"), test::InSource, 0);
     ASSERT_EQ(::chmod(QFile::encodeName(run.source + QStringLiteral("/B locked")).constData(), 0644), 0);
 
-    // A picture named like a folder of archived pictures in the mirror: parked, the folder stays.
+    // A picture named like a folder of archived pictures in the mirror: parked, the folder stays, and
+    // so does a file of its name in the problem folder (it lands beside as "Album 2").
     run.addPicture(QStringLiteral("C cam1/Album"), test::InProblem);
+    run.pictures.back().keepsName = false;
     const QByteArray archived = run.pictureBytes(QStringLiteral("archived"));
     ASSERT_TRUE(test::writeFile(run.mirror + QStringLiteral("/C cam1/Album/IMG_0.JPG"), archived));
+    ASSERT_TRUE(test::writeFile(run.problemPath(QStringLiteral("C cam1/Album")), precious));
 
     // The mirror's sub-folder is a link to another user's folder holding a picture of the same name:
     // neither the overwrite nor a folder made through the link.
@@ -96,6 +99,11 @@ TEST(HostileFolders, LinksCollisionsAndUnreachableFoldersTouchNothingOutsideAndS
     run.addPicture(QStringLiteral("D mirror link/IMG_5.JPG"), test::InSource);
     run.addPicture(QStringLiteral("D mirror link/autostart/IMG_6.JPG"), test::InSource);
 
+    // A newcomer named like an archived picture: both kept, it lands beside as "IMG_0001 2.JPG".
+    const QByteArray older = run.pictureBytes(QStringLiteral("archived IMG_0001"));
+    ASSERT_TRUE(test::writeFile(run.mirrorPath(QStringLiteral("E last/IMG_0001.JPG")), older));
+    run.addPicture(QStringLiteral("E last/IMG_0001.JPG"));
+    run.pictures.back().keepsName = false;
     run.addPicture(QStringLiteral("E last/IMG_1.JPG"));
     run.writePreferences();
     ASSERT_TRUE(run.startProgram());
@@ -104,6 +112,8 @@ TEST(HostileFolders, LinksCollisionsAndUnreachableFoldersTouchNothingOutsideAndS
     run.verify();
 
     EXPECT_EQ(test::sha256OfFile(run.mirror + QStringLiteral("/C cam1/Album/IMG_0.JPG")), test::sha256Of(archived));
+    EXPECT_EQ(test::sha256OfFile(run.problemPath(QStringLiteral("C cam1/Album"))), test::sha256Of(precious));
+    EXPECT_EQ(test::sha256OfFile(run.mirrorPath(QStringLiteral("E last/IMG_0001.JPG"))), test::sha256Of(older));
     EXPECT_EQ(test::sha256OfFile(outside + QStringLiteral("/.ssh/id_rsa")), test::sha256Of(kKey));
     EXPECT_EQ(test::sha256OfFile(outside + QStringLiteral("/Documents/IMG_5.JPG")), test::sha256Of(precious));
     EXPECT_EQ(
@@ -126,6 +136,58 @@ TEST(HostileFolders, LinksCollisionsAndUnreachableFoldersTouchNothingOutsideAndS
         EXPECT_TRUE(output.contains(QStringLiteral("[error] ") + line)) << line.toStdString();
     }
     EXPECT_EQ(console.count(QStringLiteral("A folder of that name is in the mirror folder; it is not replaced")), 1);
+}
+
+// A mirror sub-folder of another user and a problem sub-folder open to all: each refused once, the
+// pictures bound for them stay. Then another user's copy that stalls mid-file past the quiet time
+// (no lease can be taken on another user's file) and goes on once its upload has begun: sent again
+// whole, and it lands as the user's own file.
+TEST(HostileFolders, AnotherUsersFoldersAreRefusedAndTheirPicturesLandWholeAsTheUsersOwn)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "another user's folders and pictures need root, to hand them over with chown";
+    test::FaultRun run({ QStringLiteral("--rule"), QStringLiteral("^W_=warning") });
+    ASSERT_TRUE(run.service.start()) << run.service.errorString().toStdString();
+    Hooks hooks(run);
+    const QStringList refused { run.mirrorPath(QStringLiteral("F theirs")), run.problemPath(QStringLiteral("G open")) };
+    ASSERT_TRUE(QDir().mkpath(refused[0]) && QDir().mkpath(refused[1]));
+    ASSERT_EQ(::chown(QFile::encodeName(refused[0]).constData(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(refused[1]).constData(), 0777), 0);
+    run.addPicture(QStringLiteral("F theirs/IMG_1.JPG"), test::InSource);
+    run.addPicture(QStringLiteral("G open/W_1.JPG"), test::InSource);
+    run.writePreferences();
+    ASSERT_TRUE(run.startProgram());
+    ASSERT_TRUE(test::waitFor([&] {
+        return run.programErrors().contains(QStringLiteral("Scanning done - NO File found for uploading..."));
+    })) << run.programErrors().right(5000).toStdString();
+
+    const QByteArray whole = run.pictureBytes(QStringLiteral("S stalled/IMG_9.JPG"), 1 << 20);
+    run.trackContent(QStringLiteral("S stalled/IMG_9.JPG"), whole, test::InMirror);
+    run.trackContent(QStringLiteral("the stalled half"), whole.left(whole.size() / 2), test::Gone, 1, false);
+    QFile copy(run.sourcePath(QStringLiteral("S stalled/IMG_9.JPG")));
+    ASSERT_TRUE(QDir().mkpath(run.sourcePath(QStringLiteral("S stalled"))) && copy.open(QIODevice::WriteOnly));
+    ASSERT_TRUE(copy.write(whole.left(whole.size() / 2)) == whole.size() / 2 && copy.flush());
+    ASSERT_TRUE(::fchown(copy.handle(), 65534, 65534) == 0 && ::fchmod(copy.handle(), 0666) == 0);
+    hooks.arm(QStringLiteral("before-move"));
+    // Today's program moves the half it sent; the sound one stops before the move, finds it changed.
+    ASSERT_TRUE(test::waitFor(
+        [&] { return QFileInfo::exists(hooks.folder + QStringLiteral("/before-move.reached")) || !copy.exists(); },
+        60s));
+    ASSERT_TRUE(copy.write(whole.mid(whole.size() / 2)) == whole.size() - whole.size() / 2);
+    copy.close();
+    hooks.release(QStringLiteral("before-move"));
+    ASSERT_TRUE(run.waitSettled(60s)) << run.inventory().toStdString() << run.programErrors().right(5000).toStdString();
+    EXPECT_TRUE(run.stopProgram());
+    run.verify();
+    struct stat landed { };
+    ASSERT_EQ(::stat(QFile::encodeName(run.mirrorPath(QStringLiteral("S stalled/IMG_9.JPG"))).constData(), &landed), 0);
+    EXPECT_EQ(landed.st_uid, 0u);
+    EXPECT_EQ(landed.st_mode & 07777, 0644u);
+    EXPECT_TRUE(run.programOutput().contains(QStringLiteral("[not parked] G open/W_1.JPG")));
+    for (const QString &folder : refused)
+        EXPECT_EQ(run.programOutput().count(
+                      QStringLiteral("[error] The folder [%1] is refused as a destination: ").arg(folder)),
+            1);
 }
 
 // Another user shares the source folder (mode 1777). Once the scan has found their picture

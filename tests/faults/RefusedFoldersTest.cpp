@@ -1,8 +1,9 @@
-// Folders the program must never work in: the home folder as source or mirror, and a source and a
-// mirror that overlap. The program refuses them with a line in the status and the log, sends and moves
-// nothing, and neither its start-up removal of empty folders, its purge nor its removal at quit touch
-// them. An open-document request for such a folder is answered with an error. The preferences file,
-// which holds the password, is tightened to its owner at start.
+// Folders the program must never work in: the home folder as source or mirror, a source and a
+// mirror that overlap, a mirror inside the program's own folders, and a mirror or problem folder
+// that someone else owns or may write to. The program refuses them with a line in the status and the
+// log, sends and moves nothing, and neither its start-up removal of empty folders, its purge nor its
+// removal at quit touch them. An open-document request for such a folder is answered with an error.
+// The preferences file, which holds the password, is tightened to its owner at start.
 
 #include "FaultRun.h"
 
@@ -15,6 +16,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 
 using namespace vesk;
 using namespace std::chrono_literals;
@@ -41,12 +43,25 @@ int ctl(const QStringList &arguments)
     return test::runProgram(test::buildBinFolder() + QStringLiteral("/vesk-ctl"), arguments);
 }
 
+// What another user made of the mirror before the start.
+enum class Opened { No, Owner, AccessList };
+
 struct Scenario {
     const char *name;
     const char *source; // relative to the run's profile; null: the run's own source folder
     const char *mirror; // likewise
-    const char *refusal; // what the status line says
+    const char *refusal; // what the status line says; %1 source, %2 mirror
+    Opened opened = Opened::No;
 };
+
+// An access list giving the user 65534 write access, in the kernel's format.
+bool letAnotherUserWrite(const QString &folder)
+{
+    const unsigned char list[] = { 2, 0, 0, 0, /* owner */ 1, 0, 7, 0, 0xff, 0xff, 0xff, 0xff, /* 65534 */ 2, 0, 7, 0,
+        0xfe, 0xff, 0, 0, /* group */ 4, 0, 5, 0, 0xff, 0xff, 0xff, 0xff, /* mask */ 0x10, 0, 7, 0, 0xff, 0xff, 0xff,
+        0xff, /* other */ 0x20, 0, 5, 0, 0xff, 0xff, 0xff, 0xff };
+    return ::setxattr(QFile::encodeName(folder).constData(), "system.posix_acl_access", list, sizeof list, 0) == 0;
+}
 
 class RefusedFolders : public ::testing::TestWithParam<Scenario> { };
 
@@ -62,6 +77,11 @@ TEST_P(RefusedFolders, NothingIsSentMovedOrRemoved)
         run.source = run.profile.path(QLatin1String(s.source));
     const QString mirror = s.mirror ? run.profile.path(QLatin1String(s.mirror)) : run.mirror;
     ASSERT_TRUE(QDir().mkpath(mirror));
+    if (s.opened == Opened::Owner && ::geteuid() != 0)
+        GTEST_SKIP() << "a folder of another user needs root, to hand it over with chown";
+    ASSERT_TRUE(s.opened != Opened::Owner || ::chown(QFile::encodeName(mirror).constData(), 65534, 65534) == 0);
+    if (s.opened == Opened::AccessList && !letAnotherUserWrite(mirror))
+        GTEST_SKIP() << "the file system keeps no access lists";
     run.addPicture(QStringLiteral("cam1/IMG_1.JPG"), test::InSource, 0);
     // What the housekeeping of a refused folder would remove: an old empty folder (start-up removal of
     // the source, the purge's removal of the mirror) and an empty sub-folder (removal at quit).
@@ -100,7 +120,14 @@ INSTANTIATE_TEST_SUITE_P(Folders, RefusedFolders,
             "The source folder [%1] and the mirror folder [%2] are refused: they are the same folder" },
         Scenario { "MirrorInsideTheSource", "source", "source/Uploaded",
             "The source folder [%1] and the mirror folder [%2] are refused: the mirror folder lies inside the "
-            "source folder" }),
+            "source folder" },
+        Scenario { "MirrorInsideTheProgramsConfiguration", nullptr, "config/Vesk-FTPUploader/mirror",
+            "The mirror folder [%2] is refused: it lies inside the program's own configuration folder" },
+        Scenario { "MirrorOfAnotherUser", nullptr, nullptr,
+            "The mirror folder [%2] is refused: it belongs to another user (uid 65534)", Opened::Owner },
+        Scenario { "MirrorWritableThroughItsAccessList", nullptr, nullptr,
+            "The mirror folder [%2] is refused: its access list lets another user (uid 65534) write to it",
+            Opened::AccessList }),
     [](const ::testing::TestParamInfo<Scenario> &param) { return std::string(param.param.name); });
 
 TEST(RefusedFolders, AnOpenDocumentRequestForARefusedFolderIsAnsweredWithAnError)

@@ -15,7 +15,7 @@ TEST(Rejection, ServerErrorsAndWarningsParkThePicturesInTheProblemFolder)
         QStringLiteral("^IMG_0[6-8]=warning") });
     ASSERT_TRUE(run.service.start()) << run.service.errorString().toStdString();
     // An earlier picture of the same name is in the problem folder already: it stays, and the new one
-    // stays in the source folder without being sent again.
+    // lands beside it ("IMG_06 2.JPG").
     const QByteArray older = run.pictureBytes(QStringLiteral("older"));
     ASSERT_TRUE(test::writeFile(run.problemPath(QStringLiteral("Table 2/IMG_06.JPG")), older));
     run.trackContent(QStringLiteral("Table 2/IMG_06.JPG"), older, test::InProblem, 0);
@@ -23,17 +23,15 @@ TEST(Rejection, ServerErrorsAndWarningsParkThePicturesInTheProblemFolder)
         for (int i = 1; i <= 10; ++i) {
             const QString name = QStringLiteral("%1/IMG_%2.JPG").arg(folder).arg(i, 2, 10, QLatin1Char('0'));
             const bool rejected = i >= 3 && i <= 8;
-            run.addPicture(name,
-                name == QStringLiteral("Table 2/IMG_06.JPG") ? test::InSource
-                    : rejected                               ? test::InProblem
-                                                             : test::InMirror);
+            run.addPicture(name, rejected ? test::InProblem : test::InMirror);
             run.pictures.back().minUploads = 1;
+            run.pictures.back().keepsName = name != QStringLiteral("Table 2/IMG_06.JPG");
         }
     }
     run.writePreferences();
     ASSERT_TRUE(run.startProgram());
     ASSERT_TRUE(run.waitSettled(60s)) << run.inventory().toStdString();
-    // Every picture went up once, the one that could not be parked too.
+    // Every picture went up once.
     ASSERT_TRUE(run.service.waitForUploads(20));
     EXPECT_TRUE(run.stopProgram());
     run.verify();

@@ -175,7 +175,7 @@ bool RunningApp::launch(const QStringList &arguments)
     QStringList command = wrapper + QStringList { programPath() } + arguments;
     if (::geteuid() == 0)
         command = QStringList { QStringLiteral("setpriv"),
-            QStringLiteral("--bounding-set=-dac_override,-dac_read_search"), QStringLiteral("--") }
+            QStringLiteral("--bounding-set=-dac_override,-dac_read_search,-lease"), QStringLiteral("--") }
             + command;
     fProcess.start(command.takeFirst(), command);
     return fProcess.waitForStarted(10000);
