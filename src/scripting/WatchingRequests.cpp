@@ -79,8 +79,13 @@ void AppController::installWatchingRequests(CommandServer &server)
                 reply->finish();
             });
     });
-    server.setStreamHandler(kVeskEventClass, kVeskEvents,
-        [this](const AppleEvent &, auto stream) { fEventListeners.push_back(std::move(stream)); });
+    server.setStreamHandler(
+        kVeskEventClass, kVeskEvents,
+        [this](const AppleEvent &, auto stream) {
+            eventListenerCount(); // forgets those that left meanwhile
+            fEventListeners.push_back(std::move(stream));
+        },
+        true);
     connect(fStatus, &CycleStatus::event, this, [this](const QJsonObject &event) {
         if (fEventListeners.empty())
             return;
