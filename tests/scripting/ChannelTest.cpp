@@ -124,26 +124,6 @@ TEST_F(Channel, HostileLinesGetErrorsAndTheSameConnectionStillAnswers)
     EXPECT_EQ(slow.readLine(), QByteArray(R"({"reply":"ACCEPTED"})"));
 }
 
-TEST_F(Channel, ClientsOfAnotherUserAreRefused)
-{
-    if (::geteuid() != 0)
-        GTEST_SKIP() << "connecting as another user needs root, to run the client with setpriv --reuid";
-    // Open the way inside the test's own profile, so that only the check of the peer's user stands
-    // between the other user and the program.
-    for (const QString &folder :
-        { sProfile->root(), sProfile->path(QStringLiteral("runtime")), paths::runtimeFolder() })
-        ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0711), 0);
-    ASSERT_EQ(::chmod(QFile::encodeName(paths::commandSocketFile()).constData(), 0666), 0);
-    const CtlResult other = test::runCapturing(QStringLiteral("setpriv"),
-        args({ "--reuid=65534", "--regid=65534", "--clear-groups" })
-            + QStringList { test::buildBinFolder() + QStringLiteral("/vesk-ctl"), QStringLiteral("paus") },
-        QProcessEnvironment::systemEnvironment());
-    EXPECT_EQ(other.exitCode, 2) << other.err.toStdString();
-    EXPECT_TRUE(other.out.isEmpty()) << other.out.toStdString();
-    expectCtl(args({ "paus" }), 0, QStringLiteral("ACCEPTED\n"));
-    ::chmod(QFile::encodeName(paths::runtimeFolder()).constData(), 0700); // a second launch needs it private
-}
-
 TEST_F(Channel, ASecondLaunchHandsItsFolderToTheRunningOneOrBringsItForward)
 {
     QDir().mkpath(sProfile->path(QStringLiteral("second")));
@@ -166,8 +146,8 @@ TEST_F(Channel, ASecondLaunchHandsItsFolderToTheRunningOneOrBringsItForward)
 }
 
 // The program does not run without its lock and its channel (exit status 1, and the reason). Once it
-// runs, event listeners that leave free their places at once, however many, one more than the places
-// is refused, and requests always find a place, up to the quit.
+// runs, another user's client is refused; event listeners that leave free their places at once,
+// however many, one more than the places is refused, and requests always find a place, up to the quit.
 TEST(ChannelQuit, NoInstanceWithoutAPrivateChannelAndListenersNeverCrowdOutRequests)
 {
     test::TempProfile profile;
@@ -185,28 +165,35 @@ TEST(ChannelQuit, NoInstanceWithoutAPrivateChannelAndListenersNeverCrowdOutReque
     expectRefused(profile.path(QString(90, QLatin1Char('r'))), "at most 107 (108 with the closing zero)");
     expectRefused(qEnvironmentVariable("XDG_RUNTIME_DIR"), "command channel cannot be opened: another process");
     ::close(listening); // what a killed instance leaves behind: a socket nobody listens on
+    test::RunningApp app;
+    ASSERT_TRUE(app.start());
     if (::geteuid() == 0) {
+        const auto asOtherUser = [](const QStringList &command) {
+            return test::runCapturing(QStringLiteral("setpriv"),
+                args({ "--reuid=65534", "--regid=65534", "--clear-groups" }) + command,
+                QProcessEnvironment::systemEnvironment());
+        };
         // In a state folder that others may write (sticky, as /tmp is), the other user was first.
         const QString shared = profile.path(QStringLiteral("shared/Vesk-FTPUploader"));
         QDir().mkpath(shared);
-        ::chmod(QFile::encodeName(profile.root()).constData(), 0711);
         ::chmod(QFile::encodeName(shared).constData(), 01777);
-        ASSERT_EQ(test::runCapturing(QStringLiteral("setpriv"),
-                      args({ "--reuid=65534", "--regid=65534", "--clear-groups", "mkdir", "-m", "700" })
-                          << shared + QStringLiteral("/run"),
-                      QProcessEnvironment::systemEnvironment())
-                      .exitCode,
-            0);
+        // With the way open to the socket, only the check of the peer's user stands in the way.
+        for (const QString &folder :
+            { profile.root(), qEnvironmentVariable("XDG_RUNTIME_DIR"), paths::runtimeFolder() })
+            ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0711), 0);
+        ASSERT_EQ(::chmod(QFile::encodeName(paths::commandSocketFile()).constData(), 0666), 0);
+        ASSERT_EQ(asOtherUser(args({ "mkdir", "-m", "700" }) << shared + QStringLiteral("/run")).exitCode, 0);
+        const CtlResult other
+            = asOtherUser({ test::buildBinFolder() + QStringLiteral("/vesk-ctl"), QStringLiteral("paus") });
+        EXPECT_EQ(other.exitCode, 2) << other.err.toStdString();
+        EXPECT_TRUE(other.out.isEmpty()) << other.out.toStdString();
         const QByteArray state = qgetenv("XDG_STATE_HOME");
         qputenv("XDG_STATE_HOME", QFile::encodeName(profile.path(QStringLiteral("shared"))));
         expectRefused({}, "belongs to another user");
         qputenv("XDG_STATE_HOME", state);
     } else {
-        std::puts("[  SKIPPED ] a fallback folder made first by another user: setpriv --reuid needs root");
+        std::puts("[  SKIPPED ] another user's folder and client: setpriv --reuid needs root");
     }
-
-    test::RunningApp app;
-    ASSERT_TRUE(app.start());
     const QString socket = paths::commandSocketFile();
     const QByteArray listen = R"({"class":"vesk","id":"evts"})"
                               "\n";
