@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -49,7 +50,9 @@ bool holdsCopy(int folder, const QByteArray &name, const QByteArray &content)
 // replaced, never followed.
 bool writeCopy(int folder, const QByteArray &name, const QByteArray &content)
 {
-    const QByteArray temporary = '.' + name + ".new-" + QByteArray::number(::getpid());
+    static std::atomic<unsigned> serial = 0; // threads may look for the same program at once
+    const QByteArray temporary
+        = '.' + name + ".new-" + QByteArray::number(::getpid()) + '-' + QByteArray::number(serial++);
     ::unlinkat(folder, temporary.constData(), 0);
     const int fd = ::openat(folder, temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700);
     if (fd < 0)
