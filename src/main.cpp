@@ -6,6 +6,7 @@
 #include "diag/Console.h"
 #include "scripting/CommandClient.h"
 #include "scripting/CommandProtocol.h"
+#include "scripting/CommandServer.h"
 #include "scripting/InstanceLock.h"
 #include "ui/DesktopNotifier.h"
 #include "ui/widgets/FrontEnd.h"
@@ -21,6 +22,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <sys/un.h>
 
 namespace {
 
@@ -85,7 +87,9 @@ void printUsage(FILE *stream)
                "(or, without a FOLDER, brings it to the front) and exits.\n"
                "\n"
                "Exit status: 0 after a normal quit or a hand-over, 1 when the running instance refuses\n"
-               "the folder, 2 for a bad command line or when the running instance does not answer,\n"
+               "the folder or when the single-instance lock or the command channel cannot be had (a\n"
+               "runtime folder that is not the user's own with mode 0700, a socket path over 107 bytes),\n"
+               "2 for a bad command line or when the running instance does not answer,\n"
                "$VESK_RELAUNCH_EXIT after a relaunch when it is set.\n",
         stream);
 }
@@ -176,7 +180,17 @@ int main(int argc, char **argv)
     const QString folder = line.folder.isEmpty() ? QString() : QFileInfo(line.folder).absoluteFilePath();
 
     // One instance per user, decided before any window, log or preference is touched. The lock is
-    // held until the process ends; its holder replaces a socket file that nobody listens on.
+    // held until the process ends; its holder replaces a socket file that nobody listens on. Without
+    // the lock and the command channel the program does not run: two instances would share folders.
+    if (const QByteArray socket = QFile::encodeName(vesk::paths::commandSocketFile());
+        static_cast<size_t>(socket.size()) >= sizeof(sockaddr_un::sun_path)) {
+        std::fprintf(stderr,
+            "vesk-ftpuploader: the command socket's path %s is %lld bytes long; the system allows at most %zu "
+            "(%zu with the closing zero): set XDG_RUNTIME_DIR to a shorter folder\n",
+            socket.constData(), static_cast<long long>(socket.size()), sizeof(sockaddr_un::sun_path) - 1,
+            sizeof(sockaddr_un::sun_path));
+        return 1;
+    }
     const vesk::InstanceLock instanceLock(vesk::paths::runtimeFolder() + QStringLiteral("/instance.lock"));
     switch (instanceLock.state()) {
     case vesk::InstanceLock::State::Held:
@@ -186,7 +200,7 @@ int main(int argc, char **argv)
     case vesk::InstanceLock::State::Unavailable:
         std::fprintf(stderr, "vesk-ftpuploader: cannot make sure that only one instance runs: %s\n",
             instanceLock.error().toLocal8Bit().constData());
-        break;
+        return 1;
     }
 
     std::unique_ptr<QCoreApplication> app;
@@ -219,7 +233,11 @@ int main(int argc, char **argv)
 
     controller->awakeFromNib();
     controller->applicationWillFinishLaunching();
-    if (frontEnd)
+    // Without its command channel nobody could reach this instance, nor see that it runs.
+    const bool reachable = controller->findChild<vesk::CommandServer *>(QString(), Qt::FindDirectChildrenOnly);
+    if (!reachable)
+        std::fprintf(stderr, "vesk-ftpuploader: the command channel cannot be opened (the line above says why)\n");
+    if (frontEnd && reachable)
         frontEnd->show();
 
     QTimer::singleShot(0, controller.get(), [&controller, folder] {
@@ -228,7 +246,7 @@ int main(int argc, char **argv)
             controller->applicationOpenFile(folder);
     });
 
-    const int status = QCoreApplication::exec();
+    const int status = reachable ? QCoreApplication::exec() : 1;
     if (!controller->stopWorkers()) {
         // A worker that would not stop may still use the controller: leave both to the exit.
         std::fflush(nullptr);

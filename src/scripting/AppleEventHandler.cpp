@@ -208,7 +208,7 @@ void AppController::setupForAppleEventsForThisApp()
     QString error;
     if (!server->listen(paths::commandSocketFile(), &error)) {
         consoleLog(QStringLiteral("UNABLE setupForAppleEventsForThisApp\n"));
-        consoleLog(QStringLiteral("The command channel is not available: %1").arg(error));
+        consoleLog(QStringLiteral("The command channel cannot be opened: %1").arg(error));
         delete server;
         return;
     }

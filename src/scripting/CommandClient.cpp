@@ -1,6 +1,7 @@
 #include "scripting/CommandClient.h"
 
-#include <QDir>
+#include "base/Folders.h"
+
 #include <QFile>
 
 #include <cerrno>
@@ -81,10 +82,7 @@ CommandExchange outcome(CommandExchange::Status status, const QString &error)
 
 QString defaultCommandSocketPath()
 {
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty() && QDir::isAbsolutePath(runtime))
-        return runtime + QStringLiteral("/Vesk-FTPUploader/command.sock");
-    return QStringLiteral("/tmp/Vesk-FTPUploader-%1/command.sock").arg(::getuid());
+    return paths::runtimeFolder() + QStringLiteral("/command.sock");
 }
 
 namespace {

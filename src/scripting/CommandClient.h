@@ -11,7 +11,7 @@
 
 namespace vesk {
 
-// $XDG_RUNTIME_DIR/Vesk-FTPUploader/command.sock, else /tmp/Vesk-FTPUploader-<uid>/command.sock.
+// command.sock in the runtime folder (base/Folders.h), where the application listens.
 QString defaultCommandSocketPath();
 
 struct CommandExchange {

@@ -1,8 +1,8 @@
 #include "scripting/CommandServer.h"
 
+#include "base/Folders.h"
 #include "diag/Console.h"
 #include "scripting/CommandProtocol.h"
-#include "scripting/PrivateFolder.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -87,11 +88,12 @@ public:
 
     // A connection whose request is being handled, or handed to a stream, is never made room from.
     bool isBusy() const { return fBusy || fStream; }
+    bool isListener() const { return fStream && fListener; }
     Clock::time_point lastActivity() const { return fLastActivity; }
 
     // Hands the connection's far end to a stream handler: no further request is read until it is
     // finished.
-    std::shared_ptr<CommandReplyStream> beginStream();
+    std::shared_ptr<CommandReplyStream> beginStream(bool listener);
     bool streamSend(const QByteArray &line)
     {
         if (fFd < 0)
@@ -108,6 +110,7 @@ public:
     void streamFinished()
     {
         fStream.reset();
+        fListener = false;
         fLastActivity = Clock::now();
         if (!fBusy)
             QMetaObject::invokeMethod(
@@ -150,6 +153,13 @@ private:
             char byte;
             const ssize_t n = ::recv(fFd, &byte, 1, MSG_PEEK);
             if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+                // A client that has gone for good frees its slot now, not at the next line sent;
+                // one that only ended its requests (shut down its writing side) still reads.
+                pollfd entry { fFd, POLLOUT, 0 };
+                if (n < 0 || (::poll(&entry, 1, 0) == 1 && (entry.revents & (POLLHUP | POLLERR)))) {
+                    drop(nullptr);
+                    return;
+                }
                 fPeerClosed = true;
                 fReader->setEnabled(false);
             } else if (n > 0 && fInput.size() > kMaxCommandLineBytes) {
@@ -295,6 +305,7 @@ private:
     bool fBusy = false;
     bool fDropRequested = false;
     bool fInputWaiting = false;
+    bool fListener = false; // the stream lasts until the client leaves
     qsizetype fLinesQueued = 0; // line ends in fOutput
     std::shared_ptr<CommandReplyStream> fStream;
 };
@@ -318,8 +329,9 @@ private:
 };
 } // namespace
 
-std::shared_ptr<CommandReplyStream> CommandConnection::beginStream()
+std::shared_ptr<CommandReplyStream> CommandConnection::beginStream(bool listener)
 {
+    fListener = listener;
     // Little in the socket, so that a client that does not read is soon seen to be behind.
     const int bytes = fServer->fLimits.streamSocketBytes;
     ::setsockopt(fFd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
@@ -346,9 +358,16 @@ void CommandServer::setEventHandler(FourCharCode eventClass, FourCharCode eventI
     fHandlers[handlerKey(eventClass, eventID)] = std::move(handler);
 }
 
-void CommandServer::setStreamHandler(FourCharCode eventClass, FourCharCode eventID, StreamHandler handler)
+void CommandServer::setStreamHandler(
+    FourCharCode eventClass, FourCharCode eventID, StreamHandler handler, bool listener)
 {
-    fStreamHandlers[handlerKey(eventClass, eventID)] = std::move(handler);
+    fStreamHandlers[handlerKey(eventClass, eventID)] = { std::move(handler), listener };
+}
+
+int CommandServer::listenerCount() const
+{
+    return static_cast<int>(std::count_if(fConnections.begin(), fConnections.end(),
+        [](const CommandConnection *connection) { return connection->isListener(); }));
 }
 
 bool CommandServer::listen(const QString &socketPath, QString *error)
@@ -358,8 +377,9 @@ bool CommandServer::listen(const QString &socketPath, QString *error)
     sockaddr_un address;
     if (!fillAddress(socketPath, &address))
         return fail(error, QStringLiteral("the socket path is empty or too long: %1").arg(socketPath));
-    if (!makePrivateFolder(QFileInfo(socketPath).absolutePath(), error))
-        return false;
+    if (const QString problem = paths::privateFolderProblem(QFileInfo(socketPath).absolutePath(), true);
+        !problem.isEmpty())
+        return fail(error, problem);
 
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)
@@ -439,9 +459,9 @@ void CommandServer::acceptConnections()
             ::close(fd);
             continue;
         }
-        if (connectionCount() >= fLimits.maxConnections)
+        if (connectionCount() - listenerCount() >= fLimits.maxConnections)
             makeRoomForConnection();
-        if (connectionCount() >= fLimits.maxConnections) {
+        if (connectionCount() - listenerCount() >= fLimits.maxConnections) {
             ::close(fd);
             continue;
         }
@@ -481,8 +501,12 @@ std::optional<QByteArray> CommandServer::answer(const QByteArray &line, CommandC
         if (!connection)
             return encodeError(QStringLiteral("this request needs a connection of its own"));
         // A copy: the handler may replace the handler table.
-        const StreamHandler handle = streamHandler->second;
-        handle(request.toAppleEvent(), connection->beginStream());
+        const auto [handle, listener] = streamHandler->second;
+        if (listener && listenerCount() >= fLimits.maxListeners) {
+            consoleLog(QStringLiteral("command channel: refused a listener (%1 listen already)").arg(listenerCount()));
+            return encodeError(QStringLiteral("too many listeners"));
+        }
+        handle(request.toAppleEvent(), connection->beginStream(listener));
         return std::nullopt;
     }
     const auto handler = fHandlers.find(key);

@@ -43,7 +43,9 @@ public:
 
     struct Limits {
         qsizetype maxPendingReplyBytes = 1024 * 1024; // unread replies beyond this drop the client
-        int maxConnections = 64; // beyond this the longest-idle client makes room
+        int maxConnections = 64; // beyond this the longest-idle client makes room; listeners not counted
+        // Listeners have slots of their own, so that requests always find one; one more is refused.
+        int maxListeners = 32;
         qsizetype readChunkBytes = 64 * 1024; // read per wake-up, so one client cannot hog the loop
         // A stream whose client is further behind than this many lines is dropped, never waited for.
         // Its socket holds little (streamSocketBytes), so that lines behind are lines in our queue.
@@ -57,7 +59,9 @@ public:
     void setLimits(const Limits &limits) { fLimits = limits; }
     // Requests of that class and ID go to the handler. Others are answered with an error.
     void setEventHandler(FourCharCode eventClass, FourCharCode eventID, Handler handler);
-    void setStreamHandler(FourCharCode eventClass, FourCharCode eventID, StreamHandler handler);
+    // A listener stream lasts until its client leaves (at most maxListeners at a time, beyond which the
+    // request is answered {"error":"too many listeners"}); any other stream is one late reply.
+    void setStreamHandler(FourCharCode eventClass, FourCharCode eventID, StreamHandler handler, bool listener = false);
 
     // Makes the socket's folder (mode 0700; an existing one is tightened, and must belong to this
     // user), replaces a socket file that nobody listens on, and listens. False with a reason when
@@ -70,6 +74,7 @@ public:
     bool isListening() const { return fListenFd >= 0; }
     QString socketPath() const { return fSocketPath; }
     int connectionCount() const { return static_cast<int>(fConnections.size()); }
+    int listenerCount() const;
 
     // The reply line for one request line (both without line ends). Runs the handler. A request for
     // a stream is refused here: it needs a connection.
@@ -85,7 +90,7 @@ private:
 
     Limits fLimits;
     std::map<quint64, Handler> fHandlers;
-    std::map<quint64, StreamHandler> fStreamHandlers;
+    std::map<quint64, std::pair<StreamHandler, bool>> fStreamHandlers; // the handler, whether it listens
     QString fSocketPath;
     int fListenFd = -1;
     QSocketNotifier *fListenNotifier = nullptr;

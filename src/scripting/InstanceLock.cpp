@@ -1,6 +1,6 @@
 #include "scripting/InstanceLock.h"
 
-#include "scripting/PrivateFolder.h"
+#include "base/Folders.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -15,7 +15,8 @@ namespace vesk {
 
 InstanceLock::InstanceLock(const QString &lockFile)
 {
-    if (!makePrivateFolder(QFileInfo(lockFile).absolutePath(), &fError))
+    fError = paths::privateFolderProblem(QFileInfo(lockFile).absolutePath(), true);
+    if (!fError.isEmpty())
         return;
     // Close-on-exec: a program we start (the relaunch helper) must not keep the lock alive.
     const QByteArray native = QFile::encodeName(lockFile);

@@ -15,7 +15,8 @@ public:
         Unavailable, // the lock file could not be used (see error())
     };
 
-    // Tries once, without waiting. The file's folder is made private (mode 0700) first.
+    // Tries once, without waiting. The file's folder is made first (mode 0700); one that is not the
+    // user's own with mode 0700 makes the lock unavailable.
     explicit InstanceLock(const QString &lockFile);
     ~InstanceLock();
     InstanceLock(const InstanceLock &) = delete;

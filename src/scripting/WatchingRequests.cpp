@@ -8,6 +8,7 @@
 #include "scripting/CommandServer.h"
 
 #include <QJsonDocument>
+#include <QPointer>
 
 namespace vesk {
 
@@ -71,18 +72,24 @@ int AppController::eventListenerCount()
 
 void AppController::installWatchingRequests(CommandServer &server)
 {
-    server.setStreamHandler(kVeskEventClass, kVeskStatus, [this](const AppleEvent &, auto reply) {
-        // The pictures waiting are counted off the main thread; the reply goes when they are.
-        fStatus->countWaiting(
-            getLocalSourceUploadFolder().value_or(QString()), [this, reply](const CycleStatus::WaitingCount &waiting) {
+    server.setStreamHandler(kVeskEventClass, kVeskStatus, [this, &server](const AppleEvent &, auto reply) {
+        // The pictures waiting are counted off the main thread; the reply goes when they are. The
+        // listeners are the connections the server holds as such.
+        fStatus->countWaiting(getLocalSourceUploadFolder().value_or(QString()),
+            [this, reply, server = QPointer<CommandServer>(&server)](const CycleStatus::WaitingCount &waiting) {
                 const QJsonObject line { { QStringLiteral("status"),
-                    statusObject(statusReport(), waiting, eventListenerCount()) } };
+                    statusObject(statusReport(), waiting, server ? server->listenerCount() : 0) } };
                 reply->send(QJsonDocument(line).toJson(QJsonDocument::Compact));
                 reply->finish();
             });
     });
-    server.setStreamHandler(kVeskEventClass, kVeskEvents,
-        [this](const AppleEvent &, auto stream) { fEventListeners.push_back(std::move(stream)); });
+    server.setStreamHandler(
+        kVeskEventClass, kVeskEvents,
+        [this](const AppleEvent &, auto stream) {
+            eventListenerCount(); // forgets those that left meanwhile
+            fEventListeners.push_back(std::move(stream));
+        },
+        true);
     connect(fStatus, &CycleStatus::event, this, [this](const QJsonObject &event) {
         if (fEventListeners.empty())
             return;

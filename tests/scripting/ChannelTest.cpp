@@ -1,19 +1,21 @@
 // The real program, headless, driven over its command socket: with vesk-ctl as a controlling
 // application would, with raw lines as a careless or hostile one might, by a second launch of the
-// program, by another server and by another user.
+// program, by another user, and with crowds of event listeners; and the starts it refuses.
 
 #include "ChannelTestSupport.h"
 #include "TestSupport.h"
 
 #include "app/Paths.h"
-#include "scripting/CommandServer.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -113,12 +115,6 @@ TEST_F(Channel, HostileLinesGetErrorsAndTheSameConnectionStillAnswers)
         ASSERT_TRUE(client.send(good + '\n'));
         EXPECT_TRUE(client.readLine().value_or(QByteArray()).startsWith(R"({"reply":["COMMAND SUCCESS")"));
     }
-    // Another server never takes the running one's socket.
-    CommandServer second;
-    QString error;
-    EXPECT_FALSE(second.listen(paths::commandSocketFile(), &error));
-    EXPECT_TRUE(error.contains(QStringLiteral("another process"))) << error.toStdString();
-    second.close();
     // A silent client and one that sends half a request hold nobody up.
     test::RawClient silent(paths::commandSocketFile());
     test::RawClient slow(paths::commandSocketFile());
@@ -126,25 +122,6 @@ TEST_F(Channel, HostileLinesGetErrorsAndTheSameConnectionStillAnswers)
     expectCtl(args({ "paus" }), 0, QStringLiteral("ACCEPTED\n"));
     ASSERT_TRUE(slow.send("\"id\":\"paus\"}\n"));
     EXPECT_EQ(slow.readLine(), QByteArray(R"({"reply":"ACCEPTED"})"));
-}
-
-TEST_F(Channel, ClientsOfAnotherUserAreRefused)
-{
-    if (::geteuid() != 0)
-        GTEST_SKIP() << "connecting as another user needs root, to run the client with setpriv --reuid";
-    // Open the way inside the test's own profile, so that only the check of the peer's user stands
-    // between the other user and the program.
-    for (const QString &folder :
-        { sProfile->root(), sProfile->path(QStringLiteral("runtime")), paths::runtimeFolder() })
-        ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0711), 0);
-    ASSERT_EQ(::chmod(QFile::encodeName(paths::commandSocketFile()).constData(), 0666), 0);
-    const CtlResult other = test::runCapturing(QStringLiteral("setpriv"),
-        args({ "--reuid=65534", "--regid=65534", "--clear-groups" })
-            + QStringList { test::buildBinFolder() + QStringLiteral("/vesk-ctl"), QStringLiteral("paus") },
-        QProcessEnvironment::systemEnvironment());
-    EXPECT_EQ(other.exitCode, 2) << other.err.toStdString();
-    EXPECT_TRUE(other.out.isEmpty()) << other.out.toStdString();
-    expectCtl(args({ "paus" }), 0, QStringLiteral("ACCEPTED\n"));
 }
 
 TEST_F(Channel, ASecondLaunchHandsItsFolderToTheRunningOneOrBringsItForward)
@@ -168,17 +145,73 @@ TEST_F(Channel, ASecondLaunchHandsItsFolderToTheRunningOneOrBringsItForward)
     EXPECT_TRUE(sApp->isRunning());
 }
 
-TEST(ChannelQuit, VeskCtlQuitEndsTheInstanceThroughTheQuitPath)
+// The program does not run without its lock and its channel (exit status 1, and the reason). Once it
+// runs, another user's client is refused; event listeners that leave free their places at once,
+// however many, one more than the places is refused, and requests always find a place, up to the quit.
+TEST(ChannelQuit, NoInstanceWithoutAPrivateChannelAndListenersNeverCrowdOutRequests)
 {
     test::TempProfile profile;
-    // What a killed instance leaves behind: a socket nobody listens on, in a folder opened up.
-    ::close(bindCommandSocket(false));
-    ::chmod(QFile::encodeName(paths::runtimeFolder()).constData(), 0755);
+    const int listening = bindCommandSocket(true);
+    auto expectRefused = [](const QString &runtime, const char *reason) {
+        QProcessEnvironment environment = test::environmentWithoutDisplay();
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime); // empty: unset
+        const CtlResult refused = test::runCapturing(test::programPath(), args({ "--headless" }), environment);
+        EXPECT_EQ(refused.exitCode, 1) << reason;
+        EXPECT_TRUE(refused.err.contains(QLatin1String(reason))) << refused.err.toStdString();
+    };
+    QDir().mkpath(profile.path(QStringLiteral("open/Vesk-FTPUploader")));
+    ::chmod(QFile::encodeName(profile.path(QStringLiteral("open/Vesk-FTPUploader"))).constData(), 0755);
+    expectRefused(profile.path(QStringLiteral("open")), "has mode 0755, not 0700");
+    expectRefused(profile.path(QString(90, QLatin1Char('r'))), "at most 107 (108 with the closing zero)");
+    expectRefused(qEnvironmentVariable("XDG_RUNTIME_DIR"), "command channel cannot be opened: another process");
+    ::close(listening); // what a killed instance leaves behind: a socket nobody listens on
     test::RunningApp app;
     ASSERT_TRUE(app.start());
-    struct stat info { };
-    ASSERT_EQ(::stat(QFile::encodeName(paths::runtimeFolder()).constData(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0700u);
+    if (::geteuid() == 0) {
+        const auto asOtherUser = [](const QStringList &command) {
+            return test::runCapturing(QStringLiteral("setpriv"),
+                args({ "--reuid=65534", "--regid=65534", "--clear-groups" }) + command,
+                QProcessEnvironment::systemEnvironment());
+        };
+        // In a state folder that others may write (sticky, as /tmp is), the other user was first.
+        const QString shared = profile.path(QStringLiteral("shared/Vesk-FTPUploader"));
+        QDir().mkpath(shared);
+        ::chmod(QFile::encodeName(shared).constData(), 01777);
+        // With the way open to the socket, only the check of the peer's user stands in the way.
+        for (const QString &folder :
+            { profile.root(), qEnvironmentVariable("XDG_RUNTIME_DIR"), paths::runtimeFolder() })
+            ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0711), 0);
+        ASSERT_EQ(::chmod(QFile::encodeName(paths::commandSocketFile()).constData(), 0666), 0);
+        ASSERT_EQ(asOtherUser(args({ "mkdir", "-m", "700" }) << shared + QStringLiteral("/run")).exitCode, 0);
+        const CtlResult other
+            = asOtherUser({ test::buildBinFolder() + QStringLiteral("/vesk-ctl"), QStringLiteral("paus") });
+        EXPECT_EQ(other.exitCode, 2) << other.err.toStdString();
+        EXPECT_TRUE(other.out.isEmpty()) << other.out.toStdString();
+        const QByteArray state = qgetenv("XDG_STATE_HOME");
+        qputenv("XDG_STATE_HOME", QFile::encodeName(profile.path(QStringLiteral("shared"))));
+        expectRefused({}, "belongs to another user");
+        qputenv("XDG_STATE_HOME", state);
+    } else {
+        std::puts("[  SKIPPED ] another user's folder and client: setpriv --reuid needs root");
+    }
+    const QString socket = paths::commandSocketFile();
+    const QByteArray listen = R"({"class":"vesk","id":"evts"})"
+                              "\n";
+    const auto listeners = [] {
+        const QJsonObject reply = QJsonDocument::fromJson(runCtl(args({ "--json", "status" })).out.toUtf8()).object();
+        return reply[QStringLiteral("status")][QStringLiteral("listeners")].toInt(-1);
+    };
+    for (int i = 0; i < 1000; ++i) // as `timeout 0.3 vesk-ctl events` does, a thousand times
+        ASSERT_TRUE(test::RawClient(socket).send(listen)) << i;
+    ASSERT_TRUE(test::waitFor([&] { return listeners() == 0; }));
+    std::vector<std::unique_ptr<test::RawClient>> crowd(32);
+    for (std::unique_ptr<test::RawClient> &client : crowd)
+        ASSERT_TRUE((client = std::make_unique<test::RawClient>(socket))->send(listen));
+    ASSERT_TRUE(test::waitFor([&] { return listeners() == 32; }));
+    const CtlResult refused = runCtl(args({ "events" }));
+    EXPECT_EQ(refused.exitCode, 2);
+    EXPECT_TRUE(refused.err.contains(QStringLiteral("too many listeners"))) << refused.err.toStdString();
+
     const CtlResult quit = runCtl(args({ "quit" }));
     EXPECT_EQ(quit.exitCode, 0) << quit.err.toStdString();
     EXPECT_TRUE(quit.out.isEmpty());

@@ -1,9 +1,5 @@
-// The wire format of the command channel and where the client looks for the socket.
+// The wire format of the command channel.
 
-#include "TestSupport.h"
-
-#include "app/Paths.h"
-#include "scripting/CommandClient.h"
 #include "scripting/CommandProtocol.h"
 
 #include <gtest/gtest.h>
@@ -53,17 +49,5 @@ TEST(CommandProtocol, RequestsAreReadAsDocumentedAndRefusedWithAReason)
         EXPECT_FALSE(result.request) << line.left(80).toStdString();
         EXPECT_TRUE(result.error.contains(QLatin1String(reason)))
             << line.left(80).toStdString() << " => " << result.error.toStdString();
-    }
-}
-
-TEST(CommandProtocol, TheClientFindsTheSocketWhereTheApplicationListens)
-{
-    test::TempProfile profile;
-    EXPECT_EQ(defaultCommandSocketPath(), profile.path(QStringLiteral("runtime/Vesk-FTPUploader/command.sock")));
-    // A runtime folder that is not set or not absolute is not used.
-    for (const char *runtime : { "", "relative/runtime" }) {
-        qputenv("XDG_RUNTIME_DIR", runtime);
-        EXPECT_EQ(defaultCommandSocketPath(), paths::commandSocketFile()) << runtime;
-        EXPECT_TRUE(defaultCommandSocketPath().startsWith(QStringLiteral("/tmp/Vesk-FTPUploader-"))) << runtime;
     }
 }

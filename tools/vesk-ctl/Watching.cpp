@@ -135,8 +135,9 @@ int events()
         [&refused](const QByteArray &line) {
             const ReplyParseResult reply = parseReplyLine(line);
             if (reply.kind == ReplyParseResult::Kind::Error) {
+                // No stream to follow (too many listeners): like an instance that does not answer.
                 print(stderr, "vesk-ctl: " + reply.error.toLocal8Bit());
-                refused = 1;
+                refused = 2;
                 gInterrupted = true;
                 return;
             }

@@ -49,8 +49,8 @@ const char *const kUsage = "Usage: vesk-ctl [--json] [--timeout SECONDS] COMMAND
                            "  --                   what follows is not an option\n"
                            "\n"
                            "Exit status: 0 for a reply other than \"COMMAND FAILED\" (or no reply), 1 for\n"
-                           "\"COMMAND FAILED\" or a request the application refused, 2 when no instance answers or\n"
-                           "for a bad command line.\n";
+                           "\"COMMAND FAILED\" or a request the application refused, 2 when no instance answers,\n"
+                           "when events finds no room (too many listeners) or for a bad command line.\n";
 
 struct Invocation {
     bool json = false;
