@@ -72,10 +72,12 @@ TEST(Https, UploadsOnlyWhenTheServiceCertificateChecksOut)
         { "another host's certificate", "other", { { "VESK_CA_FILE", "ca.pem" } },
             "[error] The service's certificate was not accepted: SSL: no alternative certificate subject name "
             "matches target host name '127.0.0.1'" },
-        { "a FIFO as the CA file", "good", { { "VESK_CA_FILE", "ca.fifo" } },
-            "/ca.fifo (VESK_CA_FILE) is not a regular file" },
+        { "a FIFO as the CA file", "good", { { "VESK_CA_FILE", "0123abcd.0" } },
+            "/0123abcd.0 (VESK_CA_FILE) is not a regular file" },
+        { "a FIFO in the CA folder", "good", { { "VESK_CA_FILE", "ca.pem" }, { "SSL_CERT_DIR", "." } },
+            "/. (SSL_CERT_DIR) holds 0123abcd.0, which is not a regular file" },
     };
-    ASSERT_EQ(::mkfifo(QFile::encodeName(file(QStringLiteral("ca.fifo"))).constData(), 0600), 0);
+    ASSERT_EQ(::mkfifo(QFile::encodeName(file(QStringLiteral("0123abcd.0"))).constData(), 0600), 0);
     for (const char *name : { "VESK_CA_FILE", "CURL_CA_BUNDLE", "SSL_CERT_FILE", "SSL_CERT_DIR" })
         qunsetenv(name);
     for (const Case &c : cases) {
