@@ -247,11 +247,13 @@ int main(int argc, char **argv)
     });
 
     const int status = reachable ? QCoreApplication::exec() : 1;
-    if (!controller->stopWorkers()) {
+    // After a quit the workers have had their time already: the quit's bound holds.
+    if (!controller->stopWorkers(controller->isTerminating() ? 0 : vesk::AppController::kQuitWorkerWaitMs)) {
         // A worker that would not stop may still use the controller: leave both to the exit.
         std::fflush(nullptr);
         std::_Exit(status);
     }
+    vesk::disarmQuitWatchdog();
     frontEnd.reset();
     notifier.reset();
     controller.reset();

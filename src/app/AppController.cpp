@@ -3,6 +3,7 @@
 #include "app/AppController.h"
 
 #include "app/Paths.h"
+#include "app/SignalHandler.h"
 #include "app/TimedWait.h"
 #include "cycle/FolderCache.h"
 #include "cycle/ItemBook.h"
@@ -11,6 +12,7 @@
 #include "diag/ShellRunner.h"
 #include "http/HttpController.h"
 #include "schedule/FolderWatcher.h"
+#include "scripting/CommandServer.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
@@ -204,7 +206,7 @@ void AppController::applicationWillTerminate()
     }
     // The halt is not waited for: a transfer still running is cut off and its picture stays in the
     // source folder for the next run. The workers' last lines still reach the log before it closes.
-    stopWorkers();
+    stopWorkers(kQuitWorkerWaitMs);
     MessageLog::LogMessage("applicationWillTerminate - DONE!", true);
     consoleLog(QStringLiteral("%1 - DONE!").arg(QLatin1String(__func__)));
     MessageLog::CloseLog();
@@ -218,6 +220,16 @@ void AppController::terminate(int exitStatus)
         fTerminating = false;
         return;
     }
+    // A margin of a second for the exit itself.
+    armQuitWatchdog(std::chrono::milliseconds(kQuitBoundMs - 1000), exitStatus,
+        [server = findChild<CommandServer *>(QString(), Qt::FindDirectChildrenOnly)] {
+            if (server)
+                server->removeSocketFile();
+            MessageLog::LogMessage(QStringLiteral("The quit did not end within %1 s: the process ends now")
+                                       .arg((kQuitBoundMs - 1000) / 1000),
+                true);
+            MessageLog::CloseLog();
+        });
     applicationWillTerminate();
     emit terminated();
     QCoreApplication::exit(exitStatus);

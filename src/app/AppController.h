@@ -74,7 +74,12 @@ public:
     bool fillInVersionString(ViewOutlet *element);
     // The application's terminate request: asks applicationShouldTerminate, runs
     // applicationWillTerminate and leaves the event loop with the exit status. Main thread.
+    // The process ends within kQuitBoundMs of it whatever a worker does: the workers get
+    // kQuitWorkerWaitMs to stop and are then left to the exit; should the orderly quit itself hang,
+    // a watchdog closes the message log, removes the command socket and ends the process.
     void terminate(int exitStatus = 0);
+    static constexpr int kQuitBoundMs = 15000;
+    static constexpr int kQuitWorkerWaitMs = 10000;
     bool isTerminating() const { return fTerminating.load(); }
     // Tells the workers to stop, cancels a running transfer and waits (bounded) for them to end,
     // handling main-thread requests meanwhile. Main thread, after the event loop has ended.

@@ -1,9 +1,16 @@
 #include "app/SignalHandler.h"
 
+#include "app/TimedWait.h"
+
 #include <QSocketNotifier>
 
+#include <condition_variable>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
+#include <mutex>
+#include <thread>
 #include <unistd.h>
 
 namespace vesk {
@@ -49,6 +56,52 @@ void SignalHandler::readSignal()
         if (fOnSignal)
             fOnSignal(byte);
     }
+}
+
+namespace {
+struct QuitWatchdog {
+    std::mutex lock;
+    std::condition_variable cv;
+    bool armed = false;
+    bool disarmed = false;
+};
+
+// Never destroyed: its thread may outlive main().
+QuitWatchdog &quitWatchdog()
+{
+    static auto *watchdog = new QuitWatchdog;
+    return *watchdog;
+}
+} // namespace
+
+void armQuitWatchdog(std::chrono::milliseconds bound, int exitStatus, std::function<void()> lastWords)
+{
+    QuitWatchdog &watchdog = quitWatchdog();
+    {
+        std::lock_guard<std::mutex> guard(watchdog.lock);
+        if (watchdog.armed || watchdog.disarmed)
+            return;
+        watchdog.armed = true;
+    }
+    std::thread([&watchdog, bound, exitStatus, lastWords = std::move(lastWords)] {
+        std::unique_lock<std::mutex> guard(watchdog.lock);
+        if (timedWait(watchdog.cv, guard, bound, [&watchdog] { return watchdog.disarmed; }))
+            return;
+        // Still holding the lock: whoever disarms now waits for the end instead of freeing what
+        // lastWords uses.
+        if (lastWords)
+            lastWords();
+        std::fflush(nullptr);
+        std::_Exit(exitStatus);
+    }).detach();
+}
+
+void disarmQuitWatchdog()
+{
+    QuitWatchdog &watchdog = quitWatchdog();
+    std::lock_guard<std::mutex> guard(watchdog.lock);
+    watchdog.disarmed = true;
+    watchdog.cv.notify_all();
 }
 
 namespace {

@@ -4,6 +4,7 @@
 
 #include <QObject>
 
+#include <chrono>
 #include <functional>
 
 class QSocketNotifier;
@@ -21,6 +22,13 @@ private:
     std::function<void(int)> fOnSignal;
     QSocketNotifier *fNotifier = nullptr;
 };
+
+// Ends the process with exitStatus once `bound` has passed, unless disarmQuitWatchdog() comes first:
+// lastWords runs then, on the watchdog's own thread, and standard streams are flushed. For a quit that
+// must end in time whatever a worker or a hung file system holds up. Armed once; any thread.
+void armQuitWatchdog(std::chrono::milliseconds bound, int exitStatus, std::function<void()> lastWords);
+// Waits for a watchdog that has already fired (it then ends the process) and keeps it from firing.
+void disarmQuitWatchdog();
 
 // A write to a pipe nobody reads any more (standard error piped into a program that ended, such as
 // `tee` or the terminal of a closed session) fails instead of ending the process. A handler that

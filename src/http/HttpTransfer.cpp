@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QList>
 #include <QPair>
+#include <QRegularExpression>
 
 #include <curl/curl.h>
 
@@ -10,7 +11,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
 #include <optional>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace vesk {
@@ -164,27 +168,116 @@ int reportProgress(void *user, curl_off_t, curl_off_t, curl_off_t, curl_off_t up
     return 1;
 }
 
-// Verification stays as libcurl has it (the chain and the host name are checked); only where the CAs
-// come from changes. Answers that, for messages.
-QString applyCertificateAuthorities(CURL *easy)
-{
+constexpr qint64 kMaxCaFileBytes = 1024 * 1024;
+
+// Where the CAs come from, for messages, or why the ones named cannot be used.
+struct Authorities {
     QString from;
+    QString refused;
+};
+
+// A CA file named by the environment: read here, once, and only when it is a regular file of at most
+// 1 MiB, so that neither libcurl nor OpenSSL ever opens the path (a FIFO or a device there would hold
+// the upload, and the quit, for ever). Empty with *why set when it cannot be used.
+QByteArray readCaFile(const QByteArray &path, QString *why)
+{
+    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        *why = QStringLiteral("cannot be opened: %1").arg(qt_error_string(errno));
+        return {};
+    }
+    struct stat info { };
+    QByteArray bytes;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        *why = QStringLiteral("is not a regular file");
+    } else if (info.st_size > kMaxCaFileBytes) {
+        *why = QStringLiteral("is larger than 1 MiB");
+    } else {
+        bytes.resize(kMaxCaFileBytes + 1);
+        qsizetype got = 0;
+        while (got < bytes.size()) {
+            const ssize_t n = ::read(fd, bytes.data() + got, static_cast<size_t>(bytes.size() - got));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                *why = QStringLiteral("cannot be read: %1").arg(qt_error_string(errno));
+            if (n <= 0)
+                break;
+            got += n;
+        }
+        bytes.truncate(got);
+        if (got > kMaxCaFileBytes)
+            *why = QStringLiteral("is larger than 1 MiB");
+        else if (why->isEmpty() && got == 0)
+            *why = QStringLiteral("is empty");
+    }
+    ::close(fd);
+    return why->isEmpty() ? bytes : QByteArray();
+}
+
+// A CA folder is read by OpenSSL itself, one hashed name (8 hex digits, a point, an optional r, a
+// number) at a time during the handshake: it is used only when it is a folder and each such name
+// that exists is a regular file (a link to one, as c_rehash makes them, is fine). Empty, or why not.
+QString refusedCaFolder(const QByteArray &path)
+{
+    const int fd = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOTDIR ? QStringLiteral("is not a folder")
+                                : QStringLiteral("cannot be opened: %1").arg(qt_error_string(errno));
+    DIR *folder = ::fdopendir(fd);
+    if (!folder) {
+        ::close(fd);
+        return QStringLiteral("cannot be read: %1").arg(qt_error_string(errno));
+    }
+    static const QRegularExpression hashed(QStringLiteral("^[0-9a-f]{8}\\.r?[0-9]+$"));
+    QString refused;
+    while (const dirent *entry = ::readdir(folder)) {
+        const QString name = QFile::decodeName(entry->d_name);
+        struct stat info { };
+        if (!hashed.match(name).hasMatch() || ::fstatat(fd, entry->d_name, &info, 0) != 0 || S_ISREG(info.st_mode))
+            continue;
+        refused = QStringLiteral("holds %1, which is not a regular file").arg(name);
+        break;
+    }
+    ::closedir(folder);
+    return refused;
+}
+
+// Verification stays as libcurl has it (the chain and the host name are checked); only where the CAs
+// come from changes.
+Authorities applyCertificateAuthorities(CURL *easy)
+{
+    Authorities authorities;
+    QString &from = authorities.from;
     for (const char *name : { "VESK_CA_FILE", "CURL_CA_BUNDLE", "SSL_CERT_FILE" }) {
         const QByteArray file = qgetenv(name);
         if (file.isEmpty())
             continue;
-        curl_easy_setopt(easy, CURLOPT_CAINFO, file.constData());
+        from = QStringLiteral("%1 (%2)").arg(QFile::decodeName(file), QLatin1String(name));
+        QString why;
+        const QByteArray bytes = readCaFile(file, &why);
+        if (!why.isEmpty()) {
+            authorities.refused = from + QLatin1Char(' ') + why;
+            return authorities;
+        }
+        curl_blob blob { const_cast<char *>(bytes.constData()), static_cast<size_t>(bytes.size()), CURL_BLOB_COPY };
+        curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
         // The system's CA folder would still vouch for public certificates: the file replaces both.
         curl_easy_setopt(easy, CURLOPT_CAPATH, static_cast<char *>(nullptr));
-        from = QStringLiteral("%1 (%2)").arg(QFile::decodeName(file), QLatin1String(name));
         break;
     }
     if (const QByteArray folder = qgetenv("SSL_CERT_DIR"); !folder.isEmpty()) {
+        const QString named = QStringLiteral("the folder %1 (SSL_CERT_DIR)").arg(QFile::decodeName(folder));
+        if (const QString why = refusedCaFolder(folder); !why.isEmpty()) {
+            authorities.refused = named + QLatin1Char(' ') + why;
+            return authorities;
+        }
         curl_easy_setopt(easy, CURLOPT_CAPATH, folder.constData());
-        from += (from.isEmpty() ? QStringLiteral("the system's CA file and ") : QStringLiteral(" and "))
-            + QStringLiteral("the folder %1 (SSL_CERT_DIR)").arg(QFile::decodeName(folder));
+        from += (from.isEmpty() ? QStringLiteral("the system's CA file and ") : QStringLiteral(" and ")) + named;
     }
-    return from.isEmpty() ? QStringLiteral("the system's CAs; a private CA is named with VESK_CA_FILE") : from;
+    if (from.isEmpty())
+        from = QStringLiteral("the system's CAs; a private CA is named with VESK_CA_FILE");
+    return authorities;
 }
 
 QString describeCode(CURLcode code, const QString &detail)
@@ -239,6 +332,17 @@ TransferOutcome HttpTransfer::post(const TransferRequest &request)
         return failure(CURLE_FAILED_INIT, describeCode(CURLE_FAILED_INIT, {}));
     // Back to the default options; the handle keeps its open connection.
     curl_easy_reset(easy);
+    Authorities authorities;
+    if (request.url.left(8).toLower() == "https://") {
+        authorities = applyCertificateAuthorities(easy);
+        if (!authorities.refused.isEmpty()) {
+            TransferOutcome outcome = failure(CURLE_SSL_CACERT_BADFILE,
+                QStringLiteral("The CAs to check the service's certificate cannot be used: %1")
+                    .arg(authorities.refused));
+            outcome.error->certificate = true;
+            return outcome;
+        }
+    }
 
     Exchange x;
     x.request = &request;
@@ -273,7 +377,6 @@ TransferOutcome HttpTransfer::post(const TransferRequest &request)
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, request.timeouts.stallSeconds);
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorBuffer);
-    const QString authorities = applyCertificateAuthorities(easy);
 
     const CURLcode rc = curl_easy_perform(easy);
     long statusCode = 0;
@@ -310,7 +413,7 @@ TransferOutcome HttpTransfer::post(const TransferRequest &request)
                 .arg(rc == CURLE_PEER_FAILED_VERIFICATION
                         ? QStringLiteral("The service's certificate was not accepted")
                         : QStringLiteral("The CAs to check the service's certificate cannot be used"),
-                    detail.isEmpty() ? describeCode(rc, {}) : detail, authorities));
+                    detail.isEmpty() ? describeCode(rc, {}) : detail, authorities.from));
         outcome.error->certificate = true;
         return outcome;
     }

@@ -4,7 +4,9 @@
 // HTTPS certificates are always verified (libcurl's checks of the chain and of the host name). The
 // first of VESK_CA_FILE, CURL_CA_BUNDLE and SSL_CERT_FILE names a CA file that replaces the system's
 // CAs, for a private service; SSL_CERT_DIR names a CA folder (hashed names, as c_rehash makes them).
-// libcurl reads none of these variables itself: post() does, for every request.
+// libcurl reads none of these variables itself: post() does, for every https request. The CA file is
+// read whole, only when it is a regular file of at most 1 MiB; the folder is used only when each hashed
+// name in it is a regular file. Anything else fails the request (a certificate failure).
 
 #include <QByteArray>
 #include <QString>

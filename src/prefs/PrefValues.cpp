@@ -44,7 +44,14 @@ std::optional<qint64> daysOldBeforeDeleting(const QVariant &value)
     const std::optional<double> number = strictNumber(value);
     if (!number)
         return std::nullopt;
-    const double days = std::trunc(*number);
+    double days = std::trunc(*number);
+    if (value.typeId() == QMetaType::QString) {
+        // Cut from the text itself: read as a double, 30.99999999999999999999 would be 31.
+        bool ok = false;
+        days = double(value.toString().section(QLatin1Char('.'), 0, 0).toLongLong(&ok));
+        if (!ok)
+            return std::nullopt;
+    }
     if (days < double(kMinDaysOld) || days > double(kMaxDaysOld))
         return std::nullopt;
     return static_cast<qint64>(days);

@@ -20,7 +20,8 @@ inline constexpr double kMaxSecondsBetweenScans = 2147483.0; // the timer's limi
 // finite; flags and other types are no number.
 std::optional<double> strictNumber(const QVariant &value);
 
-// prefDaysOldBeforeDeleting: a number truncated to whole days (7.9 keeps 7), in 1..36500.
+// prefDaysOldBeforeDeleting: a number truncated to whole days (7.9 keeps 7; a text is cut at its point,
+// never rounded), in 1..36500.
 std::optional<qint64> daysOldBeforeDeleting(const QVariant &value);
 // prefSecondsBetweenScans: a number of seconds (fractions allowed) in 1..2,147,483.
 std::optional<double> secondsBetweenScans(const QVariant &value);

@@ -7,6 +7,7 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -179,6 +180,28 @@ bool holdsNulCharacter(plist_t root)
     return found;
 }
 
+// libplist saturates an integer beyond 64 bits, and reads "-99999999999999999999" as 1. Such an
+// integer of an XML list is kept as the text it was written as: no number check accepts it, and a
+// log line quotes it as it stands in the file.
+QByteArray keepOversizedIntegersAsText(QByteArray xml)
+{
+    static const QByteArray open = "<integer>", close = "</integer>";
+    for (qsizetype at = xml.indexOf(open); at >= 0; at = xml.indexOf(open, at + 1)) {
+        const qsizetype end = xml.indexOf(close, at + open.size());
+        if (end < 0)
+            break;
+        const QByteArray text = xml.mid(at + open.size(), end - at - open.size()).trimmed();
+        const QByteArray digits = text.startsWith('-') || text.startsWith('+') ? text.mid(1) : text;
+        bool fits = false;
+        text.toLongLong(&fits, 10);
+        if (fits || digits.isEmpty()
+            || !std::all_of(digits.cbegin(), digits.cend(), [](char c) { return c >= '0' && c <= '9'; }))
+            continue;
+        xml.replace(at, end + close.size() - at, QByteArray("<string>" + text + "</string>"));
+    }
+    return xml;
+}
+
 void setError(QString *error, const QString &text)
 {
     if (error)
@@ -201,8 +224,9 @@ std::optional<QVariant> parse(const QByteArray &bytes, QString *error)
         setError(error, QStringLiteral("not a property list"));
         return std::nullopt;
     }
+    const QByteArray input = binary || !bytes.contains("<integer>") ? bytes : keepOversizedIntegersAsText(bytes);
     plist_t root = nullptr;
-    plist_from_memory(bytes.constData(), static_cast<uint32_t>(bytes.size()), &root);
+    plist_from_memory(input.constData(), static_cast<uint32_t>(input.size()), &root);
     PlistPtr holder(root);
     if (!root) {
         setError(error,

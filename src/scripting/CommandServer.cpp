@@ -428,6 +428,11 @@ void CommandServer::close()
     fListenNotifier = nullptr;
     ::close(fListenFd);
     fListenFd = -1;
+    removeSocketFile();
+}
+
+void CommandServer::removeSocketFile() const
+{
     // Only our own file goes: another instance may have replaced it meanwhile.
     const QByteArray native = QFile::encodeName(fSocketPath);
     struct stat info { };

@@ -70,6 +70,9 @@ public:
     // Stops listening and removes the socket file if it is still this server's. The connections
     // already open are still served.
     void close();
+    // Removes the socket file if it is still the one listen() made; the listener stays. Any thread,
+    // for a process that has to end without the main thread.
+    void removeSocketFile() const;
 
     bool isListening() const { return fListenFd >= 0; }
     QString socketPath() const { return fSocketPath; }

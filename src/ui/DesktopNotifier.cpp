@@ -36,6 +36,13 @@ QString escapedAddressValue(const QByteArray &bytes)
     }
     return text;
 }
+// Outside text (file names, the service's messages, error texts) in a body, which the desktop reads
+// as markup: a name such as "<a href=...>" must show as it is, never become a link.
+QString bodyText(const QString &text)
+{
+    QString escaped = text.toHtmlEscaped();
+    return escaped.replace(QLatin1Char('\''), QStringLiteral("&apos;"));
+}
 } // namespace
 
 DesktopNotifier::DesktopNotifier(CycleStatus &status, PreferenceStore &store, double timeScale, QObject *parent)
@@ -79,7 +86,7 @@ void DesktopNotifier::handle(const QJsonObject &event)
         notice.summary = notice.count == 1
             ? QStringLiteral("Uploads stopped: the service reported an error")
             : QStringLiteral("Uploads stopped %1 times: the service reported an error").arg(notice.count);
-        notice.body = event.value(QStringLiteral("message")).toString()
+        notice.body = bodyText(event.value(QStringLiteral("message")).toString())
             + QStringLiteral("\nNothing more is sent until a pass is started again.");
         notice.critical = true;
         show(ServiceError);
@@ -87,10 +94,11 @@ void DesktopNotifier::handle(const QJsonObject &event)
         Notice &notice = burst(Parked);
         notice.summary = notice.count == 1 ? QStringLiteral("1 picture parked in Problem Folder")
                                            : QStringLiteral("%1 pictures parked in Problem Folder").arg(notice.count);
-        notice.body = QStringLiteral("The last: %1: %2").arg(path, event.value(QStringLiteral("reason")).toString());
+        notice.body = QStringLiteral("The last: %1: %2")
+                          .arg(bodyText(path), bodyText(event.value(QStringLiteral("reason")).toString()));
         show(Parked);
     } else if (what == QLatin1String("transfer failed")) {
-        fLastFailure = QStringLiteral("%1: %2").arg(path, event.value(QStringLiteral("error")).toString());
+        fLastFailure = bodyText(QStringLiteral("%1: %2").arg(path, event.value(QStringLiteral("error")).toString()));
         if (!fFailing) {
             fFailing = true;
             fFailingTimer->start(static_cast<int>(kFailingSeconds * 1000 * fTimeScale));
@@ -102,7 +110,7 @@ void DesktopNotifier::handle(const QJsonObject &event)
             fFailingShown = false;
             Notice &notice = fNotices[Failing];
             notice.summary = QStringLiteral("Uploads work again");
-            notice.body = QStringLiteral("%1 went through.").arg(path);
+            notice.body = QStringLiteral("%1 went through.").arg(bodyText(path));
             notice.critical = false;
             show(Failing);
         }

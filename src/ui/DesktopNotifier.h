@@ -60,7 +60,7 @@ private:
     QTimer *fFailingTimer = nullptr;
     bool fFailing = false; // a transfer failed and nothing went through since
     bool fFailingShown = false;
-    QString fLastFailure;
+    QString fLastFailure; // as body text
 };
 
 } // namespace vesk

@@ -177,13 +177,15 @@ TEST(Watching, EventsGiveOneLinePerOutcomeAndNotificationsFoldBursts)
     EXPECT_TRUE(lagging.waitClosed(10000)); // while the program runs: nothing keeps its lines
 
     // The service goes away: after 5 minutes (scaled) of failures one notification says so, and the
-    // same notification says when the picture went through once the service is back.
+    // same notification says when the picture went through once the service is back. Its name is
+    // markup, which the bodies show as text.
+    const QString late = QStringLiteral("c/<a href='x'>LATE&.JPG");
     auto told = [](const QString &summary) {
         return std::any_of(gRecorder->calls.begin(), gRecorder->calls.end(),
             [&](const NotificationRecorder::Call &call) { return call.summary == summary; });
     };
     ASSERT_TRUE(run.service.stop());
-    run.addPicture(QStringLiteral("c/LATE.JPG"));
+    run.addPicture(late);
     ASSERT_TRUE(test::waitFor([&] { return told(QStringLiteral("Uploads are failing")); }, 60s));
     ASSERT_TRUE(run.service.start());
     ASSERT_TRUE(run.waitSettled(60s)) << run.inventory().toStdString();
@@ -207,16 +209,15 @@ TEST(Watching, EventsGiveOneLinePerOutcomeAndNotificationsFoldBursts)
         QSet<QString>(paths[QStringLiteral("uploaded")].begin(), paths[QStringLiteral("uploaded")].end()).size(), 401);
     EXPECT_EQ(paths[QStringLiteral("parked")].size(), 12);
     const QString out = run.programOutput();
-    EXPECT_EQ(paths[QStringLiteral("transfer failed")].size(), out.count(QStringLiteral("[retry] c/LATE.JPG")));
-    EXPECT_EQ(paths[QStringLiteral("transfer failed")].count(QStringLiteral("c/LATE.JPG")),
-        paths[QStringLiteral("transfer failed")].size());
+    EXPECT_EQ(paths[QStringLiteral("transfer failed")].size(), out.count(QStringLiteral("[retry] ") + late));
+    EXPECT_EQ(paths[QStringLiteral("transfer failed")].count(late), paths[QStringLiteral("transfer failed")].size());
 
     // The listener that never read was dropped, and nothing waited for it.
     EXPECT_TRUE(run.programErrors().contains(QStringLiteral("dropping a client (it is more than 256 lines behind)")));
 
     for (const QString &expected :
         { QStringLiteral("<6>[uploaded] a/OK_001.JPG"), QStringLiteral("<4>[problem] b/E_1.JPG"),
-            QStringLiteral("<4>[problem] b/W_1.JPG"), QStringLiteral("<4>[retry] c/LATE.JPG") })
+            QStringLiteral("<4>[problem] b/W_1.JPG"), QString(QStringLiteral("<4>[retry] ") + late) })
         EXPECT_TRUE(out.contains(expected)) << expected.toStdString();
 
     // Two notifications: the twelve parked pictures in one, updated in place, and the failing
@@ -232,6 +233,8 @@ TEST(Watching, EventsGiveOneLinePerOutcomeAndNotificationsFoldBursts)
     }
     EXPECT_EQ(parkedSummary, QStringLiteral("12 pictures parked in Problem Folder"));
     EXPECT_EQ(gRecorder->calls.last().summary, QStringLiteral("Uploads work again"));
+    EXPECT_EQ(
+        gRecorder->calls.last().body, QStringLiteral("c/&lt;a href=&apos;x&apos;&gt;LATE&amp;.JPG went through."));
     EXPECT_NE(gRecorder->calls.last().replaces, 0u);
 }
 

@@ -70,7 +70,9 @@ TEST(PreferenceValues, NumbersAreCheckedAlikeBySetValueImportAndTheOldUploadersF
         { kDays, QStringLiteral("36501"), kRefused },
         { kDays, QStringLiteral("40000"), kRefused },
         { kDays, QStringLiteral("65536"), kRefused },
-        { kDays, QStringLiteral("99999999999999999999"), kRefused },
+        { kDays, QStringLiteral("30.99999999999999999999"), 30 },
+        { kDays, QByteArray("99999999999999999999"), kRefused }, // bytes: an <integer> in the files
+        { kDays, QByteArray("-99999999999999999999"), kRefused },
         { kDays, QStringLiteral("3abc"), kRefused },
         { kDays, QStringLiteral("0x10"), kRefused },
         { kDays, QStringLiteral(" 7"), kRefused },
@@ -100,7 +102,8 @@ TEST(PreferenceValues, NumbersAreCheckedAlikeBySetValueImportAndTheOldUploadersF
     Fixture f;
     const QString importFile = f.profile.path(QStringLiteral("import.plist"));
     for (const auto &c : cases) {
-        SCOPED_TRACE(QString(c.key + QStringLiteral(" = ") + c.value.toString()).toStdString());
+        const QString text = c.value.toString();
+        SCOPED_TRACE(QString(c.key + QStringLiteral(" = ") + text).toStdString());
         auto expectStored = [&](const char *path) {
             SCOPED_TRACE(path);
             if (c.stored == kRefused) {
@@ -112,27 +115,34 @@ TEST(PreferenceValues, NumbersAreCheckedAlikeBySetValueImportAndTheOldUploadersF
             EXPECT_EQ(stored->toDouble(), c.stored);
             EXPECT_EQ(stored->typeId(), c.key == kDays ? QMetaType::LongLong : QMetaType::Double);
         };
-        if (c.value.typeId() == QMetaType::QString) {
+        const bool integer = c.value.typeId() == QMetaType::QByteArray;
+        if (c.value.typeId() == QMetaType::QString || integer) {
             f.store().removeObject(c.key);
-            EXPECT_EQ(f.setValue(c.key, c.value.toString()), c.stored != kRefused);
+            EXPECT_EQ(f.setValue(c.key, text), c.stored != kRefused);
             expectStored("setValue");
         }
 
-        // Import: a refused value is left out with a log line, the rest of the file is taken.
+        // Import: a refused value is left out with a line that quotes it as written, the rest of
+        // the file is taken.
         f.store().removeObject(c.key);
         f.store().removeObject(PrefKeys::sUserLoginName);
-        const qsizetype refusals = f.logged(QStringLiteral(" is refused: a number of "));
-        const QVariantMap file { { c.key, c.value }, { PrefKeys::sUserLoginName, QStringLiteral("anna") } };
-        ASSERT_TRUE(plist::writeXmlFileAtomically(importFile, file, 0600));
+        const QString refusal = QStringLiteral("The value [%1] of %2 is refused: a number of ").arg(text, c.key);
+        const qsizetype refusals = f.logged(refusal);
+        QByteArray xml = plist::toXml(QVariantMap {
+            { c.key, integer ? QVariant(text) : c.value }, { PrefKeys::sUserLoginName, QStringLiteral("anna") } });
+        if (integer)
+            xml.replace(QByteArray("<string>" + text.toLatin1() + "</string>"),
+                QByteArray("<integer>" + text.toLatin1() + "</integer>"));
+        ASSERT_TRUE(test::writeFile(importFile, xml));
         ASSERT_TRUE(f.controller->loadPrefFromFile(importFile));
         expectStored("Import Settings");
         EXPECT_EQ(f.store().stringForKey(PrefKeys::sUserLoginName), QStringLiteral("anna"));
-        EXPECT_EQ(f.logged(QStringLiteral(" is refused: a number of ")) - refusals, c.stored == kRefused ? 1 : 0);
+        EXPECT_EQ(f.logged(refusal) - refusals, c.stored == kRefused ? 1 : 0);
 
         // The earlier uploader's file, copied once.
         f.store().removeObject(c.key);
         f.store().removeObject(PrefKeys::sPrefDoCopyOldFtpPref);
-        ASSERT_TRUE(test::writeFile(paths::predecessorPreferencesFile(), plist::toXml(file)));
+        ASSERT_TRUE(test::writeFile(paths::predecessorPreferencesFile(), xml));
         f.controller->migrateOldFtpPrefs();
         expectStored("the earlier uploader's file");
     }
