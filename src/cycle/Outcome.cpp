@@ -83,6 +83,7 @@ void AppController::handleNotification_UploadSuccess(const Notification &note)
             const OpenedPictureRef opened = info.value(cDictKeyOpenedPicture).value<OpenedPictureRef>();
             if (!moveFileToPath(item, root, opened.get()) && QFileInfo::exists(full)) {
                 fItemBook->noteUnmoved(full, ItemBook::Destination::Mirror);
+                fStatus->notMoved();
                 myNSLog(QStringLiteral(
                     "Uploaded but could not be moved into the mirror folder; it will not be sent again: [%1]")
                             .arg(full));

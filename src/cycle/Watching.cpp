@@ -131,6 +131,8 @@ AppController::StatusReport AppController::statusReport() const
     }
     if (fHttpController)
         report.host = QUrl(fHttpController->endpoint()).host();
+    report.addressSource = addressSource();
+    report.passwordSource = passwordSource();
     return report;
 }
 
