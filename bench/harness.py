@@ -815,7 +815,7 @@ class Bench:
         shutil.copytree(template, staging / "batch")
         prog = Program(d, "p", source, mirror, self.service.url, event)
         path = prog.profile / "runtime" / "Vesk-FTPUploader" / "command.sock"
-        streams, counts, times = [], [], []
+        streams, counts, times, metrics_times = [], [], [], []
         done = threading.Event()
 
         def listen(s, i):
@@ -826,6 +826,7 @@ class Bench:
         def poll():
             while not done.is_set():
                 times.append(self.channel_request(path, b'{"class":"vesk","id":"stat"}')[0])
+                metrics_times.append(self.channel_request(path, b'{"class":"vesk","id":"metr"}')[0])
                 time.sleep(0.02)
         try:
             prog.wait_watcher()
@@ -860,6 +861,7 @@ class Bench:
             for s in streams:
                 s.close()
         self.finish_run(event, d)
+        self.metrics_times = metrics_times
         return count / ((end - start) / 1000.0), times, counts
 
     def watching(self):
@@ -871,7 +873,12 @@ class Bench:
         t.row(f"status request while {self.args.burst_count} pictures upload: median / 95th percentile / max",
               f"{fmt(statistics.median(times), 2)} / {fmt(p95, 2)} / {fmt(max(times), 2)} ms", "95th ≤ 10 ms",
               p95 <= 10)
-        t.note(f"{len(times)} requests, one every 20 ms, each on a new connection (connect, request, reply)")
+        m = self.metrics_times
+        p95 = percentile(m, 95)
+        t.row(f"metrics request (vesk-ctl metrics) meanwhile: median / 95th percentile / max",
+              f"{fmt(statistics.median(m), 2)} / {fmt(p95, 2)} / {fmt(max(m), 2)} ms", "95th ≤ 10 ms", p95 <= 10)
+        t.note(f"{len(times)} requests of each kind, one pair every 20 ms, each on a new connection (connect, "
+               "request, reply)")
         template = self.template("200k", self.args.small_count, 10, 200 * KIB)
         count = self.args.small_count
         rates = {0: [], 2: []}

@@ -3,6 +3,7 @@
 #include "app/AppController.h"
 #include "app/Paths.h"
 #include "app/SignalHandler.h"
+#include "cycle/Metrics.h"
 #include "diag/Console.h"
 #include "scripting/CommandClient.h"
 #include "scripting/CommandProtocol.h"
@@ -15,6 +16,7 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QIcon>
+#include <QSysInfo>
 #include <QTimer>
 
 #include <chrono>
@@ -22,7 +24,9 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <pwd.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 
@@ -31,9 +35,41 @@ struct CommandLine {
     bool help = false;
     bool version = false;
     QString endpoint;
+    QString metricsTextfile;
+    QString metricsLabel;
     QString folder;
     QString error;
 };
+
+// The option of the list that the argument is, given as "--name VALUE" or "--name=VALUE"; null if none.
+const char *valueOption(const char *arg, std::initializer_list<const char *> options)
+{
+    for (const char *option : options) {
+        const size_t length = std::strlen(option);
+        if (std::strncmp(arg, option, length) == 0 && (arg[length] == '\0' || arg[length] == '='))
+            return option;
+    }
+    return nullptr;
+}
+
+// The metrics options; a relaunched instance gets them from the environment.
+QString metricsTextfile(const CommandLine &line)
+{
+    const QString path
+        = line.metricsTextfile.isEmpty() ? qEnvironmentVariable("VESK_METRICS_TEXTFILE") : line.metricsTextfile;
+    return path.isEmpty() ? path : QFileInfo(path).absoluteFilePath();
+}
+
+QString metricsLabel(const CommandLine &line)
+{
+    if (!line.metricsLabel.isEmpty())
+        return line.metricsLabel;
+    if (const QString label = qEnvironmentVariable("VESK_METRICS_LABEL"); !label.isEmpty())
+        return label;
+    const passwd *user = ::getpwuid(::getuid());
+    return QStringLiteral("%1@%2").arg(
+        user ? QString::fromLocal8Bit(user->pw_name) : QString::number(::getuid()), QSysInfo::machineHostName());
+}
 
 CommandLine parseCommandLine(int argc, char **argv)
 {
@@ -54,6 +90,16 @@ CommandLine parseCommandLine(int argc, char **argv)
             line.endpoint = QString::fromLocal8Bit(argv[++i]);
         } else if (std::strncmp(arg, "--endpoint=", 11) == 0) {
             line.endpoint = QString::fromLocal8Bit(arg + 11);
+        } else if (const char *option = valueOption(arg, { "--metrics-textfile", "--metrics-label" })) {
+            const char *value = std::strchr(arg, '=') ? std::strchr(arg, '=') + 1 : nullptr;
+            if (!value && i + 1 < argc)
+                value = argv[++i];
+            if (!value || !*value) {
+                line.error = QStringLiteral("%1 needs a value").arg(QLatin1String(option));
+                return line;
+            }
+            (std::strcmp(option, "--metrics-label") == 0 ? line.metricsLabel : line.metricsTextfile)
+                = QString::fromLocal8Bit(value);
         } else if (arg[0] == '-' && arg[1] != '\0') {
             line.error = QStringLiteral("unknown option %1").arg(QString::fromLocal8Bit(arg));
             return line;
@@ -69,7 +115,8 @@ CommandLine parseCommandLine(int argc, char **argv)
 
 void printUsage(FILE *stream)
 {
-    std::fputs("Usage: vesk-ftpuploader [--headless] [--endpoint URL] [FOLDER]\n"
+    std::fputs("Usage: vesk-ftpuploader [--headless] [--endpoint URL] [--metrics-textfile PATH]\n"
+               "                        [--metrics-label LABEL] [FOLDER]\n"
                "\n"
                "Uploads the pictures copied into sub-folders of the source folder to the photo service,\n"
                "then moves each one into the mirror folder (or the problem folder when the service\n"
@@ -79,6 +126,12 @@ void printUsage(FILE *stream)
                "                  lines go to standard output, SIGTERM and SIGINT quit\n"
                "  --endpoint URL  the upload endpoint, an http:// or https:// URL with a host (else\n"
                "                  $VESK_UPLOAD_URL, else the built-in one); another is refused\n"
+               "  --metrics-textfile PATH\n"
+               "                  keep the figures in PATH (a name ending in .prom) for node_exporter's\n"
+               "                  textfile collector: written within 1 s of every outcome, at least\n"
+               "                  every 15 s; `vesk-ctl metrics` prints the same\n"
+               "  --metrics-label LABEL\n"
+               "                  the booth label of every figure (default user@host)\n"
                "  FOLDER          start a pass over this folder once launched\n"
                "  --version       print the version and exit\n"
                "  --help          print this help and exit\n"
@@ -169,6 +222,12 @@ int main(int argc, char **argv)
         return 0;
     }
 
+    const QString textfile = metricsTextfile(line);
+    if (const QString refusal = vesk::metrics::Textfile::refusal(textfile); !textfile.isEmpty() && !refusal.isEmpty()) {
+        std::fprintf(stderr, "vesk-ftpuploader: --metrics-textfile: %s\n", refusal.toLocal8Bit().constData());
+        return 2;
+    }
+
     // VESK_HEADLESS=1 keeps a relaunched instance headless like the one it replaces.
     const bool headless
         = line.headless || !haveDisplay() || qEnvironmentVariable("VESK_HEADLESS") == QLatin1String("1");
@@ -220,6 +279,8 @@ int main(int argc, char **argv)
     options.store = std::make_shared<vesk::PreferenceStore>(vesk::paths::preferencesFile());
     options.headless = headless;
     options.endpoint = line.endpoint;
+    options.metricsTextfile = textfile;
+    options.metricsLabel = metricsLabel(line);
     options.timeScale = timeScale;
 
     vesk::AppController::initialize(*options.store, options.factoryDefaultsResource);

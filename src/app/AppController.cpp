@@ -74,6 +74,7 @@ AppController::~AppController()
 void AppController::initialize(PreferenceStore &store, const QString &factoryDefaultsResource)
 {
     setupFactoryDefaults(store, factoryDefaultsResource);
+    mergeAdministratorDefaults(store);
 }
 
 QString AppController::formatDate(const QDateTime &date) const
@@ -163,6 +164,7 @@ void AppController::applicationWillFinishLaunching()
     detachThread("purge", [this] { doSetupDeleteOldPhotosThread(); });
 
     createHttpController();
+    startMetricsTextfile();
     // fThreadLock exists from construction on; a std::recursive_mutex cannot fail to be made.
 }
 

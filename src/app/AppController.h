@@ -46,6 +46,8 @@ struct AppOptions {
     std::shared_ptr<PreferenceStore> store;
     bool headless = false;
     QString endpoint; // upload URL; empty means the compiled-in default or VESK_UPLOAD_URL
+    QString metricsTextfile; // node_exporter's textfile to keep written; empty: none
+    QString metricsLabel; // the booth label of every metric
     double timeScale = 1.0; // multiplies every fixed delay (tests shorten them)
     QString factoryDefaultsResource = QStringLiteral(":/FactoryDefault.plist");
     QString stringsFolder = QStringLiteral(":/strings"); // holds <Language>.lproj/myLocalDictionary.strings
@@ -87,6 +89,9 @@ public:
 
     // ---- Preferences (prefs/) -------------------------------------------------------------------
     static void setupFactoryDefaults(PreferenceStore &store, const QString &resource);
+    // The administrator's defaults (paths::administratorDefaultsFile) over the factory ones: each
+    // value passes the checks of an import; the password is never taken from there.
+    static void mergeAdministratorDefaults(PreferenceStore &store);
     PreferenceStore &store() const { return *fStore; }
     std::optional<QString> getLocalSourceUploadFolder() const;
     std::optional<QString> getLocalMasterMirrorSiteFolder() const;
@@ -108,6 +113,12 @@ public:
     void getCurrentLoginInfo();
     std::optional<QString> getCurUserLoginName() const;
     std::optional<QString> getCurUserLoginPassword() const;
+    // The password of the service manager's credential when there is one (it wins over the stored
+    // one); none when there is none or it cannot be read (said once in the log).
+    std::optional<QString> credentialPassword() const;
+    // Where the upload address and the password in use come from, for the status.
+    QString addressSource() const;
+    QString passwordSource() const;
     void migrateOldFtpPrefs();
     // A preferences file that others may read while it holds the password becomes readable by its
     // owner only (0600); logged when it happens.
@@ -284,6 +295,8 @@ public:
         std::optional<QDateTime> nextRetry; // the earliest of their retries
         std::optional<QDateTime> nextPass; // the earlier of the rescan timer and a retry's pass
         QString host; // the upload endpoint's
+        QString addressSource; // "from the command line", "from the environment" or "built in"
+        QString passwordSource; // "from a credential", "from the preferences" or "none stored"
     };
     // Main thread (it reads the timers).
     StatusReport statusReport() const;
@@ -296,6 +309,10 @@ public:
     LogPriority failurePriority(const Notification &note) const;
     // The status ('vesk'/'stat') and event-stream ('vesk'/'evts') requests. Main thread.
     void installWatchingRequests(CommandServer &server);
+    // The figures in the Prometheus text format (cycle/Metrics.cpp). Main thread; never waits.
+    QByteArray metricsExposition();
+    // Keeps the options' metrics textfile written, from now on. Main thread.
+    void startMetricsTextfile();
     int eventListenerCount();
 
     // ---- HTTP client ----------------------------------------------------------------------------
@@ -394,6 +411,7 @@ private:
     std::optional<QString> fCurEventName;
     std::optional<QString> fRootFolder;
     std::optional<QString> fUploadFolder;
+    mutable std::atomic<bool> fCredentialNoted { false }; // its use (or its failure) is logged once
 
     std::atomic<bool> fTerminating { false };
     std::atomic<bool> fStopping { false };
@@ -440,6 +458,7 @@ private:
     std::atomic<int> fFailedCount { 0 }; // pictures
     std::atomic<int> fFailedAttempts { 0 };
     CycleStatus *fStatus = nullptr; // a child, so it outlives the workers
+    QPointer<QObject> fMetricsTextfile; // a child, once started
     std::vector<std::shared_ptr<CommandReplyStream>> fEventListeners; // main thread
     // detail follows the item on the line.
     void reportProgress(const char *what, const QString &item, const QString &detail = {});

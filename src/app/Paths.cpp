@@ -1,5 +1,8 @@
 #include "app/Paths.h"
 
+#include <QDir>
+#include <QFileInfo>
+
 namespace vesk::paths {
 
 QString preferencesFile()
@@ -15,6 +18,28 @@ QString predecessorPreferencesFile()
 QString commandSocketFile()
 {
     return runtimeFolder() + QStringLiteral("/command.sock");
+}
+
+QString administratorDefaultsFile()
+{
+    QString folders = qEnvironmentVariable("XDG_CONFIG_DIRS");
+    if (folders.isEmpty())
+        folders = QStringLiteral("/etc/xdg");
+    for (const QString &folder : folders.split(QLatin1Char(':'), Qt::SkipEmptyParts)) {
+        if (!QDir::isAbsolutePath(folder))
+            continue; // relative entries are to be ignored
+        const QString file
+            = folder + QLatin1Char('/') + QLatin1String(kAppFolderName) + QStringLiteral("/defaults.plist");
+        if (QFileInfo::exists(file))
+            return file;
+    }
+    return {};
+}
+
+QString passwordCredentialFile()
+{
+    const QString folder = qEnvironmentVariable("CREDENTIALS_DIRECTORY");
+    return folder.isEmpty() ? QString() : folder + QStringLiteral("/vesk-password");
 }
 
 QString expandTilde(const QString &path)

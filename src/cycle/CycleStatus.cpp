@@ -4,6 +4,8 @@
 #include <QFile>
 #include <QThread>
 
+#include <algorithm>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <map>
@@ -111,10 +113,19 @@ void CycleStatus::uploaded(const QString &item)
             fRecent.push_back(sent);
             if (fRecent.size() > kRateWindow)
                 fRecent.pop_front();
+            const double seconds = std::chrono::duration<double>(sent.end - sent.start).count();
             event.insert(QStringLiteral("bytes"), fPictureBytes);
-            event.insert(QStringLiteral("seconds"), std::chrono::duration<double>(sent.end - sent.start).count());
+            event.insert(QStringLiteral("seconds"), seconds);
+            fTotals.sentBytes += fPictureBytes;
+            const auto bucket = std::lower_bound(kDurationBounds.begin(), kDurationBounds.end(), seconds);
+            if (bucket != kDurationBounds.end())
+                ++fTotals.durationCounts[size_t(bucket - kDurationBounds.begin())];
+            ++fTotals.durationCount;
+            fTotals.durationSum += seconds;
             fPicture.clear();
         }
+        ++fTotals.uploaded;
+        fTotals.lastUpload = QDateTime::currentDateTime();
     }
     publish(event);
 }
@@ -124,16 +135,26 @@ void CycleStatus::parked(const QString &item, const QString &reason)
     {
         std::lock_guard<std::mutex> guard(fLock);
         fPicture.clear();
+        ++fTotals.parked;
         noteError(QStringLiteral("%1: %2").arg(item, reason), QDateTime::currentDateTime());
     }
     publish({ { QStringLiteral("event"), QStringLiteral("parked") }, { QStringLiteral("path"), item },
         { QStringLiteral("reason"), reason } });
 }
 
-void CycleStatus::transferFailed(const QString &item, const QString &error)
+void CycleStatus::notMoved()
+{
+    std::lock_guard<std::mutex> guard(fLock);
+    ++fTotals.uploadedNotMoved;
+}
+
+void CycleStatus::transferFailed(const QString &item, const QString &error, bool firstOfItsSpell)
 {
     {
         std::lock_guard<std::mutex> guard(fLock);
+        if (firstOfItsSpell)
+            ++fTotals.failedPictures;
+        ++fTotals.failedAttempts;
         fPicture.clear();
         noteError(QStringLiteral("%1: %2").arg(item, error), QDateTime::currentDateTime());
     }
@@ -212,6 +233,10 @@ CycleStatus::Snapshot CycleStatus::snapshot() const
     shot.lastError = fLastError;
     shot.lastErrorTime = fLastErrorTime;
     shot.watcher = fOverflow ? Watcher::Recovering : fWatching ? Watcher::Watching : Watcher::TimerOnly;
+    shot.totals = fTotals;
+    shot.started = fStarted;
+    shot.lastCount = fLastCount;
+    shot.lastCountTime = fLastCountTime;
     shot.rateSamples = static_cast<int>(fRecent.size());
     if (!fRecent.empty()) {
         qint64 bytes = 0;
@@ -267,6 +292,14 @@ void CycleStatus::countingThreadMain()
             if (!counted.count(request.folder))
                 counted[request.folder]
                     = countPictures(request.folder, kCountLimit, [this] { return fCountStop.load(); });
+        }
+        if (!requests.empty()) {
+            const WaitingCount latest = counted[requests.back().folder];
+            std::lock_guard<std::mutex> figures(fLock);
+            if (latest.pictures != fLastCount.pictures || latest.readable != fLastCount.readable)
+                QMetaObject::invokeMethod(this, &CycleStatus::waitingCountChanged, Qt::QueuedConnection);
+            fLastCount = latest;
+            fLastCountTime = QDateTime::currentDateTime();
         }
         for (CountRequest &request : requests) {
             QMetaObject::invokeMethod(

@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QString>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -27,6 +28,29 @@ class CycleStatus : public QObject {
 public:
     enum class Watcher { TimerOnly, Watching, Recovering };
 
+    struct WaitingCount {
+        qint64 pictures = 0;
+        bool readable = false;
+        bool complete = false; // false when the count stopped at its time limit
+    };
+
+    // The upper bounds of the upload-duration histogram, in seconds.
+    static constexpr std::array<double, 11> kDurationBounds { 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30, 60, 120 };
+
+    // What happened since start: the figures behind the metrics.
+    struct Totals {
+        qint64 uploaded = 0;
+        qint64 parked = 0;
+        qint64 uploadedNotMoved = 0; // taken by the service, but the move into the mirror failed
+        qint64 failedPictures = 0; // pictures whose transfer failed (once per spell of failures)
+        qint64 failedAttempts = 0;
+        qint64 sentBytes = 0; // of the pictures the service took
+        QDateTime lastUpload; // invalid until the first upload
+        std::array<qint64, kDurationBounds.size()> durationCounts {}; // per bucket, not cumulative
+        qint64 durationCount = 0;
+        double durationSum = 0;
+    };
+
     struct Snapshot {
         QString picture; // the picture being sent, relative to the source folder; empty when none
         QDateTime pictureSince;
@@ -38,12 +62,12 @@ public:
         double picturesPerMinute = 0;
         double megabytesPerSecond = 0; // 10^6 bytes per second of sending
         Watcher watcher = Watcher::TimerOnly;
-    };
-
-    struct WaitingCount {
-        qint64 pictures = 0;
-        bool readable = false;
-        bool complete = false; // false when the count stopped at its time limit
+        // The service does not answer: uploads wait until it does (set by the cycle's outage handling).
+        bool serviceAway = false;
+        Totals totals;
+        QDateTime started;
+        WaitingCount lastCount; // the last count of waiting pictures, made at lastCountTime
+        QDateTime lastCountTime; // invalid until a count was made
     };
 
     explicit CycleStatus(QObject *parent = nullptr);
@@ -53,7 +77,10 @@ public:
     void uploadStarted(const QString &item, qint64 bytes);
     void uploaded(const QString &item);
     void parked(const QString &item, const QString &reason);
-    void transferFailed(const QString &item, const QString &error);
+    // Before uploaded(), which announces it: the picture the service took could not go into the mirror.
+    void notMoved();
+    // firstOfItsSpell: the picture's first failure since it last went through or left.
+    void transferFailed(const QString &item, const QString &error, bool firstOfItsSpell);
     void gone(const QString &item); // left the source folder before it was sent
     void serviceError(const QString &message);
     void settingsChecked(bool accepted, const QString &reason);
@@ -76,6 +103,8 @@ signals:
     // failed", "gone", "halted", "resumed", "stopped by a service error", "settings refused"), "time" when,
     // and the details. Main thread, in the order the cycle reported them.
     void event(const QJsonObject &event);
+    // The last count of waiting pictures found another number. Main thread.
+    void waitingCountChanged();
 
 private:
     void publish(QJsonObject event);
@@ -99,6 +128,10 @@ private:
     QString fLastError;
     QDateTime fLastErrorTime;
     std::deque<Sent> fRecent;
+    Totals fTotals;
+    const QDateTime fStarted = QDateTime::currentDateTime();
+    WaitingCount fLastCount;
+    QDateTime fLastCountTime;
 
     struct CountRequest {
         QString folder;

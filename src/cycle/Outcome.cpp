@@ -85,6 +85,7 @@ void AppController::handleNotification_UploadSuccess(const Notification &note)
                 const OpenedPictureRef opened = info.value(cDictKeyOpenedPicture).value<OpenedPictureRef>();
                 if (!moveFileToPath(item, root, opened.get()) && QFileInfo::exists(full)) {
                     fItemBook->noteUnmoved(full, ItemBook::Destination::Mirror);
+                    fStatus->notMoved();
                     myNSLog(QStringLiteral(
                         "Uploaded but could not be moved into the mirror folder; it will not be sent again: [%1]")
                                 .arg(full));
@@ -187,8 +188,8 @@ void AppController::handleNotification_UploadFail(const Notification &note)
                 } else {
                     ++fParkedCount;
                     reportProgress("problem", item);
+                    watchOutcome(WatchedOutcome::Parked, note.userInfo);
                 }
-                watchOutcome(WatchedOutcome::Parked, note.userInfo);
             } else {
                 if (!info.contains(cDictKeyLocalRootFolder))
                     consoleLog(QStringLiteral("Inside %1 => %2... PASSED BAD cDictKeyLocalSourceUploadFolder")

@@ -4,6 +4,7 @@
 #include "app/AppController.h"
 #include "cycle/ItemBook.h"
 #include "diag/Console.h"
+#include "files/PathUtils.h"
 #include "http/HttpController.h"
 
 #include <QFileInfo>
@@ -66,7 +67,9 @@ void AppController::watchOutcome(WatchedOutcome outcome, const InfoRef &record)
         fStatus->parked(item, failureText(outcome, info));
         break;
     case WatchedOutcome::TransferFailed:
-        fStatus->transferFailed(item, failureText(outcome, info));
+        fStatus->transferFailed(item, failureText(outcome, info),
+            fItemBook->failureCount(pathutil::appendPathComponent(info.value(cDictKeyLocalRootFolder).toString(), item))
+                <= 1);
         break;
     case WatchedOutcome::ServiceError:
         fStatus->serviceError(failureText(outcome, info));
@@ -140,6 +143,8 @@ AppController::StatusReport AppController::statusReport() const
     }
     if (fHttpController)
         report.host = QUrl(fHttpController->endpoint()).host();
+    report.addressSource = addressSource();
+    report.passwordSource = passwordSource();
     return report;
 }
 

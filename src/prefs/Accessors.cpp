@@ -74,6 +74,52 @@ void AppController::setupFactoryDefaults(PreferenceStore &store, const QString &
     gInitialValues = initial;
 }
 
+void AppController::mergeAdministratorDefaults(PreferenceStore &store)
+{
+    const QString path = paths::administratorDefaultsFile();
+    if (path.isEmpty())
+        return;
+    QString error;
+    const std::optional<QVariant> loaded = plist::readFile(path, &error);
+    if (!loaded || loaded->typeId() != QMetaType::QVariantMap) {
+        consoleLog(QStringLiteral("The administrator's defaults [%1] cannot be used (%2); they are ignored")
+                       .arg(path, loaded ? QStringLiteral("its root is not a dictionary") : error));
+        return;
+    }
+    const QVariantMap values = loaded->toMap();
+    QVariantMap taken;
+    for (auto it = values.cbegin(); it != values.cend(); ++it) {
+        const QString &key = it.key();
+        if (key == sUserLoginPassword) {
+            consoleLog(QStringLiteral("The administrator's defaults [%1] hold a password: it is ignored (the file is "
+                                      "readable by everyone; a credential of the service manager serves instead)")
+                           .arg(path));
+            continue;
+        }
+        if (!myPrefKeyNameArray().contains(key)) {
+            consoleLog(QStringLiteral("The administrator's defaults [%1] name %2, which is no setting: it is ignored")
+                           .arg(path, key));
+            continue;
+        }
+        QString why;
+        std::optional<QVariant> value = prefvalues::checkedValue(key, it.value(), &why);
+        if (!value) {
+            consoleLog(
+                QStringLiteral("%1 (the administrator's defaults [%2]); the factory value stays").arg(why, path));
+            continue;
+        }
+        // Folders may be given for every account at once, relative to each one's home.
+        if ((key == sPrefLocalSourceUploadFolder || key == sPrefLocalMasterMirrorSiteFolder)
+            && value->typeId() == QMetaType::QString)
+            value = paths::expandTilde(value->toString());
+        taken.insert(key, *value);
+    }
+    consoleLog(QStringLiteral("The administrator's defaults [%1]: %2").arg(path, describe(taken)));
+    store.registerAdministratorDefaults(taken);
+    for (auto it = taken.cbegin(); it != taken.cend(); ++it)
+        gInitialValues.insert(it.key(), it.value());
+}
+
 std::optional<QString> AppController::getLocalSourceUploadFolder() const
 {
     return fStore->stringForKey(sPrefLocalSourceUploadFolder);
@@ -183,10 +229,52 @@ void AppController::getUserEnteredEventName()
     consoleLog(QStringLiteral("Using Event Name = [%1]").arg(current.value_or(QStringLiteral("(null)"))));
 }
 
+std::optional<QString> AppController::credentialPassword() const
+{
+    const QString path = paths::passwordCredentialFile();
+    if (path.isEmpty() || !QFileInfo::exists(path))
+        return std::nullopt;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (!fCredentialNoted.exchange(true))
+            myNSLog(QStringLiteral("The password credential [%1] cannot be read (%2): the stored password is used")
+                        .arg(path, file.errorString()));
+        return std::nullopt;
+    }
+    QByteArray bytes = file.read(64 * 1024);
+    // The line end an editor or `echo` adds is no part of the password.
+    if (bytes.endsWith('\n'))
+        bytes.chop(bytes.endsWith("\r\n") ? 2 : 1);
+    if (!fCredentialNoted.exchange(true))
+        myNSLog(QStringLiteral("The password comes from the credential [%1]%2")
+                    .arg(path,
+                        fStore->hasUserValue(sUserLoginPassword) ? QStringLiteral("; it wins over the stored one")
+                                                                 : QString()));
+    return QString::fromUtf8(bytes);
+}
+
+QString AppController::addressSource() const
+{
+    if (!fOptions.endpoint.isEmpty())
+        return QStringLiteral("from the command line");
+    if (!qEnvironmentVariableIsEmpty("VESK_UPLOAD_URL"))
+        return QStringLiteral("from the environment");
+    return QStringLiteral("built in");
+}
+
+QString AppController::passwordSource() const
+{
+    if (credentialPassword())
+        return QStringLiteral("from a credential");
+    return fStore->objectForKey(sUserLoginPassword) ? QStringLiteral("from the preferences")
+                                                    : QStringLiteral("none stored");
+}
+
 void AppController::getCurrentLoginInfo()
 {
     const std::optional<QString> name = fStore->stringForKey(sUserLoginName);
-    const std::optional<QString> password = fStore->stringForKey(sUserLoginPassword);
+    const std::optional<QString> credential = credentialPassword();
+    const std::optional<QString> password = credential ? credential : fStore->stringForKey(sUserLoginPassword);
     {
         std::lock_guard<std::mutex> guard(fLoginLock);
         if (name)

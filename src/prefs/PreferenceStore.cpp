@@ -81,6 +81,21 @@ void PreferenceStore::registerDefaults(const QVariantMap &defaults)
         fRegistered.insert(it.key(), it.value());
 }
 
+void PreferenceStore::registerAdministratorDefaults(const QVariantMap &defaults)
+{
+    std::unique_lock<std::shared_mutex> guard(fLock);
+    for (auto it = defaults.cbegin(); it != defaults.cend(); ++it) {
+        fRegistered.insert(it.key(), it.value());
+        fAdministratorKeys.insert(it.key());
+    }
+}
+
+bool PreferenceStore::isAdministratorValue(const QString &key) const
+{
+    std::shared_lock<std::shared_mutex> guard(fLock);
+    return fAdministratorKeys.contains(key) && !fUser.contains(key);
+}
+
 std::optional<QVariant> PreferenceStore::objectForKey(const QString &key) const
 {
     std::shared_lock<std::shared_mutex> guard(fLock);

@@ -3,6 +3,7 @@
 // values, which persist as an XML property list (mode 0600, written atomically). Safe for any
 // number of reader threads and concurrent writers.
 
+#include <QSet>
 #include <QString>
 #include <QVariant>
 #include <QVariantMap>
@@ -25,6 +26,11 @@ public:
     bool isUsable() const { return !fFilePath.isEmpty(); }
 
     void registerDefaults(const QVariantMap &defaults);
+    // Values an administrator set for every account: merged into the registration layer, so that the
+    // user's own values still win; the keys are remembered to say where a value comes from.
+    void registerAdministratorDefaults(const QVariantMap &defaults);
+    // True when the value in effect is the administrator's (the user has none of their own).
+    bool isAdministratorValue(const QString &key) const;
 
     // The value in the user's layer, else the registration layer; none when neither has one.
     std::optional<QVariant> objectForKey(const QString &key) const;
@@ -64,6 +70,7 @@ private:
     mutable std::shared_mutex fLock; // guards both layers
     std::mutex fFileLock; // one file write at a time, always of the newest values
     QVariantMap fRegistered;
+    QSet<QString> fAdministratorKeys;
     QVariantMap fUser;
     bool fKeepBrokenFile = false;
 };

@@ -11,6 +11,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 
@@ -149,6 +150,10 @@ void AppController::doRelaunchThisApp()
             "VESK_UPLOAD_URL", fOptions.endpoint.isEmpty() ? qgetenv("VESK_UPLOAD_URL") : fOptions.endpoint.toUtf8());
     if (fHeadless)
         qputenv("VESK_HEADLESS", "1");
+    if (!fOptions.metricsTextfile.isEmpty()) {
+        qputenv("VESK_METRICS_TEXTFILE", QFile::encodeName(fOptions.metricsTextfile));
+        qputenv("VESK_METRICS_LABEL", fOptions.metricsLabel.toUtf8());
+    }
     veskNSTaskRelaunchSelf();
     forceToRestart();
 }

@@ -43,6 +43,8 @@ inline constexpr FourCharCode kAEActivate = fourCharCode("actv");
 // The status request and the event stream ('vesk-ctl status', 'vesk-ctl events').
 inline constexpr FourCharCode kVeskStatus = fourCharCode("stat");
 inline constexpr FourCharCode kVeskEvents = fourCharCode("evts");
+// The figures in the Prometheus text format ('vesk-ctl metrics'): one text reply.
+inline constexpr FourCharCode kVeskMetrics = fourCharCode("metr");
 
 // A reply value: nothing, a text, or a list of values.
 class AEDescriptor {

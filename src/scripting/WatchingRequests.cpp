@@ -1,7 +1,8 @@
-// AppController: the two requests of the command channel that watch the cycle.
+// AppController: the requests of the command channel that watch the cycle.
 //   {"class":"vesk","id":"stat"}  one reply line {"status":{...}} (see the README)
 //   {"class":"vesk","id":"evts"}  the connection becomes a stream of event lines {"event":...}
-// Both are answered on the main thread from copies; neither waits for the cycle.
+//   {"class":"vesk","id":"metr"}  {"reply":"<the figures in the Prometheus text format>"}
+// All are answered on the main thread from copies; none waits for the cycle.
 
 #include "app/AppController.h"
 #include "scripting/AppleEvent.h"
@@ -40,6 +41,8 @@ QJsonObject statusObject(
         { QStringLiteral("nextPass"), isoOrNull(report.nextPass) },
         { QStringLiteral("watcher"), CycleStatus::watcherText(cycle.watcher) },
         { QStringLiteral("host"), report.host },
+        { QStringLiteral("address"), report.addressSource },
+        { QStringLiteral("password"), report.passwordSource },
         { QStringLiteral("version"), QStringLiteral(VESK_VERSION) },
         { QStringLiteral("listeners"), listeners },
     };
@@ -82,6 +85,11 @@ void AppController::installWatchingRequests(CommandServer &server)
                 reply->send(QJsonDocument(line).toJson(QJsonDocument::Compact));
                 reply->finish();
             });
+    });
+    server.setEventHandler(kVeskEventClass, kVeskMetrics, [this](const AppleEvent &, AppleEventReply &reply) {
+        QString text = QString::fromUtf8(metricsExposition());
+        text.chop(1); // the reply is one text; its reader ends it with a line feed
+        reply.directObject = AEDescriptor::text(text);
     });
     server.setStreamHandler(
         kVeskEventClass, kVeskEvents,

@@ -98,10 +98,17 @@ TEST(Watching, StatusFollowsTheCycleAndTheJournalGetsPriorities)
     run.stallTimeout = 30; // the slow answer takes 5 s
     ASSERT_TRUE(run.service.start()) << run.service.errorString().toStdString();
     run.writePreferences();
+    // The password from the service manager's credential: the status says where it comes from, never what it is.
+    ASSERT_TRUE(test::writeFile(run.profile.path(QStringLiteral("credentials/vesk-password")), "credential-secret"));
     ASSERT_TRUE(startWithJournalOnOutput(run));
     QJsonObject now = status();
     EXPECT_EQ(now.value(QStringLiteral("watcher")).toString(), QStringLiteral("watching"));
     EXPECT_EQ(now.value(QStringLiteral("host")).toString(), QStringLiteral("127.0.0.1"));
+    const QString text = test::runCtl({ QStringLiteral("status") }).out;
+    EXPECT_TRUE(
+        text.contains(QStringLiteral("127.0.0.1 (address: from the command line; password: from a credential)")))
+        << text.toStdString();
+    EXPECT_FALSE(text.contains(QStringLiteral("credential-secret")));
     EXPECT_EQ(now.value(QStringLiteral("waitingInSource")).toInt(-1), 0);
 
     // The service's error stops the cycle, and the picture stays. Hidden, it is passed over.

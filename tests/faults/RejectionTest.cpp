@@ -1,8 +1,14 @@
 // Runs of status-500 replies and of "Warning" replies: each of those pictures lands in the problem
 // folder beside the mirror, under its own path and byte-identical, never replacing a picture
 // already there; the pictures between and after the runs go to the mirror; nothing is sent twice.
+// The figures of that run, as node_exporter serves them from the program's textfile.
 
 #include "FaultRun.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTcpServer>
 
 #include <gtest/gtest.h>
 
@@ -29,14 +35,77 @@ TEST(Rejection, ServerErrorsAndWarningsParkThePicturesInTheProblemFolder)
         }
     }
     run.writePreferences();
+    // The figures go to node_exporter's textfile folder, under a booth label that needs escaping.
+    const QString textfiles = run.profile.path(QStringLiteral("textfiles"));
+    ASSERT_TRUE(QDir().mkpath(textfiles));
+    EXPECT_EQ(test::runCapturing(test::programPath(),
+                  { QStringLiteral("--metrics-textfile"), textfiles + QStringLiteral("/vesk.txt") },
+                  test::environmentWithoutDisplay())
+                  .exitCode,
+        2);
+    run.programArguments = { QStringLiteral("--metrics-textfile"), textfiles + QStringLiteral("/vesk.prom"),
+        QStringLiteral("--metrics-label"), QStringLiteral("ann \"2\"\\b") };
     ASSERT_TRUE(run.startProgram());
     ASSERT_TRUE(run.waitSettled(60s)) << run.inventory().toStdString();
     // Every picture went up once.
     ASSERT_TRUE(run.service.waitForUploads(20));
+    qint64 sent = 0;
+    for (const test::TrackedPicture &picture : run.pictures)
+        sent += picture.allowed == test::InMirror ? picture.size : 0;
+    test::runCtl({ QStringLiteral("status") }); // counts the pictures left waiting: the file follows
+
+    const QString exporter = QStringLiteral("prometheus-node-exporter");
+    const bool haveExporter = !QStandardPaths::findExecutable(exporter).isEmpty();
+    if (haveExporter) {
+        QTcpServer probe;
+        ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
+        const QString address = QStringLiteral("127.0.0.1:%1").arg(probe.serverPort());
+        probe.close();
+        QProcess node;
+        node.start(exporter,
+            { QStringLiteral("--collector.disable-defaults"), QStringLiteral("--collector.textfile"),
+                QStringLiteral("--collector.textfile.directory=") + textfiles,
+                QStringLiteral("--web.listen-address=") + address });
+        const QString booth = QStringLiteral(R"({booth="ann \"2\"\\b")");
+        const QStringList expected { QStringLiteral("vesk_uploaded_pictures_total%1} 8"),
+            QStringLiteral("vesk_parked_pictures_total%1} 12"), QStringLiteral("vesk_waiting_pictures%1} 1"),
+            QStringLiteral("vesk_failed_transfer_attempts_total%1} 0"),
+            QStringLiteral("vesk_uploaded_not_moved_pictures_total%1} 0"),
+            QStringLiteral("vesk_sent_bytes_total%1} ") + QString::number(sent),
+            QStringLiteral("vesk_upload_duration_seconds_count%1} 8"),
+            QStringLiteral("vesk_cycle_state%1,state=\"idle and waiting\"} 1"),
+            QStringLiteral("vesk_info%1,event=\"Fault Night\",version=\"" VESK_VERSION "\"} 1") };
+        QString scraped;
+        const bool found = test::waitFor(
+            [&] {
+                scraped = test::runCapturing(QStringLiteral("curl"),
+                    { QStringLiteral("-sf"), QStringLiteral("http://%1/metrics").arg(address) },
+                    QProcessEnvironment::systemEnvironment())
+                              .out;
+                return scraped.contains(QStringLiteral("\nnode_textfile_scrape_error 0\n"))
+                    && std::all_of(expected.begin(), expected.end(),
+                        [&](const QString &line) { return scraped.contains(line.arg(booth) + QLatin1Char('\n')); });
+            },
+            30s);
+        EXPECT_TRUE(found) << scraped.toStdString();
+        // What vesk-ctl prints is the same format, and promtool finds nothing wrong with it.
+        EXPECT_EQ(test::runCapturing(QStringLiteral("sh"),
+                      { QStringLiteral("-c"), QStringLiteral("\"$0\" metrics | promtool check metrics"),
+                          test::buildBinFolder() + QStringLiteral("/vesk-ctl") },
+                      QProcessEnvironment::systemEnvironment())
+                      .exitCode,
+            0);
+        node.kill();
+        node.waitForFinished();
+    }
     EXPECT_TRUE(run.stopProgram());
     run.verify();
     EXPECT_EQ(run.programOutput().count(QStringLiteral("[problem]")), 12);
     EXPECT_EQ(run.programOutput().count(QStringLiteral("[uploaded]")), 8);
+    // The file stays after the quit, and nothing else is left beside it.
+    EXPECT_EQ(QDir(textfiles).entryList(QDir::Files), QStringList { QStringLiteral("vesk.prom") });
+    if (!haveExporter)
+        GTEST_SKIP() << "prometheus-node-exporter and promtool are not installed (scripts/bootstrap installs them)";
 }
 
 // A 307 sends the whole request again to the new address on the same server, and only its answer

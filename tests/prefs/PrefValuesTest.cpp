@@ -1,5 +1,6 @@
-// The number preferences: what setValue, Import Settings and the earlier uploader's file accept and
-// refuse (one table), and what a stored value outside the range does to the purge and the timer.
+// The number preferences: what setValue, Import Settings, the earlier uploader's file and the
+// administrator's defaults accept and refuse (one table), and what a stored value outside the range does to the purge
+// and the timer.
 
 #include "app/AppController.h"
 #include "app/Paths.h"
@@ -145,6 +146,15 @@ TEST(PreferenceValues, NumbersAreCheckedAlikeBySetValueImportAndTheOldUploadersF
         ASSERT_TRUE(test::writeFile(paths::predecessorPreferencesFile(), xml));
         f.controller->migrateOldFtpPrefs();
         expectStored("the earlier uploader's file");
+
+        // The administrator's defaults: the same check, into the registration layer only.
+        ASSERT_TRUE(
+            test::writeFile(f.profile.path(QStringLiteral("xdg/Vesk-FTPUploader/defaults.plist")), plist::toXml(file)));
+        PreferenceStore everyone { QString() };
+        AppController::mergeAdministratorDefaults(everyone);
+        EXPECT_EQ(everyone.isAdministratorValue(c.key), c.stored != kRefused);
+        EXPECT_EQ(everyone.objectForKey(c.key).value_or(kRefused).toDouble(), c.stored);
+        EXPECT_TRUE(everyone.userValues().isEmpty());
     }
 }
 

@@ -94,3 +94,55 @@ TEST(Preferences, ABrokenFileIsKeptUntilSomethingChanges)
         plist::parse(QByteArray("<plist><dict><key>a</key><string>/a\0b</string></dict></plist>", 63), &error));
     EXPECT_EQ(error, QStringLiteral("a text of the property list holds a NUL character"));
 }
+
+TEST(Preferences, TheAdministratorsDefaultsAndCredentialSitBetweenTheFactoryAndTheUser)
+{
+    test::TempProfile profile;
+    const auto at = [&](const char *relative) { return profile.path(QString::fromUtf8(relative)); };
+    // The first folder of the list that holds the file counts; a relative entry is no folder.
+    qputenv("XDG_CONFIG_DIRS", QFile::encodeName(QStringLiteral("xdg:%1:%2:%3").arg(at("none"), at("a"), at("b"))));
+    const QVariantMap administrator { { PrefKeys::sPrefUserEnteredEventName, QStringLiteral("Gala") },
+        { PrefKeys::sPrefLocalSourceUploadFolder, QStringLiteral("~/Events/Hot") },
+        { PrefKeys::sPrefSecondsBetweenScans, QStringLiteral("0.5") },
+        { PrefKeys::sUserLoginPassword, QStringLiteral("readable by all") },
+        { PrefKeys::sPrefAutoSynchronize, false } };
+    ASSERT_TRUE(test::writeFile(at("a/Vesk-FTPUploader/defaults.plist"), plist::toXml(administrator)));
+    ASSERT_TRUE(test::writeFile(at("b/Vesk-FTPUploader/defaults.plist"),
+        plist::toXml(QVariantMap { { PrefKeys::sUserLoginName, QStringLiteral("b") } })));
+    test::ControllerFixture c;
+    AppController &a = *c.controller;
+    const PreferenceStore &store = *c.store;
+    EXPECT_EQ(store.stringForKey(PrefKeys::sPrefUserEnteredEventName), QStringLiteral("Gala"));
+    EXPECT_EQ(a.getLocalSourceUploadFolder(), at("home/Events/Hot"));
+    EXPECT_FALSE(a.getDoAutoSynchronize());
+    EXPECT_EQ(a.getPrefSecondsBetweenScans(), QVariant(120.0)); // refused: the factory value stays
+    EXPECT_FALSE(store.objectForKey(PrefKeys::sUserLoginPassword));
+    EXPECT_FALSE(store.objectForKey(PrefKeys::sUserLoginName));
+    EXPECT_EQ(c.console.count(QStringLiteral(" is refused: a number of seconds")), 1);
+    EXPECT_EQ(c.console.count(QStringLiteral("hold a password: it is ignored")), 1);
+    EXPECT_TRUE(store.isAdministratorValue(PrefKeys::sPrefUserEnteredEventName));
+    c.set(PrefKeys::sPrefUserEnteredEventName, QStringLiteral("Mine")); // the user's own value wins
+    EXPECT_EQ(store.stringForKey(PrefKeys::sPrefUserEnteredEventName), QStringLiteral("Mine"));
+    EXPECT_EQ(store.userValues().keys(), QStringList { PrefKeys::sPrefUserEnteredEventName });
+
+    // The service manager's credential wins over the stored password, is logged once, and is never
+    // written anywhere: neither into the preferences nor into an export.
+    c.set(PrefKeys::sUserLoginPassword, QStringLiteral("stored"));
+    EXPECT_EQ(a.passwordSource(), QStringLiteral("from the preferences"));
+    ASSERT_TRUE(test::writeFile(at("credentials/vesk-password"), "from the credential\n"));
+    for (int i = 0; i < 2; ++i) {
+        a.getCurrentLoginInfo();
+        EXPECT_EQ(a.curPassword(), QStringLiteral("from the credential"));
+    }
+    EXPECT_EQ(c.log().count(QStringLiteral("; it wins over the stored one")), 1);
+    EXPECT_EQ(a.passwordSource(), QStringLiteral("from a credential"));
+    const QString exported = at("export.plist");
+    ASSERT_TRUE(a.savePrefToFile(exported));
+    for (const QString &file : { exported, store.filePath() })
+        EXPECT_FALSE(test::readText(file).contains(QStringLiteral("from the credential"))) << file.toStdString();
+    // It counts for the settings check: no stored password is needed.
+    c.setValidSettings(at("source"), at("mirror"));
+    c.store->removeObject(PrefKeys::sUserLoginPassword);
+    EXPECT_TRUE(a.validateUserInfoBeforeUploading(std::nullopt));
+    EXPECT_EQ(a.curPassword(), QStringLiteral("from the credential"));
+}

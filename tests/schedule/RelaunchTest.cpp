@@ -25,6 +25,8 @@ TEST(Relaunch, AfterABatchTheProgramReplacesItselfOnItsOwnStreamsOrExitsForTheSe
     // Otherwise it starts the successor itself, which writes where the first one did.
     run.programEnvironment.remove(QStringLiteral("VESK_RELAUNCH_EXIT"));
     run.addPicture(QStringLiteral("Table/IMG_2.JPG"));
+    const QString metrics = run.profile.path(QStringLiteral("vesk.prom"));
+    run.programArguments = { QStringLiteral("--metrics-textfile"), metrics };
     ASSERT_TRUE(run.startProgram());
     const qint64 firstPid = run.program.process().processId();
     ASSERT_TRUE(run.waitSettled());
@@ -51,6 +53,9 @@ TEST(Relaunch, AfterABatchTheProgramReplacesItselfOnItsOwnStreamsOrExitsForTheSe
         return answer.exitCode == 0;
     }));
     EXPECT_EQ(answer.out, QStringLiteral("COMMAND SUCCESS\ngetValue\nuserLoginName\nphotographer\n"));
+    // It keeps the options of the command line that are not settings.
+    EXPECT_TRUE(
+        test::readText(test::messageLogPath()).contains(QStringLiteral("Metrics are written to [%1]").arg(metrics)));
     EXPECT_EQ(test::runCtl({ QStringLiteral("quit") }).exitCode, 0);
     EXPECT_TRUE(test::waitFor([&] { return run.runningInstances().isEmpty(); }, std::chrono::seconds(20)));
     run.verify();

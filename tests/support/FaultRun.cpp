@@ -41,7 +41,8 @@ bool FaultRun::startProgram()
         program.environment.insert(it.key(), it.value());
     program.wrapper = programWrapper;
     fStarted = true;
-    return program.launch({ QStringLiteral("--headless"), QStringLiteral("--endpoint"), service.url(), source });
+    return program.launch(QStringList { QStringLiteral("--headless"), QStringLiteral("--endpoint"), service.url() }
+        + programArguments + QStringList { source });
 }
 
 bool FaultRun::stopProgram(std::chrono::milliseconds limit)

@@ -15,7 +15,7 @@ public:
     explicit FaultRun(const QStringList &serviceArguments = {});
     ~FaultRun() override;
 
-    // Starts vesk-ftpuploader --headless --endpoint <service> <source>, with the time scale and the
+    // Starts vesk-ftpuploader --headless --endpoint <service> [programArguments] <source>, with the time scale and the
     // HTTP time-outs of the run; output is appended to files of the run.
     bool startProgram();
     // SIGTERM and a bounded wait; true when it ended by itself with status 0.
@@ -33,6 +33,7 @@ public:
     // environment variables for it (on top of the test's own at each start).
     QStringList programWrapper;
     QMap<QString, QString> programEnvironment;
+    QStringList programArguments; // before the source folder
 
     double timeScale = 0.02;
     int connectTimeout = 2;

@@ -18,13 +18,14 @@
 namespace vesk::test {
 
 namespace {
-const char *const kProfileVariables[5]
-    = { "HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_RUNTIME_DIR", "XDG_DATA_HOME" };
-}
+// The administrator's folder and the service manager's credentials are the profile's too.
+const char *const kProfileVariables[7] = { "HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_RUNTIME_DIR",
+    "XDG_DATA_HOME", "XDG_CONFIG_DIRS", "CREDENTIALS_DIRECTORY" };
+} // namespace
 
 TempProfile::TempProfile()
 {
-    for (int i = 0; i < 5; ++i)
+    for (int i = 0; i < 7; ++i)
         fSaved[i] = qgetenv(kProfileVariables[i]);
     const QString root = fDir.path();
     QDir().mkpath(root + QStringLiteral("/home"));
@@ -36,11 +37,13 @@ TempProfile::TempProfile()
     qputenv("XDG_STATE_HOME", QFile::encodeName(root + QStringLiteral("/state")));
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(root + QStringLiteral("/runtime")));
     qputenv("XDG_DATA_HOME", QFile::encodeName(root + QStringLiteral("/data")));
+    qputenv("XDG_CONFIG_DIRS", QFile::encodeName(root + QStringLiteral("/xdg")));
+    qputenv("CREDENTIALS_DIRECTORY", QFile::encodeName(root + QStringLiteral("/credentials")));
 }
 
 TempProfile::~TempProfile()
 {
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0; i < 7; ++i) {
         if (fSaved[i].isNull())
             qunsetenv(kProfileVariables[i]);
         else

@@ -12,7 +12,8 @@
 
 namespace vesk::test {
 
-// Points HOME and the XDG folders at a fresh temporary folder for the life of the object.
+// Points HOME, the XDG folders (XDG_CONFIG_DIRS: <root>/xdg) and CREDENTIALS_DIRECTORY (<root>/credentials)
+// at a fresh temporary folder for the life of the object.
 class TempProfile {
 public:
     TempProfile();
@@ -22,7 +23,7 @@ public:
 
 private:
     QTemporaryDir fDir;
-    QByteArray fSaved[5];
+    QByteArray fSaved[7];
 };
 
 // Runs the event loop until the condition holds or the time is up; answers the condition.

@@ -103,6 +103,15 @@ TEST(PanelWindow, EveryPreferenceHasAFieldThatShowsItAndStoresEachEditAtOnceWith
     EXPECT_EQ(f.value(PrefKeys::sPrefSecondsBetweenScans), QVariant(45.0));
     replaceText(p.daysOldBeforeDeletingField, QStringLiteral("14"));
     EXPECT_EQ(f.value(PrefKeys::sPrefDaysOldBeforeDeleting), QVariant(qlonglong(14)));
+    // A value the administrator set for every account says so, until the user types one.
+    ASSERT_TRUE(test::writeFile(f.profile.path(QStringLiteral("xdg/Vesk-FTPUploader/defaults.plist")),
+        plist::toXml(QVariantMap { { PrefKeys::sPrefUserEnteredEventName, QStringLiteral("Gala") } })));
+    AppController::mergeAdministratorDefaults(*f.store);
+    f.panel().bindings().refresh();
+    EXPECT_EQ(p.userEnteredEventNameField->text(), QStringLiteral("Gala"));
+    EXPECT_TRUE(p.userEnteredEventNameField->toolTip().contains(QStringLiteral("administrator")));
+    QTest::keyClick(p.userEnteredEventNameField, Qt::Key_S);
+    EXPECT_FALSE(p.userEnteredEventNameField->toolTip().contains(QStringLiteral("administrator")));
     // What the cycle reads is what was typed, and it is already on disk.
     EXPECT_EQ(plist::readFile(f.store->filePath()).value_or(QVariant()).toMap().value(PrefKeys::sUserLoginName),
         QVariant(QStringLiteral("a")));

@@ -93,7 +93,9 @@ QString statusText(const QJsonObject &status)
         QStringLiteral("Last error:       %1").arg(lastError),
         QStringLiteral("Next timed pass:  %1").arg(localTime(status.value(QStringLiteral("nextPass")))),
         QStringLiteral("Watcher:          %1").arg(status.value(QStringLiteral("watcher")).toString()),
-        QStringLiteral("Service:          %1").arg(status.value(QStringLiteral("host")).toString()),
+        QStringLiteral("Service:          %1 (address: %2; password: %3)")
+            .arg(status.value(QStringLiteral("host")).toString(), status.value(QStringLiteral("address")).toString(),
+                status.value(QStringLiteral("password")).toString()),
         QStringLiteral("Event listeners:  %1").arg(number("listeners")),
         QStringLiteral("Version:          %1").arg(status.value(QStringLiteral("version")).toString()),
     };

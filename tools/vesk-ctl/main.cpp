@@ -40,6 +40,8 @@ const char *const kUsage = "Usage: vesk-ctl [--json] [--timeout SECONDS] COMMAND
                            "  send CLASS ID [TEXT...]  send any event: four-character class and ID, texts as its list\n"
                            "  status                   what the uploader is doing (--json: the reply line)\n"
                            "  events                   one JSON line per outcome as it happens, until interrupted\n"
+                           "  metrics                  the figures in the Prometheus text format (as the program's\n"
+                           "                           --metrics-textfile has them)\n"
                            "\n"
                            "Options:\n"
                            "  --json               print the reply line exactly as received\n"
@@ -120,6 +122,11 @@ std::optional<CommandRequest> requestFor(const QStringList &words, QString *erro
         request.eventID = command == QLatin1String("upnw") ? kVeskSynchronizeNow
             : command == QLatin1String("paus")             ? kVeskPause
                                                            : kVeskResume;
+    } else if (command == QLatin1String("metrics")) {
+        if (!arguments.isEmpty())
+            return wrongCount("metrics");
+        request.eventClass = kVeskEventClass;
+        request.eventID = kVeskMetrics;
     } else if (command == QLatin1String("quit")) {
         if (!arguments.isEmpty())
             return wrongCount("quit");

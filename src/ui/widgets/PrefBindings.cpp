@@ -22,6 +22,13 @@ QString keyOf(const QWidget *widget)
     return widget ? widget->property("prefKey").toString() : QString();
 }
 
+// A value in effect that the administrator set for every account says so in its tool tip.
+void noteOrigin(QWidget *widget, const QString &plainTip, bool administrator)
+{
+    static const QString note = QStringLiteral("Set by your administrator for every account; a change here is yours.");
+    widget->setToolTip(administrator ? (plainTip.isEmpty() ? note : plainTip + QLatin1Char('\n') + note) : plainTip);
+}
+
 bool isSiteLabel(const QWidget *widget)
 {
     return widget->property("prefTransformer").toString()
@@ -57,6 +64,7 @@ QStringList PrefBindings::boundKeys() const
 void PrefBindings::bind(QWidget *widget, const QString &key)
 {
     fWidgets.emplace_back(widget);
+    widget->setProperty("prefPlainToolTip", widget->toolTip());
     // Only the user's own edits are stored: the signals below do not fire for refresh().
     if (auto *edit = qobject_cast<QLineEdit *>(widget)) {
         if (!edit->isReadOnly())
@@ -86,6 +94,7 @@ void PrefBindings::store(QWidget *origin, const QString &key, const QVariant &va
         return;
     }
     fStore.setObject(key, *checked);
+    noteOrigin(origin, origin->property("prefPlainToolTip").toString(), fStore.isAdministratorValue(key));
     // Other views of the same key (the site address under the login name) follow at once.
     for (const QPointer<QWidget> &widget : fWidgets) {
         if (widget && widget != origin && keyOf(widget) == key)
@@ -105,6 +114,7 @@ void PrefBindings::show(QWidget *widget, const QString &key)
 {
     // Spin boxes and check boxes would report a programmatic change as an edit.
     const QSignalBlocker blocker(widget);
+    QString plainTip = widget->property("prefPlainToolTip").toString();
     if (auto *edit = qobject_cast<QLineEdit *>(widget)) {
         QString text = fStore.stringForKey(key).value_or(QString());
         // A stored value that means "nothing entered yet" shows as an empty field.
@@ -114,7 +124,7 @@ void PrefBindings::show(QWidget *widget, const QString &key)
         if (edit->text() != text)
             edit->setText(text);
         if (edit->isReadOnly())
-            edit->setToolTip(text);
+            plainTip = text;
     } else if (auto *label = qobject_cast<QLabel *>(widget)) {
         const std::optional<QString> value = fStore.stringForKey(key);
         label->setText(
@@ -127,6 +137,7 @@ void PrefBindings::show(QWidget *widget, const QString &key)
         const qint64 days = std::clamp<qint64>(fStore.integerForKey(key), integer->minimum(), integer->maximum());
         integer->setValue(static_cast<int>(days));
     }
+    noteOrigin(widget, plainTip, fStore.isAdministratorValue(key));
 }
 
 } // namespace vesk
