@@ -109,7 +109,7 @@ QByteArray exposition(const Figures &f)
         "When the last picture went through, in seconds since the epoch (0 before the first).",
         number(unixSeconds(t.lastUpload)));
     w.single("vesk_retry_waiting_pictures", "gauge", "Pictures waiting for a retry after a failed transfer.",
-        count(f.cycle.waitingForRetry));
+        count(f.waitingForRetry));
     if (f.cycle.lastCountTime.isValid() && f.cycle.lastCount.readable) {
         w.single("vesk_waiting_pictures", "gauge",
             "Pictures waiting in the source folder at the last count (at least, when the count was cut short).",
@@ -224,6 +224,7 @@ QByteArray AppController::metricsExposition()
     figures.version = QStringLiteral(VESK_VERSION);
     figures.state = report.state;
     figures.cycle = report.cycle;
+    figures.waitingForRetry = report.waitingForRetry;
     const QString event = fStore->stringForKey(sPrefUserEnteredEventName).value_or(QString());
     figures.event = event.compare(sEventNamePlaceholder, Qt::CaseInsensitive) == 0 ? QString() : event;
     if (const std::optional<QString> mirror = getLocalMasterMirrorSiteFolder()) {

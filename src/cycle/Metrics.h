@@ -28,6 +28,7 @@ struct Figures {
     QString event;
     QString state;
     CycleStatus::Snapshot cycle;
+    int waitingForRetry = 0; // pictures in the source folder waiting for a retry
     std::optional<qint64> mirrorAvailableBytes, mirrorSizeBytes; // none when the mirror cannot be read
 };
 

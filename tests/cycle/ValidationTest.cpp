@@ -36,7 +36,9 @@ TEST(Validation, EverySettingAPassNeedsIsChecked)
         SCOPED_TRACE(c.what);
         test::TempProfile profile;
         const bool address = c.key && qstrcmp(c.key, "endpoint") == 0;
-        test::ControllerFixture f({ .store = {}, .endpoint = address ? c.value.toString() : QString() });
+        AppOptions options;
+        options.endpoint = address ? c.value.toString() : QString();
+        test::ControllerFixture f(options);
         f.setValidSettings(profile.path(QStringLiteral("source")), profile.path(QStringLiteral("mirror")));
         test::writeFile(profile.path(QStringLiteral("file")), "x");
         if (c.key && !address && c.value.isValid())

@@ -148,8 +148,7 @@ TEST(PreferenceValues, NumbersAreCheckedAlikeBySetValueImportAndTheOldUploadersF
         expectStored("the earlier uploader's file");
 
         // The administrator's defaults: the same check, into the registration layer only.
-        ASSERT_TRUE(
-            test::writeFile(f.profile.path(QStringLiteral("xdg/Vesk-FTPUploader/defaults.plist")), plist::toXml(file)));
+        ASSERT_TRUE(test::writeFile(f.profile.path(QStringLiteral("xdg/Vesk-FTPUploader/defaults.plist")), xml));
         PreferenceStore everyone { QString() };
         AppController::mergeAdministratorDefaults(everyone);
         EXPECT_EQ(everyone.isAdministratorValue(c.key), c.stored != kRefused);
