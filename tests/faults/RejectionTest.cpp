@@ -68,7 +68,7 @@ TEST(Rejection, ServerErrorsAndWarningsParkThePicturesInTheProblemFolder)
                 QStringLiteral("--web.listen-address=") + address });
         const QString booth = QStringLiteral(R"({booth="ann \"2\"\\b")");
         const QStringList expected { QStringLiteral("vesk_uploaded_pictures_total%1} 8"),
-            QStringLiteral("vesk_parked_pictures_total%1} 12"), QStringLiteral("vesk_waiting_pictures%1} 1"),
+            QStringLiteral("vesk_parked_pictures_total%1} 12"), QStringLiteral("vesk_waiting_pictures%1} 0"),
             QStringLiteral("vesk_failed_transfer_attempts_total%1} 0"),
             QStringLiteral("vesk_uploaded_not_moved_pictures_total%1} 0"),
             QStringLiteral("vesk_sent_bytes_total%1} ") + QString::number(sent),
