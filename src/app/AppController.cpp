@@ -10,6 +10,7 @@
 #include "diag/MessageLog.h"
 #include "diag/ShellRunner.h"
 #include "http/HttpController.h"
+#include "http/ServiceProbe.h"
 #include "schedule/FolderWatcher.h"
 
 #include <QCoreApplication>

@@ -40,6 +40,9 @@ public:
         double picturesPerMinute = 0;
         double megabytesPerSecond = 0; // 10^6 bytes per second of sending
         Watcher watcher = Watcher::TimerOnly;
+        QDateTime awaySince; // when the service went away; invalid while it answers
+        QDateTime nextCheck; // when it is asked again, while away
+        QString awayReason;
     };
 
     struct WaitingCount {
@@ -57,6 +60,10 @@ public:
     void parked(const QString &item, const QString &reason);
     void transferFailed(const QString &item, const QString &error);
     void serviceError(const QString &message);
+    // An upload found the service away: the picture waits, without a penalty.
+    void foundAway(const QString &item, const QString &line);
+    // The checks' state: away since, next check; an invalid since when it answers again.
+    void serviceAwayChanged(const QDateTime &since, const QDateTime &nextCheck, const QString &reason);
     void settingsChecked(bool accepted, const QString &reason);
     void haltChanged(bool halted);
     void passStarted();
@@ -65,6 +72,8 @@ public:
 
     Snapshot snapshot() const;
     static QString watcherText(Watcher state);
+    // "the service is away since 19:12 (next check in 2 s)"; empty while it answers.
+    static QString awayText(const Snapshot &shot, const QDateTime &now);
 
     // Counts the regular files in sub-folders of the folder (hidden ones and links left out), on
     // the counting thread, for at most the time limit. The answer comes on the main thread.
@@ -74,7 +83,8 @@ public:
 
 signals:
     // One line of the event stream: "event" names what happened ("uploaded", "parked", "transfer
-    // failed", "halted", "resumed", "stopped by a service error", "settings refused"), "time" when,
+    // failed", "halted", "resumed", "stopped by a service error", "settings refused", "service away",
+    // "service back"), "time" when,
     // and the details. Main thread, in the order the cycle reported them.
     void event(const QJsonObject &event);
 
@@ -100,6 +110,9 @@ private:
     QString fLastError;
     QDateTime fLastErrorTime;
     std::set<QString> fRetrying;
+    QDateTime fAwaySince;
+    QDateTime fNextCheck;
+    QString fAwayReason;
     std::deque<Sent> fRecent;
 
     struct CountRequest {

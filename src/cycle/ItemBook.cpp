@@ -34,13 +34,22 @@ ItemBook::ItemBook(QString ledgerFile)
     load();
 }
 
-void ItemBook::noteTransferFailure(const QString &fullPath, double baseSeconds, double maxSeconds)
+int ItemBook::noteTransferFailure(const QString &fullPath, double baseSeconds, double maxSeconds)
 {
     std::lock_guard<std::mutex> guard(fLock);
     Failure &failure = fFailures[fullPath];
     ++failure.count;
     const double delay = std::min(maxSeconds, baseSeconds * std::pow(2.0, std::min(failure.count - 1, 20)));
     failure.nextAttempt = QDateTime::currentDateTimeUtc().addMSecs(static_cast<qint64>(delay * 1000.0));
+    return failure.count;
+}
+
+void ItemBook::makeAllDue()
+{
+    std::lock_guard<std::mutex> guard(fLock);
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    for (auto &[path, failure] : fFailures)
+        failure.nextAttempt = now;
 }
 
 void ItemBook::forget(const QString &fullPath)

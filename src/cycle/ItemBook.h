@@ -33,8 +33,10 @@ public:
     // ledgerFile: where the unmoved pictures are kept; empty keeps them in memory only.
     explicit ItemBook(QString ledgerFile = {});
 
-    // Transfer failures, keyed by the picture's full path.
-    void noteTransferFailure(const QString &fullPath, double baseSeconds, double maxSeconds);
+    // Transfer failures, keyed by the picture's full path. Answers the picture's count of them.
+    int noteTransferFailure(const QString &fullPath, double baseSeconds, double maxSeconds);
+    // Every picture waiting for a retry may go now (its count stays).
+    void makeAllDue();
     void forget(const QString &fullPath);
     // When the picture may be tried again; none when it may be tried now.
     std::optional<QDateTime> retryAfter(const QString &fullPath) const;

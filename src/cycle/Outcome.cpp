@@ -6,6 +6,7 @@
 #include "files/FileOps.h"
 #include "files/OpenedPicture.h"
 #include "files/PathUtils.h"
+#include "http/ServiceProbe.h"
 
 #include <QFileInfo>
 
@@ -18,6 +19,8 @@ namespace {
 // pictures behind it go first meanwhile.
 constexpr double kRetryBaseSeconds = 2.0;
 constexpr double kRetryMaxSeconds = 300.0;
+// A picture answered with an address or network problem while others pass is parked at this answer.
+constexpr int kMisdirectedAnswersToPark = 3;
 } // namespace
 
 void AppController::reportProgress(const char *what, const QString &item)
@@ -77,6 +80,10 @@ void AppController::handleNotification_UploadSuccess(const Notification &note)
             const QString full = pathutil::appendPathComponent(root, item);
             consoleLog(QStringLiteral("Preparing to Move [%1]/[%2]...").arg(root, item));
             fItemBook->forget(full);
+            {
+                std::lock_guard<std::mutex> guard(fMisdirectedLock);
+                fMisdirectedRun.clear();
+            }
             ++fUploadedCount;
             // A picture the service has taken is never sent again: if it cannot leave the source
             // folder now, only its move is tried again on later passes.
@@ -113,6 +120,57 @@ void AppController::handleNotification_UploadFail(const Notification &note)
         const QString item = info.value(cDictKeyCurItem).toString();
         const QString root = info.value(cDictKeyLocalRootFolder).toString();
         const QString full = pathutil::appendPathComponent(root, item);
+        if (info.contains(cDictKeyHttpServiceAway)) {
+            // Not the picture's fault: it stays without a penalty, and no upload starts until the
+            // service answers again.
+            const QString line = info.value(cDictKeyHttpServiceAway).toString();
+            showError(line);
+            const QVariant retryAfter = info.value(cDictKeyHttpRetryAfter);
+            if (fServiceProbe)
+                fServiceProbe->serviceAway(line,
+                    retryAfter.isValid() ? std::optional(retryAfter.toDouble()) : std::nullopt,
+                    info.value(cDictKeyHttpWebPage).toBool());
+            fStatus->foundAway(item, line);
+            reportProgress("away", item);
+            fCenter.post(cNotification_CleanUpAfterUpload, this, note.userInfo);
+            return;
+        }
+        bool misdirectedPark = false;
+        if (info.contains(cDictKeyHttpAddressProblem)) {
+            const QString line = info.value(cDictKeyHttpAddressProblem).toString();
+            showError(line);
+            myNSLog(QStringLiteral("%1 [%2]").arg(line, full));
+            std::vector<QString> run;
+            {
+                std::lock_guard<std::mutex> guard(fMisdirectedLock);
+                if (fMisdirectedRun.empty() || fMisdirectedRun.back() != full)
+                    fMisdirectedRun.push_back(full);
+                run = fMisdirectedRun;
+            }
+            if (run.size() >= 2) {
+                // Two pictures in a row: the address or the network is wrong, not the pictures. Nothing
+                // is parked, and the cycle stands still as after a service error.
+                for (const QString &picture : run)
+                    fItemBook->forget(picture);
+                fStatus->serviceError(line);
+                setStartedUploadProcess(false);
+                forceProcessToPause();
+                return;
+            }
+            const int answers = fItemBook->noteTransferFailure(
+                full, kRetryBaseSeconds * fOptions.timeScale, kRetryMaxSeconds * fOptions.timeScale);
+            if (answers < kMisdirectedAnswersToPark) {
+                ++fFailedCount;
+                reportProgress("retry", item);
+                watchOutcome(WatchedOutcome::TransferFailed, note.userInfo);
+                fCenter.post(cNotification_CleanUpAfterUpload, this, note.userInfo);
+                return;
+            }
+            misdirectedPark = true; // alone, for the third time: this picture's own problem
+        } else {
+            std::lock_guard<std::mutex> guard(fMisdirectedLock);
+            fMisdirectedRun.clear();
+        }
         const bool transportError = info.contains(cDictKeyHttpError);
         if (transportError) {
             const QString description
@@ -145,7 +203,7 @@ void AppController::handleNotification_UploadFail(const Notification &note)
         } else {
             consoleLog(QStringLiteral("NO statusString?????"));
         }
-        if (info.contains(cDictKeyHttpStatusCode)) {
+        if (info.contains(cDictKeyHttpStatusCode) && !misdirectedPark) {
             const qlonglong code = info.value(cDictKeyHttpStatusCode).toLongLong();
             if (code != 200) {
                 showError(QStringLiteral("HTTP Server Returned Status Code: %1").arg(code));
@@ -154,7 +212,7 @@ void AppController::handleNotification_UploadFail(const Notification &note)
             }
         }
 
-        if (park) {
+        if (park || misdirectedPark) {
             if (!item.isEmpty() && info.contains(cDictKeyLocalRootFolder)) {
                 const std::optional<QString> problem = getLocalProblemUploadFolder();
                 if (problem)

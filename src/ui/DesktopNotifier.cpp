@@ -89,8 +89,10 @@ void DesktopNotifier::handle(const QJsonObject &event)
                                            : QStringLiteral("%1 pictures parked in Problem Folder").arg(notice.count);
         notice.body = QStringLiteral("The last: %1: %2").arg(path, event.value(QStringLiteral("reason")).toString());
         show(Parked);
-    } else if (what == QLatin1String("transfer failed")) {
-        fLastFailure = QStringLiteral("%1: %2").arg(path, event.value(QStringLiteral("error")).toString());
+    } else if (what == QLatin1String("transfer failed") || what == QLatin1String("service away")) {
+        fLastFailure = what == QLatin1String("service away")
+            ? event.value(QStringLiteral("reason")).toString()
+            : QStringLiteral("%1: %2").arg(path, event.value(QStringLiteral("error")).toString());
         if (!fFailing) {
             fFailing = true;
             fFailingTimer->start(static_cast<int>(kFailingSeconds * 1000 * fTimeScale));

@@ -50,6 +50,9 @@ QString statusText(const QJsonObject &status)
         state += QStringLiteral(": %1 (for %2 s)")
                      .arg(picture.value(QStringLiteral("path")).toString())
                      .arg(picture.value(QStringLiteral("seconds")).toDouble(), 0, 'f', 1);
+    const QJsonObject away = status.value(QStringLiteral("serviceAway")).toObject();
+    if (!away.isEmpty())
+        state += QStringLiteral("; ") + away.value(QStringLiteral("text")).toString();
     const QJsonValue waiting = status.value(QStringLiteral("waitingInSource"));
     const QString source = waiting.isNull()
         ? QStringLiteral("cannot be read")
