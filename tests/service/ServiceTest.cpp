@@ -15,6 +15,7 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 using namespace vesk;
@@ -80,11 +81,12 @@ QStringList storedFiles(const QString &root)
     return result;
 }
 
-// Sends a POST of the body, up to length bytes of it, on a new connection; answers the socket.
-int sendRequest(int port, const QByteArray &body, qsizetype length)
+// Sends a request of the body, up to length bytes of it, on a new connection; answers the socket.
+int sendRequest(int port, const QByteArray &body, qsizetype length, const QByteArray &method = "POST")
 {
-    const QByteArray request = "POST /index.php HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                               "Content-Type: multipart/form-data; boundary=0xKhTmLbOuNdArY\r\nContent-Length: "
+    const QByteArray request = method
+        + " /index.php HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+          "Content-Type: multipart/form-data; boundary=0xKhTmLbOuNdArY\r\nContent-Length: "
         + QByteArray::number(body.size()) + "\r\n\r\n" + body;
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address {};
@@ -95,6 +97,19 @@ int sendRequest(int port, const QByteArray &body, qsizetype length)
     const qsizetype size = request.size() - body.size() + length;
     EXPECT_EQ(::send(fd, request.constData(), size_t(size), MSG_NOSIGNAL), size);
     return fd;
+}
+
+// Reads the answer until the service closes the connection (bounded), then closes the socket.
+QByteArray readReply(int fd)
+{
+    const timeval limit { 20, 0 };
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    QByteArray reply;
+    char buffer[4096];
+    for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
+        reply.append(buffer, n);
+    ::close(fd);
+    return reply;
 }
 
 } // namespace
@@ -180,39 +195,54 @@ TEST(ServiceUpload, AnUploadThatBreaksOffLeavesNothing)
     // The whole length, but the closing delimiter never comes: refused.
     QByteArray truncated = uploaderBody("Abort", "short.jpg", "bytes");
     truncated.chop(4);
-    const int refused = send(truncated, truncated.size());
-    char reply[16] = {};
-    EXPECT_GT(::recv(refused, reply, sizeof reply - 1, MSG_WAITALL), 0);
-    ::close(refused);
-    EXPECT_TRUE(QByteArray(reply).startsWith("HTTP/1.1 400")) << reply;
+    const QByteArray reply = readReply(send(truncated, truncated.size()));
+    EXPECT_TRUE(reply.startsWith("HTTP/1.1 400")) << reply.toStdString();
     EXPECT_TRUE(storedFiles(service.storage()).isEmpty());
     EXPECT_TRUE(service.uploads().isEmpty());
     EXPECT_TRUE(service.stop());
 }
 
 // The link model: --rate paces the body (the service's own times show it), --latency holds the answer
-// back once the body is in. Only lower bounds: a loaded machine may add, never take away.
-TEST(ServiceUpload, TheLinkModelPacesTheBodyAndHoldsTheAnswerBack)
+// back once the body is in (only lower bounds: a loaded machine may add, never take away). The rules that
+// answer with a bare status or a web page keep nothing, and "*N" lets the Nth request after them through.
+TEST(ServiceUpload, TheLinkModelAndTheStatusRulesAnswerAsTold)
 {
     const struct {
         const char *option, *value;
+        std::vector<const char *> answers; // "STATUS OUTCOME" for each upload of the same picture in turn
+        const char *header; // in the first answer
         qint64 minBodyMs, minHoldMs;
-    } cases[] = { { "--rate", "4096", 500, 0 }, { "--latency", "400", 0, 400 } };
+    } cases[] = {
+        { "--rate", "4096", { "200 ok" }, "Content-Type: text/xml", 500, 0 },
+        { "--latency", "400", { "200 ok" }, "", 0, 400 },
+        { "--rule", "link=http503*2", { "503 http503", "503 http503", "200 ok" }, "Retry-After: 1", 0, 0 },
+        { "--rule", "link=http429", { "429 http429", "429 http429" }, "Retry-After: 1", 0, 0 },
+        { "--rule", "link=http502*1", { "502 http502", "200 ok" }, "", 0, 0 },
+        { "--rule", "link=http404", { "404 http404" }, "", 0, 0 },
+        { "--rule", "link=html200", { "200 html200" }, "Content-Type: text/html", 0, 0 },
+    };
     const QByteArray body = uploaderBody("Link", "link.jpg", QByteArray(256 * 1024, 'l'));
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.option);
+        SCOPED_TRACE(c.value);
         test::ServiceProcess service({ QLatin1String(c.option), QLatin1String(c.value) });
         ASSERT_TRUE(service.start()) << service.errorString().toStdString();
-        const int fd = sendRequest(service.port(), body, body.size());
-        char reply[16] = {};
-        EXPECT_GT(::recv(fd, reply, sizeof reply - 1, MSG_WAITALL), 0);
-        const qint64 answeredMs = QDateTime::currentMSecsSinceEpoch();
-        ::close(fd);
-        EXPECT_TRUE(QByteArray(reply).startsWith("HTTP/1.1 200")) << reply;
-        const QList<test::ServiceUpload> uploads = service.uploads();
-        ASSERT_EQ(uploads.size(), 1);
-        EXPECT_GE(uploads[0].completedMs - uploads[0].receivedMs, c.minBodyMs);
-        EXPECT_GE(answeredMs - uploads[0].completedMs, c.minHoldMs);
+        const int probe = sendRequest(service.port(), {}, 0, "HEAD");
+        EXPECT_TRUE(readReply(probe).startsWith("HTTP/1.1 200"));
+        for (size_t i = 0; i < c.answers.size(); ++i) {
+            const QByteArray reply = readReply(sendRequest(service.port(), body, body.size()));
+            const QList<QByteArray> expected = QByteArray(c.answers[i]).split(' ');
+            EXPECT_TRUE(reply.startsWith(QByteArray("HTTP/1.1 " + expected[0]))) << i << reply.left(200).toStdString();
+            const QList<test::ServiceUpload> uploads = service.uploads();
+            ASSERT_EQ(uploads.size(), qsizetype(i + 1));
+            EXPECT_EQ(uploads[i].outcome.toUtf8(), expected[1]);
+            EXPECT_EQ(uploads[i].stored.isEmpty(), expected[1] != "ok");
+            if (i > 0)
+                continue;
+            EXPECT_TRUE(reply.contains(c.header)) << reply.toStdString();
+            EXPECT_GE(uploads[0].completedMs - uploads[0].receivedMs, c.minBodyMs);
+            EXPECT_GE(QDateTime::currentMSecsSinceEpoch() - uploads[0].completedMs, c.minHoldMs);
+        }
+        EXPECT_EQ(storedFiles(service.storage()).size(), QByteArray(c.answers.back()).endsWith(" ok") ? 1 : 0);
         EXPECT_TRUE(service.stop());
     }
 }

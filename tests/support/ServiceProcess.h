@@ -25,7 +25,7 @@ struct ServiceUpload {
     QString stored; // absolute path of the stored picture; empty when it was not kept
     qint64 size = 0; // bytes received
     QString sha256; // lower-case hexadecimal
-    QString outcome; // ok, warning, error, http500, drop, hang or slow
+    QString outcome; // ok, or the outcome of the rule that answered
     QString time; // ISO 8601, UTC, with milliseconds
     qint64 receivedMs = 0; // epoch milliseconds when the request head arrived
     qint64 completedMs = 0; // epoch milliseconds when the body was complete

@@ -89,9 +89,31 @@ const char *statusFor(Outcome outcome)
     case Outcome::Hang:
     case Outcome::Redirect307:
     case Outcome::Redirect302:
+    case Outcome::Http404:
+    case Outcome::Http429:
+    case Outcome::Http502:
+    case Outcome::Http503:
+    case Outcome::Html200:
         break;
     }
     return nullptr;
+}
+
+// The status of the outcomes that answer with a bare HTTP status; 0 for the others.
+int httpStatusFor(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::Http404:
+        return 404;
+    case Outcome::Http429:
+        return 429;
+    case Outcome::Http502:
+        return 502;
+    case Outcome::Http503:
+        return 503;
+    default:
+        return 0;
+    }
 }
 
 // What arrives while the body is read.
@@ -138,7 +160,12 @@ void PhotoService::handle(const HttpRequest &request, HttpExchange &exchange)
     if (request.path == "/index.php" || request.path == kRedirectedPath) {
         if (request.method == "POST")
             return upload(request, exchange, request.path == kRedirectedPath);
-        exchange.respond(405, kTextType, "Uploads are POSTed to /index.php\n", { { "Allow", "POST" } });
+        if (request.method == "HEAD") { // an uploader asking whether the service is there
+            exchange.respond(200, kTextType, {});
+            logLine(where + QStringLiteral(" -> 200"));
+            return;
+        }
+        exchange.respond(405, kTextType, "Uploads are POSTed to /index.php\n", { { "Allow", "POST, HEAD" } });
         logLine(where + QStringLiteral(" -> 405"));
         return;
     }
@@ -267,6 +294,8 @@ void PhotoService::upload(const HttpRequest &request, HttpExchange &exchange, bo
     const bool redirectRule = rule && (rule->outcome == Outcome::Redirect307 || rule->outcome == Outcome::Redirect302);
     if (redirected && redirectRule)
         rule = nullptr; // sent on by a redirect rule: taken here like any upload
+    if (rule && !ruleApplies(*rule, in.fileName))
+        rule = nullptr;
     Outcome outcome = rule ? rule->outcome : Outcome::Ok;
     QString message;
     if (!rule && !fOptions.acceptsLogin(in.field("username"), in.field("password"))) {
@@ -314,6 +343,15 @@ void PhotoService::upload(const HttpRequest &request, HttpExchange &exchange, bo
         case Outcome::Redirect307:
         case Outcome::Redirect302:
             message = QStringLiteral("Sent on to ") + QLatin1String(kRedirectedPath);
+            break;
+        case Outcome::Http404:
+        case Outcome::Http429:
+        case Outcome::Http502:
+        case Outcome::Http503:
+            message = QStringLiteral("HTTP status %1 by rule").arg(httpStatusFor(outcome));
+            break;
+        case Outcome::Html200:
+            message = QStringLiteral("A web page instead of the service's reply");
             break;
         }
     }
@@ -387,7 +425,38 @@ void PhotoService::upload(const HttpRequest &request, HttpExchange &exchange, bo
         logLine(summary + QStringLiteral(" -> %1 to ").arg(code) + QLatin1String(kRedirectedPath));
         return;
     }
+    case Outcome::Http404:
+    case Outcome::Http429:
+    case Outcome::Http502:
+    case Outcome::Http503: {
+        const int code = httpStatusFor(outcome);
+        HttpHeaders extra;
+        if (outcome == Outcome::Http429 || outcome == Outcome::Http503)
+            extra.emplace_back("Retry-After", "1");
+        exchange.respond(code, kTextType, message.toStdString() + '\n', extra);
+        logLine(summary + QStringLiteral(" -> %1 by rule").arg(code));
+        return;
     }
+    case Outcome::Html200:
+        exchange.respond(200, "text/html; charset=utf-8",
+            "<!DOCTYPE html>\n<html><head><title>Welcome</title></head><body><h1>Welcome to the venue's "
+            "Wi-Fi</h1><p>Accept the terms to go on.</p><form method=\"post\"><button>Accept</button></form>"
+            "</body></html>\n");
+        logLine(summary + QStringLiteral(" -> 200 with a web page by rule"));
+        return;
+    }
+}
+
+bool PhotoService::ruleApplies(const Rule &rule, const std::string &fileName)
+{
+    if (rule.times == 0)
+        return true;
+    std::lock_guard<std::mutex> guard(fCountLock);
+    int &answered = fRuleCounts[{ &rule, fileName }];
+    if (answered >= rule.times)
+        return false;
+    ++answered;
+    return true;
 }
 
 void PhotoService::listing(const HttpRequest &, HttpExchange &exchange)

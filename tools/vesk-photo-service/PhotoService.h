@@ -7,6 +7,10 @@
 #include "UploadStore.h"
 
 #include <chrono>
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
 
 namespace vesk::service {
 
@@ -25,10 +29,14 @@ private:
     void upload(const HttpRequest &request, HttpExchange &exchange, bool redirected);
     void listing(const HttpRequest &request, HttpExchange &exchange);
     void storedFile(const HttpRequest &request, HttpExchange &exchange);
+    // Whether the rule still applies to this request for the file name; counts the request when it does.
+    bool ruleApplies(const Rule &rule, const std::string &fileName);
 
     const ServiceOptions &fOptions;
     UploadStore &fStore;
     std::chrono::milliseconds fSlowDelay { 5000 };
+    std::mutex fCountLock; // guards fRuleCounts
+    std::map<std::pair<const Rule *, std::string>, int> fRuleCounts; // requests answered by a counted rule
 };
 
 // Where the redirect rules send an upload; it is taken there as on /index.php.

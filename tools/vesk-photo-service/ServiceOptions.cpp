@@ -23,6 +23,11 @@ constexpr OutcomeName kOutcomeNames[] = {
     { Outcome::Trickle, "trickle" },
     { Outcome::Redirect307, "redirect307" },
     { Outcome::Redirect302, "redirect302" },
+    { Outcome::Http404, "http404" },
+    { Outcome::Http429, "http429" },
+    { Outcome::Http502, "http502" },
+    { Outcome::Http503, "http503" },
+    { Outcome::Html200, "html200" },
 };
 
 } // namespace
@@ -69,11 +74,22 @@ bool parseRule(const QString &text, Rule &rule, QString &error)
         error = QStringLiteral("rule \"") + text + QStringLiteral("\" has no \"=OUTCOME\"");
         return false;
     }
-    const QString outcome = text.mid(equals + 1).trimmed().toLower();
+    QString outcome = text.mid(equals + 1).trimmed().toLower();
+    rule.times = 0;
+    if (const qsizetype star = outcome.indexOf(QLatin1Char('*')); star >= 0) {
+        bool ok = false;
+        rule.times = outcome.mid(star + 1).toInt(&ok);
+        if (!ok || rule.times < 1) {
+            error = QStringLiteral("rule \"") + text + QStringLiteral("\": expected a count of 1 or more after \"*\"");
+            return false;
+        }
+        outcome.truncate(star);
+    }
     const auto parsed = outcomeFromName(outcome.toStdString());
     if (!parsed || *parsed == Outcome::Ok) {
         error = QStringLiteral("rule \"") + text + QStringLiteral("\": unknown outcome \"") + outcome
-            + QStringLiteral("\" (warning, error, http500, drop, hang, slow, trickle, redirect307 or redirect302)");
+            + QStringLiteral("\" (warning, error, http500, http404, http429, http502, http503, html200, drop, "
+                             "hang, slow, trickle, redirect307 or redirect302)");
         return false;
     }
     rule.pattern = text.left(equals).toStdString();
@@ -120,10 +136,13 @@ CommandLine parseCommandLine(const QStringList &arguments, ServiceOptions &optio
         "A stand-in photo-sharing service for demonstrations and tests. It accepts the uploader's multipart\n"
         "POST on /index.php, stores each picture under DIR/<event>/, logs one JSON line per upload to\n"
         "DIR/uploads.jsonl and lists the pictures on GET /. It listens on 127.0.0.1 only.\n"
-        "Rule outcomes: warning, error, http500, drop (close without a reply), hang (never answer),\n"
-        "slow (answer after 5 seconds), trickle (an answer that dribbles out, one byte every half second),\n"
-        "redirect307 and redirect302 (answer with that status and the Location /redirected/index.php,\n"
-        "which takes the upload as /index.php does).\n"
+        "Rule outcomes: warning, error, http500, http404, http502, http429 and http503 (both with\n"
+        "Retry-After: 1), html200 (a 200 with a web page, as a hotspot's login), drop (close without a\n"
+        "reply), hang (never answer), slow (answer after 5 seconds), trickle (an answer that dribbles out,\n"
+        "one byte every half second), redirect307 and redirect302 (answer with that status and the Location\n"
+        "/redirected/index.php, which takes the upload as /index.php does). OUTCOME*N gives the outcome to\n"
+        "the first N requests for a file name only; later ones are answered as usual.\n"
+        "HEAD /index.php answers 200 with no body.\n"
         "With --tls-cert and --tls-key it serves HTTPS instead of HTTP. --latency and --rate model a venue's\n"
         "link: every answer is held back by the latency, and request bodies are read no faster than the rate."));
     const QCommandLineOption help(

@@ -13,7 +13,23 @@
 
 namespace vesk::service {
 
-enum class Outcome { Ok, Warning, Error, Http500, Drop, Hang, Slow, Trickle, Redirect307, Redirect302 };
+enum class Outcome {
+    Ok,
+    Warning,
+    Error,
+    Http500,
+    Drop,
+    Hang,
+    Slow,
+    Trickle,
+    Redirect307,
+    Redirect302,
+    Http404,
+    Http429,
+    Http502,
+    Http503,
+    Html200,
+};
 
 const char *outcomeName(Outcome outcome);
 std::optional<Outcome> outcomeFromName(std::string_view name);
@@ -23,6 +39,7 @@ struct Rule {
     std::string pattern;
     std::regex regex;
     Outcome outcome = Outcome::Ok;
+    int times = 0; // "OUTCOME*N": only the first N requests for a file name get the outcome; 0: every one
 };
 
 struct ServiceOptions {
@@ -40,7 +57,7 @@ struct ServiceOptions {
     bool acceptsLogin(const std::string &login, const std::string &password) const;
 };
 
-// "REGEX=OUTCOME", split at the last "="; the regular expression is ECMAScript.
+// "REGEX=OUTCOME" or "REGEX=OUTCOME*N", split at the last "="; the regular expression is ECMAScript.
 bool parseRule(const QString &text, Rule &rule, QString &error);
 // Lines "login:password"; blank lines and lines starting with "#" are skipped.
 bool loadUsers(const QString &path, std::map<std::string, std::string> &users, QString &error);
