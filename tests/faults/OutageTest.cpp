@@ -54,3 +54,26 @@ TEST(Outage, NoUploadWhileTheServiceIsAwayAndTheQueueGoesOnAtOnceWhenItIsBack)
     run.verify();
     EXPECT_EQ(count("[retry]") + count("[problem]"), 0) << run.programOutput().toStdString();
 }
+
+// A proxy's 429, 502 and 503 (with Retry-After) and a hotspot's web page in place of the service's
+// reply: each picture waits without a penalty and goes up once a check finds the service back.
+TEST(Outage, GatewayAnswersAndAHotspotPageAreTheServiceBeingAway)
+{
+    test::FaultRun run({ QStringLiteral("--rule"), QStringLiteral("^busy=http429*1"), QStringLiteral("--rule"),
+        QStringLiteral("^gw=http503*1"), QStringLiteral("--rule"), QStringLiteral("^page=html200*1"),
+        QStringLiteral("--rule"), QStringLiteral("^proxy=http502*1") });
+    ASSERT_TRUE(run.service.start()) << run.service.errorString().toStdString();
+    for (const char *name : { "Hall/busy.JPG", "Hall/gw.JPG", "Hall/page.JPG", "Hall/proxy.JPG" }) {
+        run.addPicture(QString::fromLatin1(name), test::InMirror, 2);
+        run.pictures.back().minUploads = 2;
+    }
+    run.writePreferences();
+    ASSERT_TRUE(run.startProgram());
+    ASSERT_TRUE(run.waitSettled(60s)) << run.inventory().toStdString();
+    EXPECT_TRUE(run.stopProgram());
+    run.verify();
+    const QString output = run.programOutput();
+    EXPECT_EQ(output.count(QStringLiteral("[away] Hall/")), 4) << output.toStdString();
+    EXPECT_EQ(output.count(QStringLiteral("[back] ")), 4);
+    EXPECT_EQ(output.count(QStringLiteral("[retry]")) + output.count(QStringLiteral("[problem]")), 0);
+}
