@@ -70,12 +70,12 @@ def count_files(folder):
 # ---- the substitute service ------------------------------------------------------------------
 
 class Service:
-    def __init__(self, work, name="service", extra=()):
+    def __init__(self, work, name="service", extra=(), port=0):
         self.storage = work / name
-        self.storage.mkdir(parents=True)
-        self.log = open(work / f"{name}.log", "wb")
+        self.storage.mkdir(parents=True, exist_ok=True)
+        self.log = open(work / f"{name}.log", "ab")
         self.proc = subprocess.Popen(
-            [str(BIN / "vesk-photo-service"), "--port", "0", "--storage", str(self.storage), *extra],
+            [str(BIN / "vesk-photo-service"), "--port", str(port), "--storage", str(self.storage), *extra],
             stdout=subprocess.PIPE, stderr=self.log)
         line = self.proc.stdout.readline().decode().strip()
         if not line.startswith("listening on "):
@@ -1061,6 +1061,56 @@ class Bench:
             f"work folder: {self.work} ({self.work_fs})",
         ]
 
+    # ---- 10. recovery after an outage ----------------------------------------------------------
+
+    def recovery_run(self, template, count, outage, label):
+        """The service stops; pictures arrive; after the outage it starts again on the same port.
+        Answers the ms from its listening again to the first waiting picture's upload completed."""
+        d = self.next_dir(f"recovery-{label}")
+        event = self.event(f"recovery {label}")
+        source, mirror = d / "source", d / "mirror"
+        for f in (source, mirror):
+            f.mkdir()
+        service = Service(d, "service")
+        port = int(service.url.rsplit(":", 1)[1].split("/")[0])
+        prog = Program(d, "p", source, mirror, service.url, event)
+        try:
+            prog.wait_watcher()
+            service.stop()
+            shutil.copytree(template, source / "batch")
+            if not wait_until(lambda: any(line.startswith("[away]") for _, line in list(prog.out)), 60, 0.01):
+                raise RuntimeError(f"recovery {label}: the program did not find the service away")
+            time.sleep(outage)
+            service = Service(d, "service", port=port)
+            back = now_ms()
+            if not prog.wait_uploaded(count, self.args.timeout):
+                raise RuntimeError(f"recovery {label}: not every picture arrived after the outage")
+            records = service.uploads(event)
+            if len(records) != count or any(r.get("outcome") != "ok" for r in records):
+                raise RuntimeError(f"recovery {label}: {len(records)} of {count} uploads accepted")
+            attempts = sum(1 for _, line in prog.out if line.startswith("[away]"))
+            first = min(r["completedMs"] for r in records)
+        finally:
+            prog.stop()
+            service.stop()
+        shutil.rmtree(d, ignore_errors=True)
+        return first - back, attempts
+
+    def recovery(self):
+        t = self.table
+        t.section("10. Recovery after an outage: the service stops, pictures arrive, it starts again")
+        template = self.template("1m", 5, 1, MIB)
+        for outage, name in ((10, "10 s"), (120, "2 min")):
+            outage = outage if not self.args.quick else outage / 10
+            runs = [self.recovery_run(template, 5, outage, f"{int(outage)}s-{rep}") for rep in range(3)]
+            times = sorted(r[0] for r in runs)
+            median = statistics.median(times)
+            t.row(f"after {name} away, 5 pictures of 1 MiB waiting: from the service listening again to the first "
+                  f"upload, median of 3", f"{fmt(median / 1000.0, 2)} s (runs {', '.join(fmt(x / 1000.0, 2) for x in times)})",
+                  "≤ 5 s", median <= 5000)
+            t.note(f"uploads tried while away: {max(r[1] for r in runs)} per run (the one that found it away)")
+        self.write_partial()
+
     def write_partial(self):
         text = self.table.render(self.header())
         for s in self.scaled:
@@ -1109,7 +1159,7 @@ def latency_stages(series, console, received):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--only", default="throughput,latency,memory,scan,threads,micro,links,watching",
+    parser.add_argument("--only", default="throughput,latency,memory,scan,threads,micro,links,watching,recovery",
                         help="comma-separated figures to run")
     parser.add_argument("--quick", action="store_true", help="small sizes, for trying the harness out")
     parser.add_argument("--repeats", type=int, default=5)
@@ -1144,7 +1194,8 @@ def main():
         bench.scaled.append("--quick: every size scaled down; not for comparing with the goals")
     figures = {"throughput": bench.throughput, "latency": bench.latency, "memory": bench.memory,
                "scan": bench.scan, "threads": bench.threads, "micro": bench.micro,
-               "links": bench.links, "https": bench.https, "watching": bench.watching}
+               "links": bench.links, "https": bench.https, "watching": bench.watching,
+               "recovery": bench.recovery}
     failed = False
     try:
         for name in args.only.split(","):

@@ -11,6 +11,7 @@
 #include "diag/MessageLog.h"
 #include "diag/ShellRunner.h"
 #include "http/HttpController.h"
+#include "http/ServiceProbe.h"
 #include "schedule/FolderWatcher.h"
 #include "scripting/CommandServer.h"
 

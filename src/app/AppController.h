@@ -39,6 +39,7 @@ class FolderWatcher;
 class HttpController;
 class ItemBook;
 class OpenedPicture;
+class ServiceProbe;
 struct AppleEvent;
 struct AppleEventReply;
 
@@ -207,6 +208,11 @@ public:
     bool applicationOpenFile(const QString &path);
     void ibUserClickedOnSynchronize();
     void ibClickedOnSynchronizeAgain();
+    // Retry Now ('vesk'/'rtry', the tray's and the window's action): every picture waiting for a retry
+    // is due at once, the service is asked at once when it is away, and a pass starts unless one runs
+    // or the cycle is halted. Synchronize Again and 'upnw' make the pictures due and ask too.
+    void ibClickedOnRetryNow();
+    void makeWaitingPicturesDue();
     void openFileOnMainThread();
     // Asks for a pass through a re-open worker. Requests that arrive while one waits are served by
     // it, so a burst of requests never makes more than one waiting worker.
@@ -317,8 +323,11 @@ public:
 
     // ---- HTTP client ----------------------------------------------------------------------------
     void createHttpController();
-    // Cuts off a transfer in progress (used at quit); its picture stays in the source folder.
+    // Cuts off a transfer in progress (used at quit); its picture stays in the source folder. Ends
+    // the checks of a service that is away.
     void cancelTransfers();
+    // While the service is away no upload starts; the probe says when it is back.
+    bool serviceIsAway() const;
 
     // ---- Threads --------------------------------------------------------------------------------
     // Hands work to the main thread (directly when already there). With wait, returns once done.
@@ -404,6 +413,10 @@ private:
     std::shared_ptr<PreferenceStore> fStore;
     NotificationCenter fCenter;
     std::unique_ptr<HttpController> fHttpController;
+    std::unique_ptr<ServiceProbe> fServiceProbe;
+    // The pictures answered in a row with an address or network problem (one entry per picture).
+    std::mutex fMisdirectedLock;
+    std::vector<QString> fMisdirectedRun;
 
     mutable std::mutex fLoginLock; // guards the four values below
     QString fCurUserName = QStringLiteral("testing");

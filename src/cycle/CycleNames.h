@@ -49,6 +49,13 @@ struct CycleNames {
     static inline const QString cDictKeyHttpCustomStatus = QStringLiteral("httpOurCustomStatus");
     static inline const QString cDictKeyHttpCustomMessage = QStringLiteral("httpOurCustomMessage");
     static inline const QString cDictKeyHttpCustomError = QStringLiteral("httpOurCustomError");
+    // The service is away (no connection, a gateway's answer, a web page): the line for the operator,
+    // the answer's Retry-After in seconds, and whether it was a web page. The picture is not at fault.
+    static inline const QString cDictKeyHttpServiceAway = QStringLiteral("httpServiceAway");
+    static inline const QString cDictKeyHttpRetryAfter = QStringLiteral("httpRetryAfter");
+    static inline const QString cDictKeyHttpWebPage = QStringLiteral("httpWebPage");
+    // The address or the network is wrong (401, 403, 404, 405, 407, a redirect not followed): the line.
+    static inline const QString cDictKeyHttpAddressProblem = QStringLiteral("httpAddressProblem");
 
     // UpdateProgressWindowNotification display texts
     static inline const QString cDictKeyDisplayCallbackStatus = QStringLiteral("ibFTPCallbackStatusField");

@@ -183,6 +183,42 @@ void CycleStatus::serviceError(const QString &message)
         { QStringLiteral("message"), message } });
 }
 
+void CycleStatus::foundAway(const QString &item, const QString &line)
+{
+    std::lock_guard<std::mutex> guard(fLock);
+    fPicture.clear();
+    noteError(QStringLiteral("%1: %2").arg(item, line), QDateTime::currentDateTime());
+}
+
+void CycleStatus::serviceAwayChanged(const QDateTime &since, const QDateTime &nextCheck, const QString &reason)
+{
+    QJsonObject event;
+    {
+        std::lock_guard<std::mutex> guard(fLock);
+        if (since.isValid() && !fAwaySince.isValid())
+            event
+                = { { QStringLiteral("event"), QStringLiteral("service away") }, { QStringLiteral("reason"), reason } };
+        else if (!since.isValid() && fAwaySince.isValid())
+            event = { { QStringLiteral("event"), QStringLiteral("service back") },
+                { QStringLiteral("seconds"), double(fAwaySince.msecsTo(QDateTime::currentDateTime())) / 1000.0 } };
+        fAwaySince = since;
+        fNextCheck = nextCheck;
+        fAwayReason = reason;
+    }
+    if (!event.isEmpty())
+        publish(event);
+}
+
+QString CycleStatus::awayText(const Snapshot &shot, const QDateTime &now)
+{
+    if (!shot.awaySince.isValid())
+        return {};
+    const qint64 left = std::max<qint64>(0, (now.msecsTo(shot.nextCheck) + 999) / 1000);
+    return QStringLiteral("the service is away since %1 (next check in %2 s)")
+        .arg(shot.awaySince.toLocalTime().toString(QStringLiteral("HH:mm")))
+        .arg(left);
+}
+
 void CycleStatus::settingsChecked(bool accepted, const QString &reason)
 {
     {
@@ -232,6 +268,10 @@ CycleStatus::Snapshot CycleStatus::snapshot() const
     shot.settingsRefused = fSettingsRefused;
     shot.lastError = fLastError;
     shot.lastErrorTime = fLastErrorTime;
+    shot.awaySince = fAwaySince;
+    shot.nextCheck = fNextCheck;
+    shot.awayReason = fAwayReason;
+    shot.serviceAway = fAwaySince.isValid();
     shot.watcher = fOverflow ? Watcher::Recovering : fWatching ? Watcher::Watching : Watcher::TimerOnly;
     shot.totals = fTotals;
     shot.started = fStarted;

@@ -62,8 +62,10 @@ public:
         double picturesPerMinute = 0;
         double megabytesPerSecond = 0; // 10^6 bytes per second of sending
         Watcher watcher = Watcher::TimerOnly;
-        // The service does not answer: uploads wait until it does (set by the cycle's outage handling).
-        bool serviceAway = false;
+        bool serviceAway = false; // the service does not answer: uploads wait until it does
+        QDateTime awaySince; // when the service went away; invalid while it answers
+        QDateTime nextCheck; // when it is asked again, while away
+        QString awayReason;
         Totals totals;
         QDateTime started;
         WaitingCount lastCount; // the last count of waiting pictures, made at lastCountTime
@@ -83,6 +85,10 @@ public:
     void transferFailed(const QString &item, const QString &error, bool firstOfItsSpell);
     void gone(const QString &item); // left the source folder before it was sent
     void serviceError(const QString &message);
+    // An upload found the service away: the picture waits, without a penalty.
+    void foundAway(const QString &item, const QString &line);
+    // The checks' state: away since, next check; an invalid since when it answers again.
+    void serviceAwayChanged(const QDateTime &since, const QDateTime &nextCheck, const QString &reason);
     void settingsChecked(bool accepted, const QString &reason);
     void haltChanged(bool halted);
     void passStarted();
@@ -91,6 +97,8 @@ public:
 
     Snapshot snapshot() const;
     static QString watcherText(Watcher state);
+    // "the service is away since 19:12 (next check in 2 s)"; empty while it answers.
+    static QString awayText(const Snapshot &shot, const QDateTime &now);
 
     // Counts the regular files in sub-folders of the folder (hidden ones and links left out), on
     // the counting thread, for at most the time limit. The answer comes on the main thread.
@@ -100,7 +108,8 @@ public:
 
 signals:
     // One line of the event stream: "event" names what happened ("uploaded", "parked", "transfer
-    // failed", "gone", "halted", "resumed", "stopped by a service error", "settings refused"), "time" when,
+    // failed", "gone", "halted", "resumed", "stopped by a service error", "settings refused", "service
+    // away", "service back"), "time" when,
     // and the details. Main thread, in the order the cycle reported them.
     void event(const QJsonObject &event);
     // The last count of waiting pictures found another number. Main thread.
@@ -127,6 +136,9 @@ private:
     bool fWatching = false;
     QString fLastError;
     QDateTime fLastErrorTime;
+    QDateTime fAwaySince;
+    QDateTime fNextCheck;
+    QString fAwayReason;
     std::deque<Sent> fRecent;
     Totals fTotals;
     const QDateTime fStarted = QDateTime::currentDateTime();

@@ -3,9 +3,11 @@
 
 #include "app/AppController.h"
 #include "app/TimedWait.h"
+#include "cycle/ItemBook.h"
 #include "diag/Console.h"
 #include "diag/Describe.h"
 #include "diag/MessageLog.h"
+#include "http/ServiceProbe.h"
 #include "prefs/LoginNameToFtpNameTransformer.h"
 
 #include <QThread>
@@ -80,8 +82,25 @@ void AppController::ibUserClickedOnSynchronize()
         applicationOpenFile(*source);
 }
 
+void AppController::makeWaitingPicturesDue()
+{
+    fItemBook->makeAllDue();
+    if (fServiceProbe)
+        fServiceProbe->checkNow();
+}
+
+void AppController::ibClickedOnRetryNow()
+{
+    consoleLog(QStringLiteral("Retry Now: every waiting picture is due"));
+    makeWaitingPicturesDue();
+    if (gStartedUploadProcess || gDidHaltProcess || gWantsToHaltProcess || serviceIsAway())
+        return; // the running pass goes on to them; a halted cycle waits for Resume; the check starts the pass
+    ibUserClickedOnSynchronize();
+}
+
 void AppController::ibClickedOnSynchronizeAgain()
 {
+    makeWaitingPicturesDue();
     if (gStartedUploadProcess && gDidHaltProcess) {
         ViewOutlet *sender = ibMainWindow ? ibMainWindow->viewWithTag(111) : nullptr;
         ibClickedOnHalt(sender ? sender : ibPauseResumeButton);
@@ -184,7 +203,12 @@ void AppController::scheduleDeferredPass(const QDateTime &when)
         if (!fDeferredTimer) {
             fDeferredTimer = new QTimer(this);
             fDeferredTimer->setSingleShot(true);
-            connect(fDeferredTimer, &QTimer::timeout, this, [this] { requestReopen(); });
+            // The pass for pictures that had to wait is no trigger: a cycle stopped (by a service error,
+            // by a wrong address) stands still until one.
+            connect(fDeferredTimer, &QTimer::timeout, this, [this] {
+                if (!fStatus->snapshot().serviceError)
+                    requestReopen();
+            });
         }
         const qint64 wait = std::max<qint64>(0, QDateTime::currentDateTimeUtc().msecsTo(when));
         // Keep the earliest moment when one is already set.

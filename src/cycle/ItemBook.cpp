@@ -63,6 +63,14 @@ ItemBook::Waiting ItemBook::waitingForRetry()
     return waiting;
 }
 
+void ItemBook::makeAllDue()
+{
+    std::lock_guard<std::mutex> guard(fLock);
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    for (auto &[path, failure] : fFailures)
+        failure.nextAttempt = now;
+}
+
 void ItemBook::forget(const QString &fullPath)
 {
     std::lock_guard<std::mutex> guard(fLock);

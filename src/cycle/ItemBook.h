@@ -36,6 +36,8 @@ public:
     // Transfer failures, keyed by the picture's full path. Answers the seconds until the picture
     // may be tried again: baseSeconds, doubled at each failure in a row, at most maxSeconds.
     double noteTransferFailure(const QString &fullPath, double baseSeconds, double maxSeconds);
+    // Every picture waiting for a retry may go now (its count stays).
+    void makeAllDue();
     void forget(const QString &fullPath);
     // When the picture may be tried again; none when it may be tried now.
     std::optional<QDateTime> retryAfter(const QString &fullPath) const;

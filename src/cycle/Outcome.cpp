@@ -7,6 +7,7 @@
 #include "files/FileOps.h"
 #include "files/OpenedPicture.h"
 #include "files/PathUtils.h"
+#include "http/ServiceProbe.h"
 
 #include <QFileInfo>
 
@@ -19,6 +20,8 @@ namespace {
 // pictures behind it go first meanwhile.
 constexpr double kRetryBaseSeconds = 2.0;
 constexpr double kRetryMaxSeconds = 300.0;
+// A picture answered with an address or network problem while others pass is parked at this answer.
+constexpr int kMisdirectedAnswersToPark = 3;
 } // namespace
 
 void AppController::reportProgress(const char *what, const QString &item, const QString &detail)
@@ -79,6 +82,10 @@ void AppController::handleNotification_UploadSuccess(const Notification &note)
             consoleLog(QStringLiteral("Preparing to Move [%1]/[%2]...").arg(root, item));
             if (!retriedAsChanged(note, item, full)) {
                 fItemBook->forget(full);
+                {
+                    std::lock_guard<std::mutex> guard(fMisdirectedLock);
+                    fMisdirectedRun.clear();
+                }
                 ++fUploadedCount;
                 // A picture the service has taken is never sent again: if it cannot leave the source
                 // folder now, only its move is tried again on later passes.
@@ -117,6 +124,53 @@ void AppController::handleNotification_UploadFail(const Notification &note)
         const QString item = info.value(cDictKeyCurItem).toString();
         const QString root = info.value(cDictKeyLocalRootFolder).toString();
         const QString full = pathutil::appendPathComponent(root, item);
+        if (info.contains(cDictKeyHttpServiceAway)) {
+            // Not the picture's fault: it stays without a penalty, and no upload starts until the
+            // service answers again.
+            const QString line = info.value(cDictKeyHttpServiceAway).toString();
+            showError(line);
+            const QVariant retryAfter = info.value(cDictKeyHttpRetryAfter);
+            if (fServiceProbe)
+                fServiceProbe->serviceAway(line,
+                    retryAfter.isValid() ? std::optional(retryAfter.toDouble()) : std::nullopt,
+                    info.value(cDictKeyHttpWebPage).toBool());
+            fStatus->foundAway(item, line);
+            reportProgress("away", item);
+            fCenter.post(cNotification_CleanUpAfterUpload, this, note.userInfo);
+            return;
+        }
+        bool misdirectedPark = false;
+        if (info.contains(cDictKeyHttpAddressProblem)) {
+            const QString line = info.value(cDictKeyHttpAddressProblem).toString();
+            showError(line);
+            myNSLog(QStringLiteral("%1 [%2]").arg(line, full));
+            std::vector<QString> run;
+            {
+                std::lock_guard<std::mutex> guard(fMisdirectedLock);
+                if (fMisdirectedRun.empty() || fMisdirectedRun.back() != full)
+                    fMisdirectedRun.push_back(full);
+                run = fMisdirectedRun;
+            }
+            if (run.size() >= 2) {
+                // Two pictures in a row: the address or the network is wrong, not the pictures. Nothing
+                // is parked, and the cycle stands still as after a service error.
+                for (const QString &picture : run)
+                    fItemBook->forget(picture);
+                fStatus->serviceError(line);
+                setStartedUploadProcess(false);
+                forceProcessToPause();
+                return;
+            }
+            if (fItemBook->failureCount(full) + 1 < kMisdirectedAnswersToPark) {
+                retryLater(note, item, full);
+                fCenter.post(cNotification_CleanUpAfterUpload, this, note.userInfo);
+                return;
+            }
+            misdirectedPark = true; // alone, for the third time: this picture's own problem
+        } else {
+            std::lock_guard<std::mutex> guard(fMisdirectedLock);
+            fMisdirectedRun.clear();
+        }
         const bool transportError = info.contains(cDictKeyHttpError);
         if (transportError) {
             const QString description
@@ -149,7 +203,7 @@ void AppController::handleNotification_UploadFail(const Notification &note)
         } else {
             consoleLog(QStringLiteral("NO statusString?????"));
         }
-        if (info.contains(cDictKeyHttpStatusCode)) {
+        if (info.contains(cDictKeyHttpStatusCode) && !misdirectedPark) {
             const qlonglong code = info.value(cDictKeyHttpStatusCode).toLongLong();
             if (code != 200) {
                 showError(QStringLiteral("HTTP Server Returned Status Code: %1").arg(code));
@@ -160,14 +214,14 @@ void AppController::handleNotification_UploadFail(const Notification &note)
 
         // A picture taken out of the source folder on its way is neither parked nor tried again.
         const OpenedPictureRef opened = info.value(cDictKeyOpenedPicture).value<OpenedPictureRef>();
-        const bool gone = (park || transportError) && !item.isEmpty()
+        const bool gone = (park || misdirectedPark || transportError) && !item.isEmpty()
             && (opened ? !opened->isStillNamed() : !QFileInfo::exists(full));
         if (gone) {
             fItemBook->forget(full);
             myNSLog(QStringLiteral("Gone from the source folder before it was sent: [%1]").arg(full));
             reportProgress("gone", item);
             watchOutcome(WatchedOutcome::Gone, note.userInfo);
-        } else if (park) {
+        } else if (park || misdirectedPark) {
             const bool known = !item.isEmpty() && info.contains(cDictKeyLocalRootFolder);
             if (known && retriedAsChanged(note, item, full)) {
                 // Judged on part of a picture: not a rejection of the picture itself.

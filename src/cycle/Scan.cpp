@@ -55,6 +55,14 @@ void AppController::scanFolderOnMainThread(const Notification &note)
         setIsScanningFolder(false);
         return;
     }
+    if (serviceIsAway()) {
+        // No upload starts while the service is away, new pictures included: the pass that its
+        // return starts takes them in the scan's order.
+        ibUpdateFTPCallbackStatusTextField(QStringLiteral("Waiting for the service: ")
+            + CycleStatus::awayText(fStatus->snapshot(), QDateTime::currentDateTime()));
+        setIsScanningFolder(false);
+        return;
+    }
     if (!note.userInfo) {
         ibUpdateFTPCallbackStatusTextField(
             QStringLiteral("BAD Internal ERROR!!!!! No Info To Start Scan of Folder..."));

@@ -6,6 +6,7 @@
 #include "files/OpenedPicture.h"
 #include "http/Multipart.h"
 #include "http/Reply.h"
+#include "http/ServiceProbe.h"
 
 #include <QFile>
 
@@ -366,6 +367,9 @@ void HttpController::recordExchange(const TransferOutcome &outcome, Info &result
         if (outcome.error->certificate) // the operator has to act: say it where they look later
             myNSLog(QStringLiteral("Not sent, HTTPS failed: %1 [%2]")
                         .arg(outcome.error->description, result.value(cDictKeyFileName).toString()));
+        if (outcome.error->beforeRequest)
+            result.insert(cDictKeyHttpServiceAway,
+                QStringLiteral("The service cannot be reached: %1; the pictures wait").arg(outcome.error->description));
     }
 
     if (haveResponse) {
@@ -377,6 +381,20 @@ void HttpController::recordExchange(const TransferOutcome &outcome, Info &result
     if (!outcome.body)
         return;
     result.insert(cDictKeyHttpReturnData, *outcome.body);
+
+    // An answer that is not the service's own says nothing about the picture: its words are not read.
+    const AnswerReading answer
+        = readAnswer(outcome.statusCode, outcome.headers, *outcome.body, outcome.redirectUrl, fEndpoint);
+    if (answer.kind != AnswerKind::Taken) {
+        consoleLog(answer.line);
+        result.insert(
+            answer.kind == AnswerKind::Away ? cDictKeyHttpServiceAway : cDictKeyHttpAddressProblem, answer.line);
+        if (answer.retryAfterSeconds)
+            result.insert(cDictKeyHttpRetryAfter, *answer.retryAfterSeconds);
+        if (answer.webPage)
+            result.insert(cDictKeyHttpWebPage, true);
+        return;
+    }
 
     const ReplyInterpretation reply = interpretReply(*outcome.body, ReplyDetail::Log);
     if (!reply.parsed) {
@@ -415,6 +433,8 @@ void HttpController::handleNotification_UploadDone(const Notification &note)
             consoleLog(QStringLiteral("cDictKeyHttpError = [%1]").arg(describe(userInfo)));
             failed = true;
         }
+        if (record->contains(cDictKeyHttpServiceAway) || record->contains(cDictKeyHttpAddressProblem))
+            failed = true; // a web page with status 200 too
         if (record->contains(cDictKeyHttpCustomError)) {
             consoleLog(
                 QStringLiteral("cDictKeyHttpCustomError = [%1]").arg(describe(record->value(cDictKeyHttpCustomError))));
@@ -462,12 +482,32 @@ void HttpController::connectionDidFailWithError(const QVariantMap &)
 void AppController::createHttpController()
 {
     fHttpController = std::make_unique<HttpController>(fCenter, HttpController::resolveEndpoint(fOptions.endpoint));
+    fServiceProbe = std::make_unique<ServiceProbe>(
+        fHttpController->endpoint(), fOptions.timeScale,
+        [this](const ServiceProbe::State &state) {
+            fStatus->serviceAwayChanged(state.since, state.nextCheck, state.reason);
+        },
+        [this](std::chrono::milliseconds away) {
+            const QString line = QStringLiteral("The service answers again after %1 s away; the pictures go on")
+                                     .arg(double(away.count()) / 1000.0, 0, 'f', 1);
+            myNSLog(line);
+            ibUpdateFTPCallbackStatusTextField(line);
+            reportProgress("back", fHttpController->endpoint());
+            requestReopen();
+        });
 }
 
 void AppController::cancelTransfers()
 {
     if (fHttpController)
         fHttpController->cancel();
+    if (fServiceProbe)
+        fServiceProbe->stop();
+}
+
+bool AppController::serviceIsAway() const
+{
+    return fServiceProbe && fServiceProbe->isAway();
 }
 
 } // namespace vesk

@@ -359,13 +359,20 @@ TransferOutcome HttpTransfer::post(const TransferRequest &request)
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L); // the caller decides which redirects to follow
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_POST, 1L);
-    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, x.total);
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(easy, CURLOPT_READFUNCTION, readBody);
-    curl_easy_setopt(easy, CURLOPT_READDATA, &x);
-    curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, seekBody);
-    curl_easy_setopt(easy, CURLOPT_SEEKDATA, &x);
+    if (request.headOnly) {
+        x.total = 0;
+        curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+        // A service may send a body after all; the connection must not carry it into the next request.
+        curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
+    } else {
+        curl_easy_setopt(easy, CURLOPT_POST, 1L);
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, x.total);
+        curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+        curl_easy_setopt(easy, CURLOPT_READFUNCTION, readBody);
+        curl_easy_setopt(easy, CURLOPT_READDATA, &x);
+        curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, seekBody);
+        curl_easy_setopt(easy, CURLOPT_SEEKDATA, &x);
+    }
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, writeReply);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &x);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, writeHeader);
@@ -384,6 +391,8 @@ TransferOutcome HttpTransfer::post(const TransferRequest &request)
     char *redirect = nullptr; // curl's own string, valid until the handle's next use
     curl_easy_getinfo(easy, CURLINFO_REDIRECT_URL, &redirect);
     const QByteArray redirectUrl(redirect);
+    double connectSeconds = 0; // 0 while no connection was made
+    curl_easy_getinfo(easy, CURLINFO_CONNECT_TIME, &connectSeconds);
 
     // Nothing in the handle may point at this frame or at the freed list once we return.
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, static_cast<char *>(nullptr));
@@ -417,8 +426,13 @@ TransferOutcome HttpTransfer::post(const TransferRequest &request)
         outcome.error->certificate = true;
         return outcome;
     }
-    if (rc != CURLE_OK)
-        return failure(rc, describeCode(rc, QString::fromUtf8(errorBuffer).trimmed()));
+    if (rc != CURLE_OK) {
+        TransferOutcome outcome = failure(rc, describeCode(rc, QString::fromUtf8(errorBuffer).trimmed()));
+        outcome.error->beforeRequest = rc == CURLE_COULDNT_CONNECT || rc == CURLE_COULDNT_RESOLVE_HOST
+            || rc == CURLE_COULDNT_RESOLVE_PROXY || rc == CURLE_SSL_CONNECT_ERROR
+            || (rc == CURLE_OPERATION_TIMEDOUT && connectSeconds <= 0);
+        return outcome;
+    }
 
     TransferOutcome outcome;
     outcome.statusCode = statusCode;
@@ -435,6 +449,15 @@ TransferOutcome HttpTransfer::post(const TransferRequest &request)
         outcome.redirectUrl = redirectUrl;
     }
     return outcome;
+}
+
+TransferOutcome HttpTransfer::head(const QByteArray &url, const TransferTimeouts &timeouts)
+{
+    TransferRequest request;
+    request.url = url;
+    request.timeouts = timeouts;
+    request.headOnly = true;
+    return post(request);
 }
 
 } // namespace vesk

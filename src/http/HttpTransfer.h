@@ -46,12 +46,16 @@ struct TransferRequest {
     qint64 fileSize = 0; // bytes of the file announced in the body's length
     QByteArray suffix; // body bytes after the file
     TransferTimeouts timeouts;
+    bool headOnly = false; // a HEAD of the url instead of the POST (the body fields are not used)
 };
 
 struct TransferError {
     int code = 0; // a CURLcode
     QString description; // curl's text for the code with its details, or what went wrong locally
     bool certificate = false; // the service's certificate was refused, or the CAs named could not be used
+    // The service got none of the request: no connection (refused, timed out, a name or a proxy that
+    // cannot be reached) or a TLS set-up that failed for a reason other than the certificate.
+    bool beforeRequest = false;
 };
 
 struct TransferOutcome {
@@ -74,6 +78,9 @@ public:
     // became shorter than announced while it was read, and a cancel all end in outcome.error,
     // with no response and no body.
     TransferOutcome post(const TransferRequest &request);
+    // A HEAD of the url with the same settings (proxy, CAs, time-outs) as post(); the connection is
+    // not kept.
+    TransferOutcome head(const QByteArray &url, const TransferTimeouts &timeouts);
 
     // Ends a transfer in progress as soon as curl next reports progress, and makes every later
     // post() fail at once. Any thread.

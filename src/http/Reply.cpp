@@ -1,9 +1,11 @@
 #include "http/Reply.h"
 
 #include <QStringDecoder>
+#include <QUrl>
 
 #include <pugixml.hpp>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <iconv.h>
@@ -239,6 +241,113 @@ ReplyInterpretation interpretReply(const QByteArray &body, ReplyDetail detail)
     if (detail == ReplyDetail::None)
         result.children.clear();
     return result;
+}
+
+QString headerValue(const QVariantMap &headers, const char *name)
+{
+    for (auto it = headers.cbegin(); it != headers.cend(); ++it) {
+        if (it.key().compare(QLatin1String(name), Qt::CaseInsensitive) == 0)
+            return it.value().toString();
+    }
+    return {};
+}
+
+namespace {
+
+QString statusText(long code)
+{
+    static const std::pair<long, const char *> reasons[]
+        = { { 401, "Unauthorized" }, { 403, "Forbidden" }, { 404, "Not Found" }, { 405, "Method Not Allowed" },
+              { 407, "Proxy Authentication Required" }, { 429, "Too Many Requests" }, { 502, "Bad Gateway" },
+              { 503, "Service Unavailable" }, { 504, "Gateway Timeout" } };
+    for (const auto &[number, reason] : reasons) {
+        if (number == code)
+            return QStringLiteral("%1 %2").arg(code).arg(QLatin1String(reason));
+    }
+    return QString::number(code);
+}
+
+bool isGatewayAnswer(long code)
+{
+    return code == 429 || code == 502 || code == 503 || code == 504;
+}
+
+bool isRedirect(long code)
+{
+    return code == 301 || code == 302 || code == 303 || code == 307 || code == 308;
+}
+
+} // namespace
+
+bool isWebPage(const QString &contentType, const QByteArray &body)
+{
+    const QString type = contentType.section(QLatin1Char(';'), 0, 0).trimmed();
+    if (type.compare(QLatin1String("text/html"), Qt::CaseInsensitive) == 0
+        || type.compare(QLatin1String("application/xhtml+xml"), Qt::CaseInsensitive) == 0)
+        return true;
+    QByteArray start = body.left(512);
+    if (start.startsWith("\xEF\xBB\xBF"))
+        start.remove(0, 3);
+    start = start.trimmed().toLower();
+    return start.startsWith("<!doctype html") || start.startsWith("<html");
+}
+
+std::optional<double> retryAfterSeconds(const QString &value, const QDateTime &now)
+{
+    const QString text = value.trimmed();
+    if (text.isEmpty())
+        return std::nullopt;
+    bool isNumber = false;
+    double seconds = text.toDouble(&isNumber);
+    if (!isNumber) {
+        // An HTTP date ends in "GMT", which Qt's reader wants as an offset.
+        QString date = text;
+        if (date.endsWith(QLatin1String(" GMT")))
+            date = date.chopped(4) + QStringLiteral(" +0000");
+        const QDateTime when = QDateTime::fromString(date, Qt::RFC2822Date);
+        if (!when.isValid())
+            return std::nullopt;
+        seconds = double(now.msecsTo(when)) / 1000.0;
+    }
+    return std::clamp(seconds, 0.0, kMaxRetryAfterSeconds);
+}
+
+AnswerReading readAnswer(long statusCode, const QVariantMap &headers, const QByteArray &body,
+    const QByteArray &redirectUrl, const QString &endpoint)
+{
+    AnswerReading reading;
+    if (isGatewayAnswer(statusCode)) {
+        reading.kind = AnswerKind::Away;
+        reading.line
+            = QStringLiteral("The service answered %1: it is away, the pictures wait").arg(statusText(statusCode));
+        reading.retryAfterSeconds
+            = retryAfterSeconds(headerValue(headers, "Retry-After"), QDateTime::currentDateTimeUtc());
+    } else if (statusCode == 200 && isWebPage(headerValue(headers, "Content-Type"), body)) {
+        reading.kind = AnswerKind::Away;
+        reading.webPage = true;
+        reading.line = QStringLiteral(
+            "The network answers with a web page instead of the service's reply: a hotspot login? The pictures wait");
+    } else if (statusCode == 401 || statusCode == 403 || statusCode == 404 || statusCode == 405 || statusCode == 407) {
+        reading.kind = AnswerKind::Misdirected;
+        reading.line = QStringLiteral("The service address answered %1: check the address %2")
+                           .arg(statusText(statusCode), endpoint);
+    } else if (isRedirect(statusCode)) {
+        reading.kind = AnswerKind::Misdirected;
+        const QString host = QUrl::fromEncoded(redirectUrl).host();
+        reading.line = QStringLiteral("The network answers with a redirect to %1: a hotspot login?")
+                           .arg(host.isEmpty() ? QStringLiteral("no address") : host);
+    }
+    return reading;
+}
+
+bool checkSaysAway(bool connectionFailed, long statusCode, const QVariantMap &headers, const QByteArray &redirectUrl,
+    const QString &endpoint, bool webPageMeansAway)
+{
+    if (connectionFailed || isGatewayAnswer(statusCode))
+        return true;
+    if (isRedirect(statusCode))
+        return QUrl::fromEncoded(redirectUrl).host().compare(QUrl(endpoint).host(), Qt::CaseInsensitive) != 0;
+    return webPageMeansAway && statusCode == 200 && isWebPage(headerValue(headers, "Content-Type"), {});
 }
 
 } // namespace vesk

@@ -4,7 +4,9 @@
 // hostile input (not XML, empty, deeply nested, very large) yields a value, never a crash.
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
+#include <QVariantMap>
 
 #include <optional>
 #include <vector>
@@ -58,5 +60,36 @@ inline constexpr qsizetype kMaxDescribedChars = 8192; // per logged document or 
 
 // Decodes and parses a reply body and reads the status word and the message by position.
 ReplyInterpretation interpretReply(const QByteArray &body, ReplyDetail detail = ReplyDetail::None);
+
+// What an answer says before its status word is read.
+enum class AnswerKind {
+    Taken, // the service's own answer: its status code and words decide
+    Away, // 429, 502, 503, 504, or a 200 that is a web page: the service is not there now
+    Misdirected, // 401, 403, 404, 405, 407 or a redirect that was not followed: the address or the network is wrong
+};
+
+struct AnswerReading {
+    AnswerKind kind = AnswerKind::Taken;
+    QString line; // for the operator, when not Taken
+    bool webPage = false;
+    std::optional<double> retryAfterSeconds; // the answer's Retry-After, at most kMaxRetryAfterSeconds
+};
+
+inline constexpr double kMaxRetryAfterSeconds = 300;
+
+// A header's value, its name compared without regard to case; empty when absent.
+QString headerValue(const QVariantMap &headers, const char *name);
+// A body that is a web page (HTML), by its content type or its first tag.
+bool isWebPage(const QString &contentType, const QByteArray &body);
+// Retry-After in seconds (a number of seconds or an HTTP date, against now), capped; none when absent or unreadable.
+std::optional<double> retryAfterSeconds(const QString &value, const QDateTime &now);
+// Reads an answer (status code > 0) of the upload to endpoint; redirectUrl: the Location not followed.
+AnswerReading readAnswer(long statusCode, const QVariantMap &headers, const QByteArray &body,
+    const QByteArray &redirectUrl, const QString &endpoint);
+// Whether the answer to a check of the endpoint still says the service is away: a connection that
+// cannot be made, 429, 502, 503, 504, a redirect to another host, and, when the service went away
+// behind a web page, a web page.
+bool checkSaysAway(bool connectionFailed, long statusCode, const QVariantMap &headers, const QByteArray &redirectUrl,
+    const QString &endpoint, bool webPageMeansAway);
 
 } // namespace vesk

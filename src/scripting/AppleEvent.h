@@ -33,6 +33,7 @@ inline constexpr FourCharCode kVeskEventClass = fourCharCode("vesk");
 inline constexpr FourCharCode kVeskSynchronizeNow = fourCharCode("upnw");
 inline constexpr FourCharCode kVeskPause = fourCharCode("paus");
 inline constexpr FourCharCode kVeskResume = fourCharCode("resm");
+inline constexpr FourCharCode kVeskRetryNow = fourCharCode("rtry");
 inline constexpr FourCharCode kVeskPreferenceCommand = fourCharCode("1234");
 inline constexpr FourCharCode kCoreEventClass = fourCharCode("aevt");
 inline constexpr FourCharCode kAEQuitApplication = fourCharCode("quit");

@@ -1,6 +1,6 @@
 // AppController: the scripting interface. The command channel carries the events of a controlling
-// application ('vesk'/'upnw', 'vesk'/'paus', 'vesk'/'resm', 'vesk'/'1234', 'aevt'/'quit') and those of a second
-// launch ('aevt'/'odoc', 'misc'/'actv'); this file installs the channel and serves the events.
+// application ('vesk'/'upnw', 'vesk'/'paus', 'vesk'/'resm', 'vesk'/'rtry', 'vesk'/'1234', 'aevt'/'quit') and those of a
+// second launch ('aevt'/'odoc', 'misc'/'actv'); this file installs the channel and serves the events.
 
 #include "app/AppController.h"
 
@@ -218,6 +218,7 @@ void AppController::setupForAppleEventsForThisApp()
     server->setEventHandler(kVeskEventClass, kVeskSynchronizeNow, handler);
     server->setEventHandler(kVeskEventClass, kVeskPause, handler);
     server->setEventHandler(kVeskEventClass, kVeskResume, handler);
+    server->setEventHandler(kVeskEventClass, kVeskRetryNow, handler);
     server->setEventHandler(kVeskEventClass, kVeskPreferenceCommand, handler);
     server->setEventHandler(kCoreEventClass, kAEQuitApplication, handler);
 
@@ -286,6 +287,10 @@ void AppController::handleTestAEHandler(const AppleEvent *event, AppleEventReply
         break;
     case kVeskResume:
         forceProcessToResume();
+        answer = AEDescriptor::text(QStringLiteral("ACCEPTED"));
+        break;
+    case kVeskRetryNow:
+        ibClickedOnRetryNow();
         answer = AEDescriptor::text(QStringLiteral("ACCEPTED"));
         break;
     case kAEQuitApplication:

@@ -58,6 +58,12 @@ QJsonObject statusObject(
         error = QJsonObject { { QStringLiteral("text"), cycle.lastError },
             { QStringLiteral("time"), isoOrNull(cycle.lastErrorTime) } };
     status.insert(QStringLiteral("lastError"), error);
+    QJsonValue away;
+    if (cycle.awaySince.isValid())
+        away = QJsonObject { { QStringLiteral("since"), isoOrNull(cycle.awaySince) },
+            { QStringLiteral("nextCheck"), isoOrNull(cycle.nextCheck) }, { QStringLiteral("reason"), cycle.awayReason },
+            { QStringLiteral("text"), CycleStatus::awayText(cycle, QDateTime::currentDateTime()) } };
+    status.insert(QStringLiteral("serviceAway"), away);
     return status;
 }
 } // namespace

@@ -97,8 +97,10 @@ void DesktopNotifier::handle(const QJsonObject &event)
         notice.body = QStringLiteral("The last: %1: %2")
                           .arg(bodyText(path), bodyText(event.value(QStringLiteral("reason")).toString()));
         show(Parked);
-    } else if (what == QLatin1String("transfer failed")) {
-        fLastFailure = bodyText(QStringLiteral("%1: %2").arg(path, event.value(QStringLiteral("error")).toString()));
+    } else if (what == QLatin1String("transfer failed") || what == QLatin1String("service away")) {
+        fLastFailure = bodyText(what == QLatin1String("service away")
+                ? event.value(QStringLiteral("reason")).toString()
+                : QStringLiteral("%1: %2").arg(path, event.value(QStringLiteral("error")).toString()));
         if (!fFailing) {
             fFailing = true;
             fFailingTimer->start(static_cast<int>(kFailingSeconds * 1000 * fTimeScale));

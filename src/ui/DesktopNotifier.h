@@ -1,8 +1,8 @@
 #pragma once
 // DesktopNotifier: tells the desktop, through the freedesktop notification service on the session
 // bus, when the cycle stops on a service error, when pictures are parked, when transfers have failed
-// without a success for 5 minutes, and once when uploads work again; never about a picture that went
-// through. Problems that come within 30 s of the last one update its notification (replaces_id)
+// (or the service has been away) without a success for 5 minutes, and once when uploads work again; never about a
+// picture that went through. Problems that come within 30 s of the last one update its notification (replaces_id)
 // instead of adding one. "prefNotifyOnProblems" turns it off. A missing bus or service is silent,
 // and no bus is ever started. Main thread.
 

@@ -26,7 +26,8 @@ void TrayModel::refresh()
         icon = QStringLiteral("uploading");
     else if (state == QLatin1String("halted") || state == QLatin1String("pause requested"))
         icon = QStringLiteral("paused");
-    else if (state != QLatin1String("idle and waiting") || report.waitingForRetry > 0)
+    else if (state != QLatin1String("idle and waiting") || report.waitingForRetry > 0
+        || report.cycle.awaySince.isValid())
         icon = QStringLiteral("problem");
 
     QString tip = QStringLiteral(VESK_DISPLAY_NAME ": ") + state;
@@ -38,6 +39,8 @@ void TrayModel::refresh()
                .arg(report.transferFailures);
     if (report.waitingForRetry > 0)
         tip += QStringLiteral(", %1 waiting for a retry").arg(report.waitingForRetry);
+    if (report.cycle.awaySince.isValid())
+        tip += QStringLiteral("\n") + CycleStatus::awayText(report.cycle, QDateTime::currentDateTime());
     if ((icon == QLatin1String("problem")) && !report.cycle.lastError.isEmpty())
         tip += QStringLiteral("\n") + report.cycle.lastError;
 
@@ -46,6 +49,7 @@ void TrayModel::refresh()
     const QList<MenuItem> menu {
         { Action::ShowWindow, QStringLiteral("Show Window"), true },
         { Action::Synchronize, QStringLiteral("Synchronize"), true },
+        { Action::RetryNow, QStringLiteral("Retry Now"), true },
         { Action::PauseResume, halted ? QStringLiteral("Resume") : QStringLiteral("Pause"),
             halted || state != QLatin1String("pause requested") },
         { Action::Quit, QStringLiteral("Quit"), true },
@@ -70,6 +74,9 @@ void TrayModel::trigger(Action action)
         break;
     case Action::Synchronize:
         fController.ibClickedOnSynchronizeAgain();
+        break;
+    case Action::RetryNow:
+        fController.ibClickedOnRetryNow();
         break;
     case Action::PauseResume:
         fController.ibClickedOnHalt(fController.ibPauseResumeButton);

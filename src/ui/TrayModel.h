@@ -17,7 +17,7 @@ class TrayModel : public QObject {
     Q_OBJECT
 
 public:
-    enum class Action { ShowWindow, Synchronize, PauseResume, Quit };
+    enum class Action { ShowWindow, Synchronize, RetryNow, PauseResume, Quit };
     struct MenuItem {
         Action action;
         QString text;

@@ -210,21 +210,21 @@ TEST(Watching, EventsGiveOneLinePerOutcomeAndNotificationsFoldBursts)
             paths[event.value(QStringLiteral("event")).toString()] << event.value(QStringLiteral("path")).toString();
     }
     EXPECT_EQ(paths.keys(),
-        QStringList({ QStringLiteral("parked"), QStringLiteral("transfer failed"), QStringLiteral("uploaded") }));
+        QStringList({ QStringLiteral("parked"), QStringLiteral("service away"), QStringLiteral("service back"),
+            QStringLiteral("uploaded") }));
     EXPECT_EQ(paths[QStringLiteral("uploaded")].size(), 401);
     EXPECT_EQ(
         QSet<QString>(paths[QStringLiteral("uploaded")].begin(), paths[QStringLiteral("uploaded")].end()).size(), 401);
     EXPECT_EQ(paths[QStringLiteral("parked")].size(), 12);
     const QString out = run.programOutput();
-    EXPECT_EQ(paths[QStringLiteral("transfer failed")].size(), out.count(QStringLiteral("[retry] ") + late));
-    EXPECT_EQ(paths[QStringLiteral("transfer failed")].count(late), paths[QStringLiteral("transfer failed")].size());
+    EXPECT_EQ(out.count(QString(QStringLiteral("[away] ") + late)), 1); // nothing is tried while the service is away
 
     // The listener that never read was dropped, and nothing waited for it.
     EXPECT_TRUE(run.programErrors().contains(QStringLiteral("dropping a client (it is more than 256 lines behind)")));
 
     for (const QString &expected :
         { QStringLiteral("<6>[uploaded] a/OK_001.JPG"), QStringLiteral("<4>[problem] b/E_1.JPG"),
-            QStringLiteral("<4>[problem] b/W_1.JPG"), QString(QStringLiteral("<4>[retry] ") + late) })
+            QStringLiteral("<4>[problem] b/W_1.JPG"), QString(QStringLiteral("<4>[away] ") + late) })
         EXPECT_TRUE(out.contains(expected)) << expected.toStdString();
 
     // Two notifications: the twelve parked pictures in one, updated in place, and the failing
@@ -265,7 +265,7 @@ TEST(Watching, TheTrayModelShowsTheStateAndItsMenuDrivesTheCycle)
     };
     EXPECT_EQ(tray.iconName(), QStringLiteral("idle"));
     EXPECT_TRUE(tray.toolTip().contains(QStringLiteral("idle and waiting"))) << tray.toolTip().toStdString();
-    EXPECT_EQ(texts(), QStringLiteral("Show Window/Synchronize/Pause/Quit"));
+    EXPECT_EQ(texts(), QStringLiteral("Show Window/Synchronize/Retry Now/Pause/Quit"));
     QSignalSpy shown(&tray, &TrayModel::showWindowRequested);
     tray.trigger(TrayModel::Action::ShowWindow);
     EXPECT_EQ(shown.count(), 1);
@@ -279,13 +279,13 @@ TEST(Watching, TheTrayModelShowsTheStateAndItsMenuDrivesTheCycle)
     tray.trigger(TrayModel::Action::PauseResume);
     EXPECT_EQ(tray.iconName(), QStringLiteral("paused"));
     EXPECT_TRUE(tray.toolTip().contains(QStringLiteral("halted")));
-    EXPECT_EQ(texts(), QStringLiteral("Show Window/Synchronize/Resume/Quit"));
+    EXPECT_EQ(texts(), QStringLiteral("Show Window/Synchronize/Retry Now/Resume/Quit"));
     harness.picture(QStringLiteral("t/IMG_2.JPG"));
     ASSERT_TRUE(harness.waitIdle());
     EXPECT_EQ(harness.uploadCount(), 1);
     tray.trigger(TrayModel::Action::PauseResume);
     ASSERT_TRUE(waitTip(QStringLiteral("2 uploaded")));
-    EXPECT_EQ(texts(), QStringLiteral("Show Window/Synchronize/Pause/Quit"));
+    EXPECT_EQ(texts(), QStringLiteral("Show Window/Synchronize/Retry Now/Pause/Quit"));
 }
 
 // The tests run on a session bus of their own (CTest starts them under dbus-run-session), where the

@@ -109,27 +109,45 @@ TEST(Rejection, ServerErrorsAndWarningsParkThePicturesInTheProblemFolder)
 }
 
 // A 307 sends the whole request again to the new address on the same server, and only its answer
-// counts; a 302 is not followed (it would turn the upload into a GET) and parks the picture.
-TEST(Rejection, A307IsFollowedWithTheWholePictureAndA302ParksIt)
+// counts. A 302 is not followed (it would turn the upload into a GET): a picture that gets it alone
+// while others pass waits the per-picture delay, growing, and is parked at its third; Retry Now
+// makes it due at once. Two pictures in a row with it stop the cycle, and nothing is parked.
+TEST(Rejection, A307IsFollowedWithTheWholePictureAndA302AloneIsRetriedThenParked)
 {
     test::FaultRun run({ QStringLiteral("--rule"), QStringLiteral("^moved=redirect307"), QStringLiteral("--rule"),
         QStringLiteral("^found=redirect302") });
+    run.timeScale = 1; // the delays are measured
     ASSERT_TRUE(run.service.start()) << run.service.errorString().toStdString();
-    run.addPicture(QStringLiteral("Table/found.JPG"), test::InProblem);
+    run.addPicture(QStringLiteral("Table/found.JPG"), test::InProblem, 3);
     run.addPicture(QStringLiteral("Table/moved.JPG"), test::InMirror, 2);
     run.addPicture(QStringLiteral("Table/plain.JPG"));
     run.writePreferences();
     ASSERT_TRUE(run.startProgram());
+    ASSERT_TRUE(
+        test::waitFor([&] { return run.programOutput().count(QStringLiteral("[retry] Table/found.JPG")) >= 2; }, 30s))
+        << run.programOutput().toStdString();
+    EXPECT_EQ(test::runCtl({ QStringLiteral("retry") }).out, QStringLiteral("ACCEPTED\n"));
     ASSERT_TRUE(run.waitSettled(60s)) << run.inventory().toStdString();
     EXPECT_TRUE(run.stopProgram());
     // Byte for byte at both addresses: the redirected request carried the picture too.
     run.verify();
     QStringList received;
-    for (const test::ServiceUpload &upload : run.service.uploads())
+    QList<qint64> found;
+    for (const test::ServiceUpload &upload : run.service.uploads()) {
         received << upload.filename + QLatin1Char(' ') + upload.outcome;
+        if (upload.filename == QLatin1String("found.JPG"))
+            found << upload.receivedMs;
+    }
     EXPECT_EQ(received,
         (QStringList { QStringLiteral("found.JPG redirect302"), QStringLiteral("moved.JPG redirect307"),
-            QStringLiteral("moved.JPG ok"), QStringLiteral("plain.JPG ok") }));
+            QStringLiteral("moved.JPG ok"), QStringLiteral("plain.JPG ok"), QStringLiteral("found.JPG redirect302"),
+            QStringLiteral("found.JPG redirect302") }));
+    ASSERT_EQ(found.size(), 3);
+    EXPECT_GE(found[1] - found[0], 2000) << "the first delay";
+    EXPECT_LT(found[2] - found[1], 4000) << "Retry Now did not cut the second delay (4 s) short";
+    const QString output = run.programOutput();
+    EXPECT_EQ(
+        output.count(QStringLiteral("[error] The network answers with a redirect to 127.0.0.1: a hotspot login?")), 3);
     const QString errors = run.programErrors();
     EXPECT_EQ(errors.count(QStringLiteral("/redirected/index.php; sending it there again")), 1) << errors.toStdString();
     // Start-up names the plain http endpoint, once, on the console and in the message log.
@@ -137,4 +155,20 @@ TEST(Rejection, A307IsFollowedWithTheWholePictureAndA302ParksIt)
     EXPECT_EQ(errors.count(warning), 1);
     EXPECT_TRUE(test::readText(run.profile.path(QStringLiteral("state/Vesk-FTPUploader/Vesk-FTPUploaderLog.txt")))
                     .contains(warning));
+}
+
+TEST(Rejection, TwoPicturesInARowRedirectedStopTheCycleAndNothingIsParked)
+{
+    test::FaultRun hotspot({ QStringLiteral("--rule"), QStringLiteral("^stop=redirect302") });
+    ASSERT_TRUE(hotspot.service.start()) << hotspot.service.errorString().toStdString();
+    for (const char *name : { "Table/stop1.JPG", "Table/stop2.JPG", "Table/z.JPG" })
+        hotspot.addPicture(QString::fromLatin1(name), test::InSource, 1);
+    hotspot.writePreferences();
+    ASSERT_TRUE(hotspot.startProgram());
+    ASSERT_TRUE(test::waitFor([&] {
+        return test::runCtl({ QStringLiteral("status") }).out.contains(QStringLiteral("stopped by a service error"));
+    })) << hotspot.programOutput().toStdString();
+    EXPECT_TRUE(hotspot.stopProgram());
+    hotspot.verify();
+    EXPECT_EQ(hotspot.service.uploads().size(), 2);
 }

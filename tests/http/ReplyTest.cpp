@@ -6,6 +6,7 @@
 
 #include "diag/Describe.h"
 #include "http/HttpController.h"
+#include "http/HttpTransfer.h"
 #include "http/Multipart.h"
 #include "http/Reply.h"
 
@@ -130,6 +131,78 @@ TEST(Multipart, TheRequestByteForByteAndNamesThatCannotBreakIt)
     }
 }
 
+TEST(UploadOutcome, AnswersAreTheServicesOwnTheServiceBeingAwayOrAWrongAddress)
+{
+    const QString endpoint = QStringLiteral("http://up.example/index.php");
+    const QVariantMap html { { QStringLiteral("content-type"), QStringLiteral("Text/HTML; charset=utf-8") } };
+    const QVariantMap xml { { QStringLiteral("Content-Type"), QStringLiteral("text/xml") } };
+    const QVariantMap later { { QStringLiteral("Retry-After"), QStringLiteral("7") } };
+    const QVariantMap tooLate { { QStringLiteral("Retry-After"), QStringLiteral("86400") } };
+    const QByteArray page = "\xEF\xBB\xBF <!DOCTYPE html><html><head/><body>Log in</body></html>";
+    const struct {
+        long status;
+        QVariantMap headers;
+        QByteArray body, location;
+        AnswerKind kind;
+        const char *line; // a part of it
+        std::optional<double> retryAfter;
+    } cases[] = {
+        { 200, xml, reply("<s>OK</s><m>x</m>"), {}, AnswerKind::Taken, "", {} },
+        { 200, {}, "not xml", {}, AnswerKind::Taken, "", {} }, // the service's own reading stays
+        { 200, html, reply("<s>OK</s><m>x</m>"), {}, AnswerKind::Away, "web page instead of the service's reply", {} },
+        { 200, {}, page, {}, AnswerKind::Away, "a hotspot login?", {} },
+        { 200, {}, "<HTML><body>Welcome</body></HTML>", {}, AnswerKind::Away, "web page", {} },
+        { 429, later, {}, {}, AnswerKind::Away, "answered 429 Too Many Requests: it is away", 7 },
+        { 502, {}, {}, {}, AnswerKind::Away, "answered 502 Bad Gateway", {} },
+        { 503, tooLate, {}, {}, AnswerKind::Away, "answered 503 Service Unavailable", 300 },
+        { 504, {}, page, {}, AnswerKind::Away, "answered 504 Gateway Timeout", {} },
+        { 404, html, page, {}, AnswerKind::Misdirected,
+            "The service address answered 404 Not Found: check the address http://up.example/index.php", {} },
+        { 405, {}, {}, {}, AnswerKind::Misdirected, "answered 405 Method Not Allowed: check the address", {} },
+        { 401, {}, {}, {}, AnswerKind::Misdirected, "answered 401 Unauthorized", {} },
+        { 403, {}, {}, {}, AnswerKind::Misdirected, "answered 403 Forbidden", {} },
+        { 407, {}, {}, {}, AnswerKind::Misdirected, "answered 407 Proxy Authentication Required", {} },
+        { 302, {}, {}, "http://login.hotspot.example/portal?x=1", AnswerKind::Misdirected,
+            "The network answers with a redirect to login.hotspot.example: a hotspot login?", {} },
+        { 308, {}, {}, "https://up.example:8443/index.php", AnswerKind::Misdirected, "redirect to up.example", {} },
+        { 413, {}, {}, {}, AnswerKind::Taken, "", {} }, // too large: a rejection, as are 500 and the rest
+        { 500, later, {}, {}, AnswerKind::Taken, "", {} },
+    };
+    for (const auto &c : cases) {
+        const AnswerReading reading = readAnswer(c.status, c.headers, c.body, c.location, endpoint);
+        EXPECT_EQ(reading.kind, c.kind) << c.status << ' ' << c.line;
+        EXPECT_TRUE(reading.line.contains(QLatin1String(c.line))) << reading.line.toStdString();
+        EXPECT_EQ(reading.retryAfterSeconds, c.retryAfter) << c.status << ' ' << c.line;
+    }
+    const QDateTime now = QDateTime::fromString(QStringLiteral("2026-12-07T19:12:00Z"), Qt::ISODate);
+    EXPECT_EQ(retryAfterSeconds(QStringLiteral("Mon, 07 Dec 2026 19:12:30 GMT"), now), 30);
+    EXPECT_EQ(retryAfterSeconds(QStringLiteral("soon"), now), std::nullopt);
+
+    // The check of the address: back on any answer but these.
+    const struct {
+        bool refused;
+        long status;
+        QVariantMap headers;
+        const char *location;
+        bool webPageMeansAway, away;
+    } checks[] = { { true, 0, {}, "", false, true }, { false, 503, later, "", false, true },
+        { false, 429, {}, "", false, true }, { false, 405, {}, "", false, false }, { false, 404, {}, "", false, false },
+        { false, 200, html, "", true, true }, { false, 200, html, "", false, false },
+        { false, 302, {}, "http://login.hotspot.example/", false, true },
+        { false, 301, {}, "https://UP.example/index.php", false, false } };
+    for (const auto &c : checks)
+        EXPECT_EQ(checkSaysAway(c.refused, c.status, c.headers, c.location, endpoint, c.webPageMeansAway), c.away)
+            << c.status << ' ' << c.location;
+
+    // The service got none of the request: nobody listens, a name that does not resolve.
+    HttpTransfer transfer;
+    for (const char *url : { "http://127.0.0.1:9/index.php", "http://upload.vesk-photos.invalid/index.php" }) {
+        const TransferOutcome outcome = transfer.head(url, TransferTimeouts { 2, 2, 2 });
+        ASSERT_TRUE(outcome.error) << url;
+        EXPECT_TRUE(outcome.error->beforeRequest) << url << ' ' << outcome.error->description.toStdString();
+    }
+}
+
 TEST(UploadOutcome, AnyStatusButTwoHundredOrAFailureWordIsAFailure)
 {
     NotificationCenter center;
@@ -144,8 +217,8 @@ TEST(UploadOutcome, AnyStatusButTwoHundredOrAFailureWordIsAFailure)
         { { { K::cDictKeyHttpStatusCode, 200 }, { K::cDictKeyHttpCustomStatus, QStringLiteral("wArNiNg") } }, false },
         { { { K::cDictKeyHttpStatusCode, 200 }, { K::cDictKeyHttpCustomStatus, QStringLiteral("ERROR") } }, false },
         { { { K::cDictKeyHttpStatusCode, 500 }, { K::cDictKeyHttpCustomStatus, QStringLiteral("OK") } }, false },
+        { { { K::cDictKeyHttpStatusCode, 200 }, { K::cDictKeyHttpServiceAway, QStringLiteral("a web page") } }, false },
         { { { K::cDictKeyHttpStatusCode, 404 } }, false }, // an answer without status words
-        { { { K::cDictKeyHttpStatusCode, 302 } }, false },
         { { { K::cDictKeyHttpError, QVariantMap() } }, false },
     };
     for (const auto &[record, success] : cases) {

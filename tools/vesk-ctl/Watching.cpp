@@ -61,6 +61,9 @@ QString statusText(const QJsonObject &status)
                      .arg(ms > 0 ? QStringLiteral("next try in %1 s").arg((ms + 999) / 1000)
                                  : QStringLiteral("next try with the next pass"));
     }
+    const QJsonObject away = status.value(QStringLiteral("serviceAway")).toObject();
+    if (!away.isEmpty())
+        state += QStringLiteral("; ") + away.value(QStringLiteral("text")).toString();
     const QJsonValue waiting = status.value(QStringLiteral("waitingInSource"));
     const QString source = waiting.isNull()
         ? QStringLiteral("cannot be read")

@@ -30,7 +30,11 @@ const char *const kUsage = "Usage: vesk-ctl [--json] [--timeout SECONDS] COMMAND
                            "a list one text per line.\n"
                            "\n"
                            "Commands:\n"
-                           "  upnw                     start a pass now (Synchronize Again); refused while halted\n"
+                           "  upnw                     start a pass now (Synchronize Again); refused while halted;\n"
+                           "                           like retry, every waiting picture is due at once\n"
+                           "  retry                    Retry Now: every picture waiting for a retry is due at once,\n"
+                           "                           a service that is away is asked at once, and a pass starts\n"
+                           "                           (not while halted or uploading); answers ACCEPTED\n"
                            "  paus                     pause once the current picture is done (nothing when idle)\n"
                            "  resume                   resume a paused cycle, or call off a pause still waiting\n"
                            "  quit                     quit the application\n"
@@ -115,12 +119,14 @@ std::optional<CommandRequest> requestFor(const QStringList &words, QString *erro
         return std::nullopt;
     };
     CommandRequest request;
-    if (command == QLatin1String("upnw") || command == QLatin1String("paus") || command == QLatin1String("resume")) {
+    if (command == QLatin1String("upnw") || command == QLatin1String("paus") || command == QLatin1String("resume")
+        || command == QLatin1String("retry")) {
         if (!arguments.isEmpty())
             return wrongCount(command.toLatin1().constData());
         request.eventClass = kVeskEventClass;
         request.eventID = command == QLatin1String("upnw") ? kVeskSynchronizeNow
             : command == QLatin1String("paus")             ? kVeskPause
+            : command == QLatin1String("retry")            ? kVeskRetryNow
                                                            : kVeskResume;
     } else if (command == QLatin1String("metrics")) {
         if (!arguments.isEmpty())

@@ -176,6 +176,7 @@ void FrontEnd::buildMainWindow()
         if (openPref->isEnabled())
             controller->ibClickedOnOpenPref(openPref);
     });
+    connect(ui.actionRetryNow, &QAction::triggered, controller, [controller] { controller->ibClickedOnRetryNow(); });
     connect(ui.actionRelaunch, &QAction::triggered, this, [this] { confirmRelaunch(); });
     connect(ui.actionReportProblem, &QAction::triggered, controller, [controller] { controller->sendMailCocoa(); });
     connect(ui.actionQuit, &QAction::triggered, controller, [controller] { controller->ibClickedOnQuit(nullptr); });
