@@ -38,6 +38,7 @@ class FolderCache;
 class FolderWatcher;
 class HttpController;
 class ItemBook;
+class OutcomeHistory;
 class OpenedPicture;
 struct AppleEvent;
 struct AppleEventReply;
@@ -263,6 +264,12 @@ public:
     // Stores the value under the key and writes the preferences at once.
     bool saveSettingToUserDefaults(const QVariant &value, const QString &key);
     static bool isValidYesNoString(const std::optional<QString> &text);
+    // Sets the source and mirror folders together, as the panel would, once they pass every check
+    // of a folder in its role; answers why not (empty when they were stored). Main thread.
+    QString setFolders(const QString &source, const QString &mirror);
+    // Why a pass cannot start with the stored settings and the commands that fix it, one line each;
+    // empty when nothing is missing.
+    QStringList missingSettings() const;
 
     // ---- Watching it run (cycle/Watching.cpp, scripting/WatchingRequests.cpp) --------------------
     // What the status request, the tray and the notifications see. Reading never blocks the cycle.
@@ -276,6 +283,8 @@ public:
         int transferFailures = 0;
         std::optional<QDateTime> nextPass; // the earlier of the rescan timer and a retry's pass
         QString host; // the upload endpoint's
+        QString endpoint;
+        std::optional<QString> sourceFolder, mirrorFolder, problemFolder; // none when not set
     };
     // Main thread (it reads the timers).
     StatusReport statusReport() const;
@@ -374,6 +383,9 @@ private:
     void registerCycleObservers();
     void notifyFlagWaiters();
     void reportStatusLine(const char *line, const QString &text);
+    // One status line on standard output, "[tag] text": a line end inside the text (a file name may
+    // hold one) becomes a space, so that every status line starts with '['.
+    static void printStatusLine(const QString &tag, const QString &text, LogPriority priority);
 
     AppOptions fOptions;
     std::shared_ptr<PreferenceStore> fStore;
@@ -414,6 +426,7 @@ private:
 
     // The cycle's memory of single pictures (retry delays, pictures done with but not moved).
     std::unique_ptr<ItemBook> fItemBook;
+    std::unique_ptr<OutcomeHistory> fHistory; // every picture's outcome, for vesk-ctl history
     // Re-open requests: at most one worker waits at a time; the workers open one after another.
     std::mutex fReopenLock;
     bool fReopenPending = false;

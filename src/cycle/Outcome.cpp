@@ -26,11 +26,12 @@ void AppController::reportProgress(const char *what, const QString &item)
         return;
     static std::mutex outputLock;
     std::lock_guard<std::mutex> guard(outputLock);
-    myPrintf(QStringLiteral("[%1] %2 (uploaded %3, in problem folder %4, to retry %5)\n")
-                 .arg(QLatin1String(what), item)
-                 .arg(fUploadedCount.load())
-                 .arg(fParkedCount.load())
-                 .arg(fFailedCount.load()),
+    printStatusLine(QLatin1String(what),
+        QStringLiteral("%1 (uploaded %2, in problem folder %3, to retry %4)")
+            .arg(item)
+            .arg(fUploadedCount.load())
+            .arg(fParkedCount.load())
+            .arg(fFailedCount.load()),
         qstrcmp(what, "uploaded") == 0 ? LogPriority::Informational : LogPriority::Warning);
 }
 

@@ -43,6 +43,8 @@ inline constexpr FourCharCode kAEActivate = fourCharCode("actv");
 // The status request and the event stream ('vesk-ctl status', 'vesk-ctl events').
 inline constexpr FourCharCode kVeskStatus = fourCharCode("stat");
 inline constexpr FourCharCode kVeskEvents = fourCharCode("evts");
+// Both folders at once ('vesk-ctl folders SOURCE MIRROR').
+inline constexpr FourCharCode kVeskFolders = fourCharCode("fldr");
 
 // A reply value: nothing, a text, or a list of values.
 class AEDescriptor {
@@ -90,6 +92,7 @@ struct AppleEventReply {
     FourCharCode eventClass = kCoreEventClass;
     FourCharCode eventID = kAEAnswer;
     AEDescriptor directObject;
+    QString reason; // why the answer is a refusal, for the asker; the answer's words stay as they are
     QString errorString;
 };
 
