@@ -5,6 +5,7 @@
 
 #include "app/Paths.h"
 #include "diag/MessageLog.h"
+#include "prefs/PropertyList.h"
 
 #include <QDir>
 #include <QRegularExpression>
@@ -24,9 +25,7 @@ TEST(Lifecycle, HeadlessRunsLogTheirMilestonesKeepThePreviousLogAndQuitCleanlyOn
     test::TempProfile profile;
     const auto writePredecessor = [](const char *login) {
         return test::writeFile(paths::predecessorPreferencesFile(),
-            QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-                       "<key>userLoginName</key><string>")
-                + login + "</string></dict></plist>\n");
+            plist::toXml(QVariantMap { { QStringLiteral("userLoginName"), QString::fromUtf8(login) } }));
     };
     ASSERT_TRUE(writePredecessor("first-login"));
     QString lastLog;

@@ -70,20 +70,17 @@ TEST(PreferenceCommand, WordsRepliesAndWhatIsStored)
     const QString home = QDir::homePath();
     for (const char *folder : { "hot/cam1", "uploaded", "Problem Folder" })
         ASSERT_TRUE(QDir().mkpath(home + QLatin1Char('/') + QLatin1String(folder)));
-    const auto at = [&](std::initializer_list<const char *> names) {
-        QStringList list;
-        for (const char *name : names)
-            list << home + QLatin1String(name);
-        return list;
+    const auto at = [&](const char *source, const char *mirror) {
+        return QStringList { home + QLatin1String(source), home + QLatin1String(mirror) };
     };
     const Case cases[] = {
-        { at({ "/hot", "/uploaded" }), "S", unchanged, "", kVeskFolders },
-        { at({ "/hot", "/missing" }), "F", unchanged, "[" + home.toStdString() + "/missing] is not a folder",
+        { at("/hot", "/uploaded"), "S", unchanged, "", kVeskFolders },
+        { at("/hot", "/missing"), "F", unchanged, "[" + home.toStdString() + "/missing] is not a folder",
             kVeskFolders },
-        { at({ "/hot", "/hot/cam1" }), "F", unchanged, "inside", kVeskFolders },
-        { at({ "/uploaded", "/uploaded" }), "F", unchanged, "same", kVeskFolders },
-        { at({ "", "/uploaded" }), "F", unchanged, "home folder", kVeskFolders },
-        { at({ "/hot" }), "F", unchanged, "two absolute paths", kVeskFolders },
+        { at("/hot", "/hot/cam1"), "F", unchanged, "inside", kVeskFolders },
+        { at("/uploaded", "/uploaded"), "F", unchanged, "same", kVeskFolders },
+        { at("", "/uploaded"), "F", unchanged, "home folder", kVeskFolders },
+        { at("/hot", "").mid(0, 1), "F", unchanged, "two absolute paths", kVeskFolders },
         { w({ "hot", "uploaded" }), "F", unchanged, "two absolute paths", kVeskFolders },
         { w({ "setValue", "prefLocalSourceUploadFolder", "/tmp" }), "F", unchanged, "vesk-ctl folders SOURCE MIRROR" },
         { w({ "getValue", "prefSecondsBetweenScans" }), "120.00", none }, // the factory value
