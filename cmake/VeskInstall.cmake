@@ -74,11 +74,20 @@ foreach(page vesk-ftpuploader.1 vesk-ctl.1 vesk-photo-service.1)
   list(APPEND VESK_DESKTOP_OUTPUTS ${output})
   install(FILES ${output} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endforeach()
+# Debian's changelog of the package, compressed the same way.
+set(VESK_CHANGELOG ${CMAKE_BINARY_DIR}/share/doc/changelog.Debian)
+configure_file(${CMAKE_SOURCE_DIR}/resources/linux/changelog.Debian.in ${VESK_CHANGELOG} @ONLY)
+add_custom_command(OUTPUT ${VESK_CHANGELOG}.gz
+  COMMAND ${VESK_GZIP} -9 -n -c ${VESK_CHANGELOG} > ${VESK_CHANGELOG}.gz
+  DEPENDS ${VESK_CHANGELOG}
+  COMMENT "Compressing the package's changelog")
+list(APPEND VESK_DESKTOP_OUTPUTS ${VESK_CHANGELOG}.gz)
 add_custom_target(vesk-install-files ALL DEPENDS ${VESK_DESKTOP_OUTPUTS})
 
-install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${VESK_INSTALL_DOCDIR})
+install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/resources/linux/copyright ${VESK_CHANGELOG}.gz
+        DESTINATION ${VESK_INSTALL_DOCDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/docs/main-window.png ${CMAKE_SOURCE_DIR}/docs/preferences.png
-        DESTINATION ${VESK_INSTALL_DOCDIR}/docs)
+        ${CMAKE_SOURCE_DIR}/docs/tray.png DESTINATION ${VESK_INSTALL_DOCDIR}/docs)
 
 # The user unit names the executable by its full path, which is known only when installing: the
 # prefix of `cmake --install --prefix` or CPack's /usr, not the one the build was configured with.

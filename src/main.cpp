@@ -189,7 +189,7 @@ int handOverToRunningInstance(const vesk::InstanceLock &lock, const QString &fol
     const QStringList answer = reply.reply.flattened();
     if (!answer.isEmpty() && answer.first() == QLatin1String("COMMAND FAILED")) {
         std::fprintf(stderr, "vesk-ftpuploader: %s is already running and refused the folder: %s\n",
-            name.toLocal8Bit().constData(), answer.mid(1).join(QLatin1Char(' ')).toLocal8Bit().constData());
+            name.toLocal8Bit().constData(), reply.reason.toLocal8Bit().constData());
         return 1;
     }
     if (!folder.isEmpty())

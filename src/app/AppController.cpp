@@ -9,6 +9,7 @@
 #include "cycle/ItemBook.h"
 #include "diag/Console.h"
 #include "diag/MessageLog.h"
+#include "diag/OutcomeHistory.h"
 #include "diag/ShellRunner.h"
 #include "http/HttpController.h"
 #include "http/ServiceProbe.h"
@@ -59,6 +60,7 @@ AppController::AppController(AppOptions options, QObject *parent)
     Q_ASSERT(fStore);
     fHeadless = fOptions.headless;
     fItemBook = std::make_unique<ItemBook>(paths::stateFolder() + QStringLiteral("/unmoved-pictures.json"));
+    fHistory = std::make_unique<OutcomeHistory>(OutcomeHistory::defaultPath());
     fFolderCache = std::make_shared<FolderCache>();
     fStatus = new CycleStatus(this);
 }
@@ -172,6 +174,11 @@ void AppController::applicationWillFinishLaunching()
 void AppController::applicationDidFinishLaunching()
 {
     MessageLog::LogMessage("applicationDidFinishLaunching", true);
+    // Said at once, so that a first start in a terminal tells what to set and how.
+    for (const QString &line : missingSettings()) {
+        myNSLog(line, LogPriority::Warning);
+        reportStatusLine("setup", line);
+    }
     if (getAutoStartUploadAtStartup()) {
         consoleLog(QStringLiteral("Will autoResynchronizeAtStartup is TRUE..."));
         const double seconds = getPrefShowWindowAtStartup() ? 30.0 : 10.0;

@@ -38,6 +38,7 @@ class FolderCache;
 class FolderWatcher;
 class HttpController;
 class ItemBook;
+class OutcomeHistory;
 class OpenedPicture;
 class ServiceProbe;
 struct AppleEvent;
@@ -285,6 +286,12 @@ public:
     // Stores the value under the key and writes the preferences at once.
     bool saveSettingToUserDefaults(const QVariant &value, const QString &key);
     static bool isValidYesNoString(const std::optional<QString> &text);
+    // Sets the source and mirror folders together, as the panel would, once they pass every check
+    // of a folder in its role; answers why not (empty when they were stored). Main thread.
+    QString setFolders(const QString &source, const QString &mirror);
+    // Why a pass cannot start with the stored settings and the commands that fix it, one line each;
+    // empty when nothing is missing.
+    QStringList missingSettings() const;
 
     // ---- Watching it run (cycle/Watching.cpp, scripting/WatchingRequests.cpp) --------------------
     // What the status request, the tray and the notifications see. Reading never blocks the cycle.
@@ -303,6 +310,8 @@ public:
         QString host; // the upload endpoint's
         QString addressSource; // "from the command line", "from the environment" or "built in"
         QString passwordSource; // "from a credential", "from the preferences" or "none stored"
+        QString endpoint;
+        std::optional<QString> sourceFolder, mirrorFolder, problemFolder; // none when not set
     };
     // Main thread (it reads the timers).
     StatusReport statusReport() const;
@@ -408,6 +417,9 @@ private:
     void registerCycleObservers();
     void notifyFlagWaiters();
     void reportStatusLine(const char *line, const QString &text);
+    // One status line on standard output, "[tag] text": a line end inside the text (a file name may
+    // hold one) becomes a space, so that every status line starts with '['.
+    static void printStatusLine(const QString &tag, const QString &text, LogPriority priority);
 
     AppOptions fOptions;
     std::shared_ptr<PreferenceStore> fStore;
@@ -453,6 +465,7 @@ private:
 
     // The cycle's memory of single pictures (retry delays, pictures done with but not moved).
     std::unique_ptr<ItemBook> fItemBook;
+    std::unique_ptr<OutcomeHistory> fHistory; // every picture's outcome, for vesk-ctl history
     // Re-open requests: at most one worker waits at a time; the workers open one after another.
     std::mutex fReopenLock;
     bool fReopenPending = false;

@@ -110,7 +110,7 @@ FolderWalk::FolderWalk(QString root, std::optional<QString> mirror, FolderCache 
     , fCache(cache)
 { }
 
-QByteArray FolderWalk::repairedName(const QByteArray &name)
+QByteArray FolderWalk::repairedName(const QByteArray &name, const char *escape)
 {
     QByteArray result;
     const auto *p = reinterpret_cast<const unsigned char *>(name.constData());
@@ -118,7 +118,7 @@ QByteArray FolderWalk::repairedName(const QByteArray &name)
     while (i < name.size()) {
         const int n = utf8SequenceLength(p + i, name.size() - i);
         if (n == 0) {
-            result += '%';
+            result += escape;
             result += QByteArray::number(p[i], 16).toUpper().rightJustified(2, '0');
             ++i;
         } else {
@@ -319,9 +319,9 @@ bool FolderWalk::readFolder(Level &folder, FolderCache::Listing &entries)
             candidate = repaired + ' ' + QByteArray::number(++attempt);
         }
         if (!candidate.isEmpty())
-            addProblem(
-                QStringLiteral("Renamed [%1] to [%2]: the name was not valid UTF-8")
-                    .arg(join(relative, QString::fromUtf8(repaired)), join(relative, QString::fromUtf8(candidate))),
+            addProblem(QStringLiteral("Renamed [%1] to [%2]: the name was not valid UTF-8")
+                           .arg(join(relative, QString::fromUtf8(repairedName(entry.name, "\\x"))),
+                               join(relative, QString::fromUtf8(candidate))),
                 folder.path + '/' + candidate, fd, candidate);
         entry.name = candidate; // empty: left out
     }

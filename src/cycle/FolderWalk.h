@@ -50,8 +50,8 @@ public:
     const QStringList &problemKeys() const { return fProblemKeys; }
 
     // The name with every byte that is not part of valid UTF-8 replaced by %XX (and "%" itself
-    // kept). Exposed for tests.
-    static QByteArray repairedName(const QByteArray &name);
+    // kept), or by another escape before the hexadecimal digits. Exposed for tests.
+    static QByteArray repairedName(const QByteArray &name, const char *escape = "%");
 
 private:
     struct Level;

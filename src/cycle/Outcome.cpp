@@ -30,11 +30,12 @@ void AppController::reportProgress(const char *what, const QString &item, const 
         return;
     static std::mutex outputLock;
     std::lock_guard<std::mutex> guard(outputLock);
-    myPrintf(QStringLiteral("[%1] %2%3 (uploaded %4, in problem folder %5, to retry %6)\n")
-                 .arg(QLatin1String(what), item, detail)
-                 .arg(fUploadedCount.load())
-                 .arg(fParkedCount.load())
-                 .arg(fItemBook->waitingForRetry().pictures),
+    printStatusLine(QLatin1String(what),
+        QStringLiteral("%1%2 (uploaded %3, in problem folder %4, to retry %5)")
+            .arg(item, detail)
+            .arg(fUploadedCount.load())
+            .arg(fParkedCount.load())
+            .arg(fItemBook->waitingForRetry().pictures),
         qstrcmp(what, "uploaded") == 0 ? LogPriority::Informational : LogPriority::Warning);
 }
 

@@ -30,7 +30,11 @@ void AppController::handleNotification_UploadStart(const Notification &note)
         ibUpdateFileNameField(info.value(cDictKeyCurItem).toString());
     else
         consoleLog(QStringLiteral("handleNotification_UploadStart got bad itemToMove = nil..."));
-    ibUpdateUploadStatusTextField(QStringLiteral("Uploading..."));
+    // The window shows the name in a field of its own; the status line names the picture itself.
+    const QString uploading = QStringLiteral("Uploading...");
+    reportStatusLine(
+        "upload", QString(uploading + QLatin1Char(' ') + info.value(cDictKeyCurItem).toString()).trimmed());
+    ibUpdateNSTextField(ibUploadFileStatusField, uploading, false, false);
     performOnMainThread([this] { ibUpdateProgressBar(QStringLiteral("YES")); });
 
     ImageViewOutlet *view = ibImageView;

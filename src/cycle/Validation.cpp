@@ -110,6 +110,34 @@ QString AppController::refusedFoldersReason(const std::optional<QString> &source
     return folderrules::refusalOf(folders);
 }
 
+QStringList AppController::missingSettings() const
+{
+    QStringList missing;
+    const auto unset = [](const std::optional<QString> &text) { return !text || text->isEmpty(); };
+    const std::optional<QString> source = getLocalSourceUploadFolder();
+    const std::optional<QString> mirror = getLocalMasterMirrorSiteFolder();
+    if (unset(source) || unset(mirror)) {
+        missing << QStringLiteral("The source and mirror folders are not set: vesk-ctl folders SOURCE MIRROR");
+    } else {
+        for (const auto &[role, folder] : { std::pair { "source", *source }, std::pair { "mirror", *mirror } }) {
+            if (!isExistingFolder(paths::expandTilde(folder)))
+                missing << QStringLiteral("The %1 folder [%2] does not exist: make it, or choose others with "
+                                          "vesk-ctl folders SOURCE MIRROR")
+                               .arg(QLatin1String(role), folder);
+        }
+    }
+    const std::optional<QString> event = store().stringForKey(sPrefUserEnteredEventName);
+    if (unset(event) || event->compare(sEventNamePlaceholder, Qt::CaseInsensitive) == 0)
+        missing << QStringLiteral("No event name is set: vesk-ctl setValue userEnteredEventName \"EVENT NAME\"");
+    if (unset(store().stringForKey(sUserLoginName)))
+        missing << QStringLiteral("No login is set: vesk-ctl setValue userLoginName NAME");
+    if (unset(store().stringForKey(sUserLoginPassword)))
+        missing << QStringLiteral("No password is set: vesk-ctl setValue userLoginPassword PASSWORD");
+    if (!missing.isEmpty())
+        missing << QStringLiteral("Then start a pass: vesk-ctl upnw (vesk-ctl status shows the settings in use)");
+    return missing;
+}
+
 void AppController::reportRefusedFolders(const QString &reason)
 {
     ibUpdateFTPCallbackStatusTextField(reason, true);

@@ -4,6 +4,8 @@
 #include "app/AppController.h"
 #include "cycle/ItemBook.h"
 #include "diag/Console.h"
+#include "diag/OutcomeHistory.h"
+#include "files/OpenedPicture.h"
 #include "files/PathUtils.h"
 #include "http/HttpController.h"
 
@@ -47,6 +49,21 @@ QString failureText(AppController::WatchedOutcome outcome, const Info &info)
     }
     return {};
 }
+// The outcome as the history names it.
+QString outcomeName(AppController::WatchedOutcome outcome)
+{
+    switch (outcome) {
+    case AppController::WatchedOutcome::Uploaded:
+        return QStringLiteral("uploaded");
+    case AppController::WatchedOutcome::Parked:
+        return QStringLiteral("parked");
+    case AppController::WatchedOutcome::TransferFailed:
+        return QStringLiteral("transfer failed");
+    case AppController::WatchedOutcome::ServiceError:
+        return QStringLiteral("stopped by a service error");
+    }
+    return {};
+}
 } // namespace
 
 void AppController::watchUploadStarted(const Info &info)
@@ -59,6 +76,13 @@ void AppController::watchOutcome(WatchedOutcome outcome, const InfoRef &record)
 {
     const Info info = record ? *record : Info();
     const QString item = info.value(cDictKeyCurItem).toString();
+    if (!item.isEmpty()) {
+        // The size of the very file that was sent; it may have left the source folder by now.
+        const OpenedPictureRef opened = info.value(cDictKeyOpenedPicture).value<OpenedPictureRef>();
+        const qint64 size
+            = opened ? qint64(opened->status().st_size) : QFileInfo(info.value(cDictKeyFileName).toString()).size();
+        fHistory->append(QDateTime::currentDateTime(), item, size, outcomeName(outcome), failureText(outcome, info));
+    }
     switch (outcome) {
     case WatchedOutcome::Uploaded:
         fStatus->uploaded(item);
@@ -141,10 +165,15 @@ AppController::StatusReport AppController::statusReport() const
                 report.nextPass = due;
         }
     }
-    if (fHttpController)
-        report.host = QUrl(fHttpController->endpoint()).host();
+    if (fHttpController) {
+        report.endpoint = fHttpController->endpoint();
+        report.host = QUrl(report.endpoint).host();
+    }
     report.addressSource = addressSource();
     report.passwordSource = passwordSource();
+    report.sourceFolder = getLocalSourceUploadFolder();
+    report.mirrorFolder = getLocalMasterMirrorSiteFolder();
+    report.problemFolder = getLocalProblemUploadFolder();
     return report;
 }
 

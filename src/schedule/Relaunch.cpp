@@ -102,9 +102,12 @@ void veskNSTaskRelaunchSelf()
     const QString pid = QString::asprintf("%d", static_cast<int>(::getpid()));
     const QString ownPath = paths::applicationFilePath();
     // The shell outlives this process: it kills it, then starts the program again with this
-    // process's standard streams. The relaunch helper does the same once it sees this process gone;
-    // the single-instance lock lets only one of the two new instances run.
+    // process's standard streams. The relaunch helper, once it sees this process gone, starts the
+    // program only when the shell did not: it knows the shell and its successor by their mark.
     QProcess shell;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("VESK_RELAUNCHED_FROM"), pid);
+    shell.setProcessEnvironment(environment);
     shell.setProcessChannelMode(QProcess::ForwardedChannels);
     shell.setInputChannelMode(QProcess::ForwardedInputChannel);
     shell.start(QStringLiteral("/bin/sh"),

@@ -46,6 +46,8 @@ inline constexpr FourCharCode kVeskStatus = fourCharCode("stat");
 inline constexpr FourCharCode kVeskEvents = fourCharCode("evts");
 // The figures in the Prometheus text format ('vesk-ctl metrics'): one text reply.
 inline constexpr FourCharCode kVeskMetrics = fourCharCode("metr");
+// Both folders at once ('vesk-ctl folders SOURCE MIRROR').
+inline constexpr FourCharCode kVeskFolders = fourCharCode("fldr");
 
 // A reply value: nothing, a text, or a list of values.
 class AEDescriptor {
@@ -93,6 +95,7 @@ struct AppleEventReply {
     FourCharCode eventClass = kCoreEventClass;
     FourCharCode eventID = kAEAnswer;
     AEDescriptor directObject;
+    QString reason; // why the answer is a refusal, for the asker; the answer's words stay as they are
     QString errorString;
 };
 

@@ -1,16 +1,19 @@
 // AppController: the scripting interface. The command channel carries the events of a controlling
-// application ('vesk'/'upnw', 'vesk'/'paus', 'vesk'/'resm', 'vesk'/'rtry', 'vesk'/'1234', 'aevt'/'quit') and those of a
-// second launch ('aevt'/'odoc', 'misc'/'actv'); this file installs the channel and serves the events.
+// application ('vesk'/'upnw', 'vesk'/'paus', 'vesk'/'resm', 'vesk'/'rtry', 'vesk'/'1234', 'vesk'/'fldr', 'aevt'/'quit')
+// and those of a second launch ('aevt'/'odoc', 'misc'/'actv'); this file installs the channel and serves the events.
 
 #include "app/AppController.h"
 
 #include "app/Paths.h"
 #include "diag/Console.h"
+#include "files/FolderRules.h"
+#include "files/PathUtils.h"
 #include "prefs/PrefValues.h"
 #include "scripting/AppleEvent.h"
 #include "scripting/CommandServer.h"
 
 #include <QDir>
+#include <QFileInfo>
 
 namespace vesk {
 
@@ -63,6 +66,9 @@ public:
         fValue = item(2);
     }
 
+    // Why the last run answered COMMAND FAILED, for the asker.
+    const QString &reason() const { return fReason; }
+
     AEDescriptor run()
     {
         consoleLog(QStringLiteral("Got the Command Line = [%1] [%2] [%3]")
@@ -89,9 +95,13 @@ private:
                 &PrefKeys::sPrefAutoStartUploadAtStartup, &PrefKeys::sPrefNotifyOnProblems });
     }
 
-    void unsupported() const
+    void unsupported()
     {
         consoleLog(QStringLiteral("Unsupported keyname=[%1] and keyValue=[%2]").arg(orNull(fKey), orNull(fValue)));
+        if (matchesAny(fKey, { &PrefKeys::sPrefLocalSourceUploadFolder, &PrefKeys::sPrefLocalMasterMirrorSiteFolder }))
+            fReason = QStringLiteral("the folders are set together, with their checks: vesk-ctl folders SOURCE MIRROR");
+        else
+            fReason = QStringLiteral("%1 cannot be changed by %2").arg(orNull(fKey), orNull(fCommand));
     }
 
     // The value's text for the key family's own check, which Import Settings and the panel share
@@ -112,10 +122,14 @@ private:
             // must never wipe the login. An empty text ("") still clears it on purpose.
             if (fValue)
                 stored = fApp.saveSettingToUserDefaults(*fValue, *fKey);
+            fReason = QStringLiteral("%1 needs a value (\"\" clears it)").arg(*fKey);
         } else if (isYesNoKey()) {
             if (AppController::isValidYesNoString(fValue))
                 stored = fApp.saveSettingToUserDefaults(*fValue, *fKey);
+            fReason = QStringLiteral("%1 takes yes or no").arg(*fKey);
         } else if (matches(fKey, PrefKeys::sPrefSecondsBetweenScans)) {
+            fReason = QStringLiteral("%1 takes a number of seconds from 1 to 2147483 (digits, an optional fraction)")
+                          .arg(*fKey);
             // Stored in single precision; the range holds for the narrowed number too.
             if (const std::optional<double> seconds = prefvalues::secondsBetweenScans(numberText())) {
                 const double number = double(static_cast<float>(*seconds));
@@ -123,6 +137,7 @@ private:
                 stored = fApp.saveSettingToUserDefaults(number, *fKey);
             }
         } else if (matches(fKey, PrefKeys::sPrefDaysOldBeforeDeleting)) {
+            fReason = QStringLiteral("%1 takes a number of days from 1 to 36500").arg(*fKey);
             // Stored as an integer: whole days, truncated toward zero.
             if (const std::optional<qint64> days = prefvalues::daysOldBeforeDeleting(numberText())) {
                 consoleLog(QStringLiteral("theConverted NSNumber is: [%1]\n\n").arg(*days));
@@ -131,8 +146,10 @@ private:
         } else {
             unsupported();
         }
-        if (stored)
+        if (stored) {
+            fReason.clear();
             return AEDescriptor::text(kCommandSuccess);
+        }
         consoleLog(
             QStringLiteral("INVALID parameterValue=[%1] for parameterName=[%2]").arg(orNull(fValue), orNull(fKey)));
         return AEDescriptor::text(kCommandFailed);
@@ -154,6 +171,8 @@ private:
             consoleLog(QStringLiteral("Is Valid keyNameString = [%1]").arg(*fKey));
         } else {
             unsupported();
+            fReason = QStringLiteral(
+                "getValue reads userEnteredEventName, userLoginName, userLoginPassword and prefSecondsBetweenScans");
             return AEDescriptor::text(kCommandFailed);
         }
         if (!value)
@@ -167,6 +186,7 @@ private:
     std::optional<QString> fCommand;
     std::optional<QString> fKey;
     std::optional<QString> fValue;
+    QString fReason;
 };
 
 void handlePreferenceCommand(AppController &app, const AppleEvent &event, AppleEventReply *reply)
@@ -193,7 +213,9 @@ void handlePreferenceCommand(AppController &app, const AppleEvent &event, AppleE
         const QString text = i <= items.size() ? items.at(i - 1) : kNull;
         consoleLog(QStringLiteral("GOT descriptorForKeyword: keyDirectObject[%1] = [%2]\n").arg(i).arg(text));
     }
-    reply->directObject = PreferenceCommand(app, items).run();
+    PreferenceCommand command(app, items);
+    reply->directObject = command.run();
+    reply->reason = command.reason();
 }
 
 } // namespace
@@ -220,6 +242,7 @@ void AppController::setupForAppleEventsForThisApp()
     server->setEventHandler(kVeskEventClass, kVeskResume, handler);
     server->setEventHandler(kVeskEventClass, kVeskRetryNow, handler);
     server->setEventHandler(kVeskEventClass, kVeskPreferenceCommand, handler);
+    server->setEventHandler(kVeskEventClass, kVeskFolders, handler);
     server->setEventHandler(kCoreEventClass, kAEQuitApplication, handler);
 
     // A second launch hands over its folder. The pass starts after the reply, so the second launch
@@ -237,13 +260,16 @@ void AppController::setupForAppleEventsForThisApp()
         }
         consoleLog(
             QStringLiteral("Open-document request for [%1]").arg(event.directObject->join(QStringLiteral("] ["))));
-        // A refused folder is answered at once, so that the asker (vesk-ctl open, a second launch)
-        // learns it; nothing of the request is opened then.
+        // A missing or refused folder is answered at once, so that the asker (vesk-ctl open, a
+        // second launch) learns it; nothing of the request is opened then.
         for (const QString &path : *event.directObject) {
-            if (const QString refusal = refusedFoldersReason(path); !refusal.isEmpty()) {
+            QString refusal = QFileInfo(path).isDir()
+                ? refusedFoldersReason(path)
+                : QStringLiteral("Local Source Upload Folder is NOT a Valid FOLDER: [%1]").arg(path);
+            if (!refusal.isEmpty()) {
                 reportRefusedFolders(refusal);
-                reply.directObject
-                    = AEDescriptor::list({ AEDescriptor::text(kCommandFailed), AEDescriptor::text(refusal) });
+                reply.directObject = AEDescriptor::text(kCommandFailed);
+                reply.reason = refusal;
                 return;
             }
         }
@@ -308,6 +334,17 @@ void AppController::handleTestAEHandler(const AppleEvent *event, AppleEventReply
     case kVeskPreferenceCommand:
         handlePreferenceCommand(*this, *event, reply);
         return;
+    case kVeskFolders: {
+        const QStringList folders = event->directObject.value_or(QStringList());
+        const QString reason
+            = folders.size() == 2 && QDir::isAbsolutePath(folders.at(0)) && QDir::isAbsolutePath(folders.at(1))
+            ? setFolders(folders.at(0), folders.at(1))
+            : QStringLiteral("the request needs two absolute paths: the source folder and the mirror folder");
+        if (reply)
+            reply->reason = reason;
+        answer = AEDescriptor::text(reason.isEmpty() ? kCommandSuccess : kCommandFailed);
+        break;
+    }
     default:
         consoleLog(QStringLiteral("WHAT THE HECK????"));
         consoleLog(QStringLiteral("Got the eventID = [%1]").arg(bytesInMemory(event->eventID)));
@@ -323,6 +360,35 @@ bool AppController::saveSettingToUserDefaults(const QVariant &value, const QStri
     store().setObject(key, value);
     store().synchronize();
     return true;
+}
+
+QString AppController::setFolders(const QString &source, const QString &mirror)
+{
+    consoleLog(QStringLiteral("Folders request: source [%1], mirror [%2]").arg(source, mirror));
+    // The panel's checks: never while a picture is on its way, and only folders that exist.
+    if (gStartedUploadProcess)
+        return QStringLiteral("the folders cannot be changed while a picture is on its way; try again once it is done");
+    for (const auto &[role, path] : { std::pair { "source", source }, std::pair { "mirror", mirror } }) {
+        if (!QFileInfo(path).isDir())
+            return QStringLiteral("The %1 folder [%2] is not a folder").arg(QLatin1String(role), path);
+    }
+    const QString sourceFolder = QDir::cleanPath(source);
+    const QString mirrorFolder = QDir::cleanPath(mirror);
+    const QString problem = pathutil::appendPathComponent(
+        pathutil::deletingLastPathComponent(mirrorFolder), QStringLiteral("Problem Folder"));
+    if (const QString refusal = folderrules::refusalOf({ { QStringLiteral("source folder"), sourceFolder },
+            { QStringLiteral("mirror folder"), mirrorFolder }, { QStringLiteral("problem folder"), problem } });
+        !refusal.isEmpty())
+        return refusal;
+    store().setObject(PrefKeys::sPrefLocalSourceUploadFolder, sourceFolder);
+    store().setObject(PrefKeys::sPrefLocalMasterMirrorSiteFolder, mirrorFolder);
+    store().synchronize();
+    myNSLog(QStringLiteral("The source folder is now [%1] and the mirror folder [%2]").arg(sourceFolder, mirrorFolder));
+    if (ibMainWindowLocalSourcePath)
+        ibMainWindowLocalSourcePath->setToolTip(sourceFolder);
+    if (ibMainWindowLocalMirrorSitePath)
+        ibMainWindowLocalMirrorSitePath->setToolTip(mirrorFolder);
+    return {};
 }
 
 bool AppController::isValidYesNoString(const std::optional<QString> &text)

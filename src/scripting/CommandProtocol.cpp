@@ -15,6 +15,7 @@ const QString kIdField = QStringLiteral("id");
 const QString kParamsField = QStringLiteral("params");
 const QString kReplyField = QStringLiteral("reply");
 const QString kErrorField = QStringLiteral("error");
+const QString kReasonField = QStringLiteral("reason");
 
 // Texts end up in the preferences file, an XML property list, and in log lines: no control
 // characters there but tab, line feed and carriage return, and only well-formed UTF-16.
@@ -158,11 +159,13 @@ QByteArray encodeCommandRequest(const CommandRequest &request)
     return compact(object);
 }
 
-QByteArray encodeReply(const AEDescriptor &reply)
+QByteArray encodeReply(const AEDescriptor &reply, const QString &reason)
 {
     QJsonObject object;
     if (!reply.isNone())
         object.insert(kReplyField, toJson(reply));
+    if (!reason.isEmpty())
+        object.insert(kReasonField, reason);
     return compact(object);
 }
 
@@ -192,10 +195,12 @@ ReplyParseResult parseReplyLine(QByteArrayView line)
         result.error = object.value(kErrorField).toString();
         return result;
     }
-    if (object.size() == 1 && object.contains(kReplyField)) {
+    const bool hasReason = object.value(kReasonField).isString();
+    if (object.size() == (hasReason ? 2 : 1) && object.contains(kReplyField)) {
         if (std::optional<AEDescriptor> reply = fromJson(object.value(kReplyField))) {
             result.kind = ReplyParseResult::Kind::Reply;
             result.reply = std::move(*reply);
+            result.reason = object.value(kReasonField).toString();
             return result;
         }
     }

@@ -38,7 +38,8 @@ CommandParseResult parseCommandRequest(QByteArrayView line);
 QByteArray encodeCommandRequest(const CommandRequest &request);
 
 // Reply lines, without the line end: {"reply":...} for a value, {} for none, {"error":...}.
-QByteArray encodeReply(const AEDescriptor &reply);
+// A refusal may give its reason beside the reply: {"reply":"COMMAND FAILED","reason":"..."}.
+QByteArray encodeReply(const AEDescriptor &reply, const QString &reason = {});
 QByteArray encodeError(const QString &message);
 
 // A reply line as the client reads it.
@@ -46,6 +47,7 @@ struct ReplyParseResult {
     enum class Kind { Reply, Error, Invalid };
     Kind kind = Kind::Invalid;
     AEDescriptor reply; // Kind::Reply; none for {}
+    QString reason; // Kind::Reply: why a refusal refused, when the reply says
     QString error; // Kind::Error: the server's message; Kind::Invalid: why the line was not understood
 };
 ReplyParseResult parseReplyLine(QByteArrayView line);

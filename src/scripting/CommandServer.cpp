@@ -525,7 +525,7 @@ std::optional<QByteArray> CommandServer::answer(const QByteArray &line, CommandC
     handle(request.toAppleEvent(), reply);
     if (!reply.errorString.isEmpty())
         return encodeError(reply.errorString);
-    return encodeReply(reply.directObject);
+    return encodeReply(reply.directObject, reply.reason);
 }
 
 } // namespace vesk

@@ -46,6 +46,10 @@ QJsonObject statusObject(
         { QStringLiteral("version"), QStringLiteral(VESK_VERSION) },
         { QStringLiteral("listeners"), listeners },
     };
+    for (const auto &[key, folder] : { std::pair { "sourceFolder", report.sourceFolder },
+             std::pair { "mirrorFolder", report.mirrorFolder }, std::pair { "problemFolder", report.problemFolder } })
+        status.insert(QLatin1String(key), folder && !folder->isEmpty() ? QJsonValue(*folder) : QJsonValue());
+    status.insert(QStringLiteral("endpoint"), report.endpoint);
     QJsonValue picture;
     if (!cycle.picture.isEmpty()
         && (report.state == QLatin1String("uploading") || report.state == QLatin1String("pause requested")))

@@ -30,14 +30,21 @@ void AppController::ibUpdateNSTextField(TextFieldOutlet *field, const QString &t
     ibUpdateNSTextField(field, text, doWait, false);
 }
 
+void AppController::printStatusLine(const QString &tag, const QString &text, LogPriority priority)
+{
+    QString line = QLatin1Char('[') + tag + QStringLiteral("] ") + text;
+    line.replace(QLatin1Char('\r'), QLatin1Char(' ')).replace(QLatin1Char('\n'), QLatin1Char(' '));
+    myPrintf(line + QLatin1Char('\n'), priority);
+}
+
 void AppController::reportStatusLine(const char *line, const QString &text)
 {
     if (!fHeadless || text.isEmpty())
         return;
     static std::mutex outputLock;
     std::lock_guard<std::mutex> guard(outputLock);
-    myPrintf(QStringLiteral("[%1] %2\n").arg(QLatin1String(line), text),
-        qstrcmp(line, "error") == 0 ? LogPriority::Warning : LogPriority::Informational);
+    printStatusLine(
+        QLatin1String(line), text, qstrcmp(line, "error") == 0 ? LogPriority::Warning : LogPriority::Informational);
 }
 
 void AppController::ibUpdateUploadMainPath(const QString &text)

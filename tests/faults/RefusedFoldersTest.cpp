@@ -151,6 +151,16 @@ TEST(RefusedFolders, AnOpenDocumentRequestForARefusedFolderIsAnsweredWithAnError
     EXPECT_EQ(test::runProgram(
                   test::buildBinFolder() + QStringLiteral("/vesk-ftpuploader"), { QStringLiteral("--headless"), home }),
         1); // a second launch with the folder
+    // A folder it may work in, handed over relative by a second launch, is the one scanned, not the
+    // stored source folder.
+    const QByteArray latePicture = run.pictureBytes(QStringLiteral("cam9/IMG_9.JPG"));
+    ASSERT_TRUE(test::writeFile(run.profile.path(QStringLiteral("late/cam9/IMG_9.JPG")), latePicture));
+    run.trackContent(QStringLiteral("cam9/IMG_9.JPG"), latePicture, test::InMirror);
+    EXPECT_EQ(test::runCapturing(test::programPath(), { QStringLiteral("--headless"), QStringLiteral("late") },
+                  test::environmentWithoutDisplay(), run.profile.root())
+                  .exitCode,
+        0);
+    EXPECT_TRUE(test::waitFor([&] { return QFile::exists(run.mirrorPath(QStringLiteral("cam9/IMG_9.JPG"))); }));
     EXPECT_EQ(ctl({ QStringLiteral("paus") }), 0);
     EXPECT_TRUE(run.stopProgram());
     EXPECT_EQ(run.programOutput().count(QStringLiteral("is refused: it is the home folder")), 2);

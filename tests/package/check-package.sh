@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Makes the .deb with CPack, unpacks it with dpkg-deb into a scratch folder and checks it as a user
-# gets it: the package's name, version and dependencies, the files and their modes, the desktop
-# entry, the manual pages and the user unit; then runs the unpacked programs (help and version,
+# gets it: the package's name, version and dependencies, the files and their modes, lintian, the
+# desktop entry, the manual pages and the user unit; then runs the unpacked programs (help and version,
 # the auxiliary programs found from the installed layout, a headless start that answers vesk-ctl and
 # quits cleanly on SIGTERM). Needs no root: nothing is installed on the machine.
 # Usage: check-package.sh CPACK CPACK_CONFIG AUXILIARY_LOOKUP VERSION "BIN PROGRAMS" "LIBEXEC PROGRAMS"
@@ -83,9 +83,13 @@ files=(share/applications/vesk-ftpuploader.desktop
   share/icons/hicolor/scalable/apps/vesk-ftpuploader.svg
   share/man/man1/vesk-ftpuploader.1.gz share/man/man1/vesk-ctl.1.gz share/man/man1/vesk-photo-service.1.gz
   lib/systemd/user/vesk-ftpuploader.service
-  share/doc/vesk-ftpuploader/README.md)
+  share/doc/vesk-ftpuploader/README.md share/doc/vesk-ftpuploader/copyright
+  share/doc/vesk-ftpuploader/changelog.Debian.gz)
 for file in "${files[@]}"; do
   [ -f "$usr/$file" ] || fail "no /usr/$file"
+done
+for picture in $(grep -o '](docs/[^)]*)' "$usr/share/doc/vesk-ftpuploader/README.md" | sed 's/^](//; s/)$//'); do
+  [ -f "$usr/share/doc/vesk-ftpuploader/$picture" ] || fail "the README shows $picture, which the package lacks"
 done
 # Every entry belongs to root, nothing is writable by others, and only the programs are executable.
 while read -r mode owner _ _ _ path _; do
@@ -108,6 +112,7 @@ step "dependencies: every library the programs need comes from a package in Depe
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 for program in "${programs[@]}"; do
   file -b "$usr/$program" | grep -q ELF || continue
+  file -b "$usr/$program" | grep -q 'not stripped' && fail "/usr/$program is not stripped"
   for library in $(objdump -p "$usr/$program" | awk '$1 == "NEEDED" { print $2 }'); do
     owner=$(dpkg -S "*/$multiarch/$library" 2>/dev/null | head -n 1 | cut -d: -f1) || true
     if [ -z "$owner" ]; then
@@ -117,6 +122,9 @@ for program in "${programs[@]}"; do
     fi
   done
 done
+
+step "lintian: no errors"
+lintian --fail-on error "$deb" >"$work/lintian.log" 2>&1 || fail "lintian: $(grep -v '^[WIPNX]:' "$work/lintian.log")"
 
 step "desktop entry"
 desktop="$usr/share/applications/vesk-ftpuploader.desktop"
@@ -199,6 +207,8 @@ wait "$app_pid" || status=$?
 app_pid=""
 [ "$status" -eq 0 ] || fail "the program ended with status $status after SIGTERM"
 [ -s "$home/.local/state/Vesk-FTPUploader/Vesk-FTPUploaderLog.txt" ] || fail "no message log was written"
+grep -qx '\[setup\] The source and mirror folders are not set: vesk-ctl folders SOURCE MIRROR' "$work/app.out" \
+  || fail "a start without settings does not say how to set the folders"
 [ "$failures" -eq 0 ] || tail -n 20 "$work/app.err" >&2
 
 if [ "$failures" -ne 0 ]; then

@@ -35,12 +35,13 @@ QStringList args(std::initializer_list<const char *> words)
     return list;
 }
 
-void expectCtl(const QStringList &arguments, int exitCode, const QString &out)
+void expectCtl(const QStringList &arguments, int exitCode, const QString &out, const QString &err = {})
 {
-    const CtlResult result = runCtl(arguments);
+    const CtlResult result = runCtl(arguments, QDir::homePath());
     EXPECT_EQ(result.exitCode, exitCode) << arguments.join(QLatin1Char(' ')).toStdString() << "\n"
                                          << result.err.toStdString();
     EXPECT_EQ(result.out, out) << arguments.join(QLatin1Char(' ')).toStdString();
+    EXPECT_EQ(err.endsWith(QLatin1Char('\n')) ? result.err : result.err.left(err.size()), err); // whole or its start
 }
 
 // A socket bound at the command socket's place, listening or not.
@@ -87,16 +88,22 @@ TEST_F(Channel, VeskCtlPrintsTheRepliesAndItsExitStatusSaysHowItWent)
     expectCtl(args({ "--json", "getValue", "prefSecondsBetweenScans" }), 0,
         QStringLiteral(R"({"reply":["COMMAND SUCCESS",["getValue","prefSecondsBetweenScans","45.00"]]})"
                        "\n"));
-    expectCtl(args({ "setValue", "prefSecondsBetweenScans", "0" }), 1, QStringLiteral("COMMAND FAILED\n"));
-    expectCtl(args({ "paus" }), 0, QStringLiteral("ACCEPTED\n"));
+    // A refusal's reason on standard error, beside the reply's words; a missing folder is one.
+    expectCtl(args({ "setValue", "prefSecondsBetweenScans", "0" }), 1, QStringLiteral("COMMAND FAILED\n"),
+        QStringLiteral("vesk-ctl: prefSecondsBetweenScans takes a number of seconds from 1 to 2147483"));
+    expectCtl(args({ "open", "missing" }), 1, QStringLiteral("COMMAND FAILED\n"),
+        QStringLiteral("vesk-ctl: Local Source Upload Folder is NOT a Valid FOLDER: [%1/missing]\n")
+            .arg(QDir::homePath()));
+    expectCtl(args({ "pause" }), 0, QStringLiteral("ACCEPTED\n"));
     expectCtl(args({ "--json", "upnw" }), 0, QStringLiteral("{\"reply\":\"ACCEPTED\"}\n"));
     const CtlResult unknown = runCtl(args({ "send", "vesk", "zzzz" }));
     EXPECT_EQ(unknown.exitCode, 1);
     EXPECT_TRUE(unknown.err.contains(QStringLiteral("no handler"))) << unknown.err.toStdString();
-    for (const QStringList &bad :
-        { args({}), args({ "frobnicate" }), args({ "getValue" }), args({ "send", "ve", "1234" }),
-            args({ "resume", "extra" }), args({ "--nonsense", "upnw" }), args({ "--timeout", "soon", "upnw" }) })
+    for (const QStringList &bad : { args({}), args({ "getValue" }), args({ "send", "ve", "1234" }),
+             args({ "resume", "extra" }), args({ "--nonsense", "upnw" }), args({ "--timeout", "soon", "upnw" }) })
         EXPECT_EQ(runCtl(bad).exitCode, 2) << bad.join(QLatin1Char(' ')).toStdString();
+    expectCtl(args({ "frobnicate" }), 2, {},
+        QStringLiteral("vesk-ctl: unknown command \"frobnicate\" (vesk-ctl --help lists the commands)\n"));
 }
 
 TEST_F(Channel, HostileLinesGetErrorsAndTheSameConnectionStillAnswers)
@@ -124,18 +131,9 @@ TEST_F(Channel, HostileLinesGetErrorsAndTheSameConnectionStillAnswers)
     EXPECT_EQ(slow.readLine(), QByteArray(R"({"reply":"ACCEPTED"})"));
 }
 
-TEST_F(Channel, ASecondLaunchHandsItsFolderToTheRunningOneOrBringsItForward)
+TEST_F(Channel, ASecondLaunchWithoutAFolderBringsTheRunningOneForward)
 {
-    QDir().mkpath(sProfile->path(QStringLiteral("second")));
-    // Relative on the command line, absolute when it reaches the running instance.
-    const CtlResult second = test::runCapturing(
-        test::programPath(), args({ "--headless", "second" }), test::environmentWithoutDisplay(), sProfile->root());
-    EXPECT_EQ(second.exitCode, 0) << second.err.toStdString();
-    const QString folder = sProfile->path(QStringLiteral("second"));
-    EXPECT_TRUE(second.out.contains(folder));
-    EXPECT_TRUE(test::waitFor(
-        [&] { return sApp->standardError().contains(QStringLiteral("Open-document request for [%1]").arg(folder)); }));
-    // Without a folder it says so and leaves.
+    // It says so and leaves (with a folder: RefusedFolders).
     const CtlResult bare
         = test::runCapturing(test::programPath(), args({ "--headless" }), test::environmentWithoutDisplay());
     EXPECT_EQ(bare.exitCode, 0) << bare.err.toStdString();

@@ -7,6 +7,7 @@
 #include "prefs/PropertyList.h"
 #include "scripting/AppleEvent.h"
 
+#include <QDir>
 #include <QSignalSpy>
 
 #include <gtest/gtest.h>
@@ -25,11 +26,13 @@ void PrintTo(const AEDescriptor &value, std::ostream *os)
 namespace {
 
 AEDescriptor send(AppController &controller, FourCharCode eventClass, FourCharCode eventID,
-    std::optional<QStringList> params = std::nullopt)
+    std::optional<QStringList> params = std::nullopt, QString *reason = nullptr)
 {
     const AppleEvent event { eventClass, eventID, std::move(params) };
     AppleEventReply reply;
     controller.handleTestAEHandler(&event, &reply);
+    if (reason)
+        *reason = reply.reason;
     return reply.directObject;
 }
 
@@ -54,6 +57,8 @@ TEST(PreferenceCommand, WordsRepliesAndWhatIsStored)
         QStringList words;
         const char *reply; // "S" success, "F" failure, else getValue's value
         std::optional<QVariant> stored;
+        std::string reason = {}; // a refusal's reason holds this text
+        FourCharCode id = kVeskPreferenceCommand;
     };
     const auto w = [](std::initializer_list<const char *> words) {
         QStringList list;
@@ -61,12 +66,28 @@ TEST(PreferenceCommand, WordsRepliesAndWhatIsStored)
             list << QString::fromUtf8(word);
         return list;
     };
+    // The folders command: both folders at once, with the checks of a folder in its role.
+    const QString home = QDir::homePath();
+    for (const char *folder : { "hot/cam1", "uploaded", "Problem Folder" })
+        ASSERT_TRUE(QDir().mkpath(home + QLatin1Char('/') + QLatin1String(folder)));
+    const auto at = [&](const char *source, const char *mirror) {
+        return QStringList { home + QLatin1String(source), home + QLatin1String(mirror) };
+    };
     const Case cases[] = {
+        { at("/hot", "/uploaded"), "S", unchanged, "", kVeskFolders },
+        { at("/hot", "/missing"), "F", unchanged, "[" + home.toStdString() + "/missing] is not a folder",
+            kVeskFolders },
+        { at("/hot", "/hot/cam1"), "F", unchanged, "inside", kVeskFolders },
+        { at("/uploaded", "/uploaded"), "F", unchanged, "same", kVeskFolders },
+        { at("", "/uploaded"), "F", unchanged, "home folder", kVeskFolders },
+        { at("/hot", "").mid(0, 1), "F", unchanged, "two absolute paths", kVeskFolders },
+        { w({ "hot", "uploaded" }), "F", unchanged, "two absolute paths", kVeskFolders },
+        { w({ "setValue", "prefLocalSourceUploadFolder", "/tmp" }), "F", unchanged, "vesk-ctl folders SOURCE MIRROR" },
         { w({ "getValue", "prefSecondsBetweenScans" }), "120.00", none }, // the factory value
         { w({ "setValue", "prefSecondsBetweenScans", "45" }), "S", 45.0 },
         { w({ "getValue", "prefSecondsBetweenScans" }), "45.00", 45.0 },
         // A plain decimal number, nothing before or after it, stored in single precision.
-        { w({ "setValue", "prefSecondsBetweenScans", " \t12.5s" }), "F", 45.0 },
+        { w({ "setValue", "prefSecondsBetweenScans", " \t12.5s" }), "F", 45.0, "from 1 to 2147483" },
         { w({ "setValue", "prefSecondsBetweenScans", "7.9" }), "S", double(7.9f) },
         { w({ "setValue", "prefDaysOldBeforeDeleting", "7.9" }), "S", qlonglong(7) },
         { w({ "setValue", "prefDaysOldBeforeDeleting", "3e9" }), "F", qlonglong(7) },
@@ -103,12 +124,18 @@ TEST(PreferenceCommand, WordsRepliesAndWhatIsStored)
                                           : AEDescriptor::list({ AEDescriptor::text(QStringLiteral("COMMAND SUCCESS")),
                                               AEDescriptor::list({ AEDescriptor::text(c.words.value(0)),
                                                   AEDescriptor::text(c.words.value(1)), AEDescriptor::text(reply) }) });
-        EXPECT_EQ(send(*f, kVeskEventClass, kVeskPreferenceCommand,
-                      c.words.isEmpty() ? std::nullopt : std::optional(c.words)),
+        QString reason;
+        EXPECT_EQ(send(*f, kVeskEventClass, c.id, c.words.isEmpty() ? std::nullopt : std::optional(c.words), &reason),
             expected);
+        EXPECT_TRUE(reason.contains(QString::fromStdString(c.reason))) << reason.toStdString();
+        if (c.words.size() >= 2) {
+            EXPECT_EQ(reason.isEmpty(), reply != QLatin1String("F")) << reason.toStdString();
+        }
         if (c.stored) {
             EXPECT_EQ(onDisk(c.words.value(1)), c.stored->isValid() ? c.stored : std::nullopt);
         }
     }
     EXPECT_EQ(f->getCurUserLoginName(), QStringLiteral("ann \u00e9")); // the accessors never see "USERLOGINNAME"
+    EXPECT_EQ(onDisk(QStringLiteral("prefLocalSourceUploadFolder")), QVariant(home + QStringLiteral("/hot")));
+    EXPECT_EQ(onDisk(QStringLiteral("prefLocalMasterMirrorSiteFolder")), QVariant(home + QStringLiteral("/uploaded")));
 }

@@ -1,5 +1,6 @@
 // vesk-ctl status and vesk-ctl events: the two commands that watch the running uploader.
 
+#include "diag/OutcomeHistory.h"
 #include "scripting/CommandClient.h"
 #include "scripting/CommandProtocol.h"
 
@@ -83,6 +84,8 @@ QString statusText(const QJsonObject &status)
     const QString lastError = error.isEmpty() ? QStringLiteral("none")
                                               : localTime(error.value(QStringLiteral("time"))) + QStringLiteral("  ")
             + error.value(QStringLiteral("text")).toString();
+    const auto folder
+        = [&](const char *key) { return status.value(QLatin1String(key)).toString(QStringLiteral("not set")); };
     const QStringList lines {
         QStringLiteral("State:            %1").arg(state),
         QStringLiteral("Since start:      %1 uploaded, %2 in the problem folder, %3 failed to transfer (%4 failed "
@@ -91,7 +94,9 @@ QString statusText(const QJsonObject &status)
             .arg(number("parked"))
             .arg(number("transferFailures"))
             .arg(number("failedAttempts")),
-        QStringLiteral("Source folder:    %1").arg(source),
+        QStringLiteral("Source folder:    %1: %2").arg(folder("sourceFolder"), source),
+        QStringLiteral("Mirror folder:    %1").arg(folder("mirrorFolder")),
+        QStringLiteral("Problem folder:   %1").arg(folder("problemFolder")),
         QStringLiteral("Last uploads:     %1").arg(rate),
         QStringLiteral("Last error:       %1").arg(lastError),
         QStringLiteral("Next timed pass:  %1").arg(localTime(status.value(QStringLiteral("nextPass")))),
@@ -99,6 +104,7 @@ QString statusText(const QJsonObject &status)
         QStringLiteral("Service:          %1 (address: %2; password: %3)")
             .arg(status.value(QStringLiteral("host")).toString(), status.value(QStringLiteral("address")).toString(),
                 status.value(QStringLiteral("password")).toString()),
+        QStringLiteral("Service address:  %1").arg(status.value(QStringLiteral("endpoint")).toString()),
         QStringLiteral("Event listeners:  %1").arg(number("listeners")),
         QStringLiteral("Version:          %1").arg(status.value(QStringLiteral("version")).toString()),
     };
@@ -156,6 +162,37 @@ int events()
     return refused;
 }
 
+// The history file is read directly: it answers whether the program runs or not.
+int history(const QStringList &arguments, bool json)
+{
+    bool ok = arguments.isEmpty();
+    const qsizetype count = ok ? 20 : arguments.first().toLongLong(&ok);
+    if (!ok || count < 1 || arguments.size() > 1) {
+        print(stderr, "vesk-ctl: usage: vesk-ctl [--json] history [N]");
+        return 2;
+    }
+    const QString path = OutcomeHistory::defaultPath();
+    const QList<QByteArray> lines = OutcomeHistory::lastLines(path, count);
+    if (lines.isEmpty() && !json)
+        print(stderr, "vesk-ctl: no outcomes yet in " + path.toLocal8Bit());
+    for (const QByteArray &line : lines) {
+        if (json) {
+            print(stdout, line);
+            continue;
+        }
+        const QJsonObject entry = QJsonDocument::fromJson(line).object();
+        QString text = QStringLiteral("%1  %2  %3 (%4 bytes)")
+                           .arg(localTime(entry.value(QStringLiteral("time"))),
+                               entry.value(QStringLiteral("outcome")).toString(),
+                               entry.value(QStringLiteral("picture")).toString())
+                           .arg(entry.value(QStringLiteral("size")).toInteger());
+        if (const QString error = entry.value(QStringLiteral("error")).toString(); !error.isEmpty())
+            text += QStringLiteral(": ") + error;
+        print(stdout, text.toLocal8Bit());
+    }
+    return 0;
+}
+
 } // namespace
 
 std::optional<int> runWatchingCommand(const QStringList &words, bool json, double timeoutSeconds)
@@ -163,6 +200,8 @@ std::optional<int> runWatchingCommand(const QStringList &words, bool json, doubl
     if (words.isEmpty())
         return std::nullopt;
     const QString command = words.first().toLower();
+    if (command == QLatin1String("history"))
+        return history(words.mid(1), json);
     if (command != QLatin1String("status") && command != QLatin1String("events"))
         return std::nullopt;
     if (words.size() > 1) {

@@ -5,6 +5,7 @@
 #include "scripting/CommandProtocol.h"
 
 #include <QFileInfo>
+#include <QHash>
 #include <QString>
 #include <QStringList>
 
@@ -14,7 +15,7 @@
 
 using namespace vesk;
 
-// Watching.cpp: status and events; none for any other command.
+// Watching.cpp: status, events and history; none for any other command.
 std::optional<int> runWatchingCommand(const QStringList &words, bool json, double timeoutSeconds);
 
 namespace {
@@ -24,39 +25,45 @@ constexpr int kExitCommandFailed = 1;
 constexpr int kExitNoAnswer = 2;
 constexpr int kExitUsage = 2;
 
-const char *const kUsage = "Usage: vesk-ctl [--json] [--timeout SECONDS] COMMAND [ARGUMENT...]\n"
-                           "\n"
-                           "Sends one command to the running Vesk-FTPUploader and prints its reply: a text as it is,\n"
-                           "a list one text per line.\n"
-                           "\n"
-                           "Commands:\n"
-                           "  upnw                     start a pass now (Synchronize Again); refused while halted;\n"
-                           "                           like retry, every waiting picture is due at once\n"
-                           "  retry                    Retry Now: every picture waiting for a retry is due at once,\n"
-                           "                           a service that is away is asked at once, and a pass starts\n"
-                           "                           (not while halted or uploading); answers ACCEPTED\n"
-                           "  paus                     pause once the current picture is done (nothing when idle)\n"
-                           "  resume                   resume a paused cycle, or call off a pause still waiting\n"
-                           "  quit                     quit the application\n"
-                           "  open FOLDER              start a pass over FOLDER\n"
-                           "  setValue KEY [VALUE]     change a preference (the word is sent as typed, in any case)\n"
-                           "  getValue KEY             read a preference\n"
-                           "  send CLASS ID [TEXT...]  send any event: four-character class and ID, texts as its list\n"
-                           "  status                   what the uploader is doing (--json: the reply line)\n"
-                           "  events                   one JSON line per outcome as it happens, until interrupted\n"
-                           "  metrics                  the figures in the Prometheus text format (as the program's\n"
-                           "                           --metrics-textfile has them)\n"
-                           "\n"
-                           "Options:\n"
-                           "  --json               print the reply line exactly as received\n"
-                           "  --timeout SECONDS    how long to wait for the reply (default 10)\n"
-                           "  --version            print the version and exit\n"
-                           "  --help               print this help and exit\n"
-                           "  --                   what follows is not an option\n"
-                           "\n"
-                           "Exit status: 0 for a reply other than \"COMMAND FAILED\" (or no reply), 1 for\n"
-                           "\"COMMAND FAILED\" or a request the application refused, 2 when no instance answers,\n"
-                           "when events finds no room (too many listeners) or for a bad command line.\n";
+const char *const kUsage
+    = "Usage: vesk-ctl [--json] [--timeout SECONDS] COMMAND [ARGUMENT...]\n"
+      "\n"
+      "Sends one command to the running Vesk-FTPUploader and prints its reply: a text as it is,\n"
+      "a list one text per line.\n"
+      "\n"
+      "Commands (the short event names and the words beside them do the same):\n"
+      "  upnw, sync               start a pass now (Synchronize Again); answered ACCEPTED even\n"
+      "                           while halted, when only the pass itself is refused; like\n"
+      "                           retry, every waiting picture is due at once\n"
+      "  retry                    Retry Now: every picture waiting for a retry is due at once,\n"
+      "                           a service that is away is asked at once, and a pass starts\n"
+      "                           (not while halted or uploading); answers ACCEPTED\n"
+      "  paus, pause              pause once the current picture is done (nothing when idle)\n"
+      "  resume, resm             resume a paused cycle, or call off a pause still waiting\n"
+      "  quit                     quit the application\n"
+      "  open FOLDER              start a pass over FOLDER\n"
+      "  folders SOURCE MIRROR    set the source and mirror folders, checked as the panel does\n"
+      "  setValue KEY [VALUE]     change a preference (the word is sent as typed, in any case)\n"
+      "  getValue KEY             read a preference\n"
+      "  send CLASS ID [TEXT...]  send any event: four-character class and ID, texts as its list\n"
+      "  status                   what the uploader is doing (--json: the reply line)\n"
+      "  events                   one JSON line per outcome as it happens, until interrupted\n"
+      "  history [N]              the last N outcomes (20), from the history file (--json: its lines)\n"
+      "  metrics                  the figures in the Prometheus text format (as the program's\n"
+      "                           --metrics-textfile has them)\n"
+      "\n"
+      "A refusal's reason, when the application gives one, goes to standard error.\n"
+      "\n"
+      "Options:\n"
+      "  --json               print the reply line exactly as received\n"
+      "  --timeout SECONDS    how long to wait for the reply (default 10)\n"
+      "  --version            print the version and exit\n"
+      "  --help               print this help and exit\n"
+      "  --                   what follows is not an option\n"
+      "\n"
+      "Exit status: 0 for a reply other than \"COMMAND FAILED\" (or no reply), 1 for\n"
+      "\"COMMAND FAILED\" or a request the application refused, 2 when no instance answers,\n"
+      "when events finds no room (too many listeners) or for a bad command line.\n";
 
 struct Invocation {
     bool json = false;
@@ -112,7 +119,12 @@ std::optional<CommandRequest> requestFor(const QStringList &words, QString *erro
         *error = QStringLiteral("no command given");
         return std::nullopt;
     }
-    const QString command = words.first().toLower();
+    QString command = words.first().toLower();
+    // The words beside the events' short names.
+    static const QHash<QString, QString> kWords { { QStringLiteral("sync"), QStringLiteral("upnw") },
+        { QStringLiteral("synchronize"), QStringLiteral("upnw") }, { QStringLiteral("pause"), QStringLiteral("paus") },
+        { QStringLiteral("resm"), QStringLiteral("resume") } };
+    command = kWords.value(command, command);
     const QStringList arguments = words.mid(1);
     auto wrongCount = [&](const char *form) {
         *error = QStringLiteral("usage: vesk-ctl %1").arg(QLatin1String(form));
@@ -144,6 +156,13 @@ std::optional<CommandRequest> requestFor(const QStringList &words, QString *erro
         request.eventClass = kCoreEventClass;
         request.eventID = kAEOpenDocuments;
         request.params = QStringList { QFileInfo(arguments.first()).absoluteFilePath() };
+    } else if (command == QLatin1String("folders")) {
+        if (arguments.size() != 2 || arguments.at(0).isEmpty() || arguments.at(1).isEmpty())
+            return wrongCount("folders SOURCE MIRROR");
+        request.eventClass = kVeskEventClass;
+        request.eventID = kVeskFolders;
+        request.params = QStringList { QFileInfo(arguments.at(0)).absoluteFilePath(),
+            QFileInfo(arguments.at(1)).absoluteFilePath() };
     } else if (command == QLatin1String("setvalue")) {
         if (arguments.size() < 1 || arguments.size() > 2)
             return wrongCount("setValue KEY [VALUE]");
@@ -170,7 +189,7 @@ std::optional<CommandRequest> requestFor(const QStringList &words, QString *erro
         if (arguments.size() > 2)
             request.params = arguments.mid(2);
     } else {
-        *error = QStringLiteral("unknown command %1").arg(words.first());
+        *error = QStringLiteral("unknown command \"%1\" (vesk-ctl --help lists the commands)").arg(words.first());
         return std::nullopt;
     }
     return request;
@@ -207,8 +226,10 @@ int main(int argc, char **argv)
     QString error;
     const std::optional<CommandRequest> request = requestFor(invocation.words, &error);
     if (!request) {
+        // One line says what is wrong; the whole help only when no command was given.
         printLine(stderr, QStringLiteral("vesk-ctl: %1").arg(error));
-        std::fputs(kUsage, stderr);
+        if (invocation.words.isEmpty())
+            std::fputs(kUsage, stderr);
         return kExitUsage;
     }
 
@@ -239,6 +260,8 @@ int main(int argc, char **argv)
     if (!invocation.json) {
         for (const QString &text : texts)
             printLine(stdout, text);
+        if (!reply.reason.isEmpty())
+            printLine(stderr, QStringLiteral("vesk-ctl: %1").arg(reply.reason));
     }
     return !texts.isEmpty() && texts.first() == QLatin1String("COMMAND FAILED") ? kExitCommandFailed : kExitOk;
 }
