@@ -61,6 +61,8 @@ QString outcomeName(AppController::WatchedOutcome outcome)
         return QStringLiteral("transfer failed");
     case AppController::WatchedOutcome::ServiceError:
         return QStringLiteral("stopped by a service error");
+    case AppController::WatchedOutcome::Gone:
+        return QStringLiteral("gone from the source folder");
     }
     return {};
 }
