@@ -88,6 +88,8 @@ install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/resources/linux/
         DESTINATION ${VESK_INSTALL_DOCDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/docs/main-window.png ${CMAKE_SOURCE_DIR}/docs/preferences.png
         ${CMAKE_SOURCE_DIR}/docs/tray.png DESTINATION ${VESK_INSTALL_DOCDIR}/docs)
+install(FILES ${CMAKE_SOURCE_DIR}/docs/monitoring/README.md ${CMAKE_SOURCE_DIR}/docs/monitoring/vesk.rules.yml
+        DESTINATION ${VESK_INSTALL_DOCDIR}/docs/monitoring)
 
 # The user unit names the executable by its full path, which is known only when installing: the
 # prefix of `cmake --install --prefix` or CPack's /usr, not the one the build was configured with.
