@@ -340,24 +340,20 @@ std::optional<QString> FolderWalk::walk(Level &folder, int depth, const Admit &a
             QStringLiteral("Folder nesting too deep, not walked further: [%1]").arg(folder.relative), folder.path);
         return std::nullopt;
     }
-    FolderCache::Listing entries;
-    bool fresh = true;
-    if (fCache) {
-        if (std::optional<FolderCache::Listing> cached = fCache->listing(folder.path)) {
-            entries = std::move(*cached);
-            fresh = false;
-        }
-    }
+    // The walk keeps its own view of the listing: the program's moves meanwhile change the cache's.
+    FolderCache::View entries = fCache ? fCache->listing(folder.path) : nullptr;
+    const bool fresh = !entries;
     if (fresh) {
         const quint64 token = fCache ? fCache->beginReading() : 0;
-        if (!readFolder(folder, entries))
+        FolderCache::Listing read;
+        if (!readFolder(folder, read))
             return std::nullopt;
-        if (fCache)
-            fCache->store(folder.path, token, entries);
+        entries = fCache ? fCache->store(folder.path, token, std::move(read))
+                         : std::make_shared<const FolderCache::Listing>(std::move(read));
         testHook("folder-read", folder.relative);
     }
 
-    for (const FolderCache::Entry &entry : entries) {
+    for (const FolderCache::Entry &entry : *entries) {
         const QString name = QString::fromUtf8(entry.name);
         const QString path = join(folder.relative, name);
 

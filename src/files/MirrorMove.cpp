@@ -4,6 +4,7 @@
 #include "files/MirrorMove.h"
 
 #include "app/AppController.h"
+#include "cycle/FolderCache.h"
 #include "cycle/ItemBook.h"
 #include "diag/Console.h"
 #include "diag/MessageLog.h"
@@ -192,9 +193,20 @@ bool AppController::moveFileToPath(const QString &item, const QString &sourceRoo
         writeStandardError(trace);
         consoleLog(trace);
 
+        // The walk's remembered listing loses the picture now, and the watcher's report of the move
+        // does not make the folder be read again.
+        QByteArray cachedFolder = QFile::encodeName(sourceRoot);
+        while (cachedFolder.size() > 1 && cachedFolder.endsWith('/'))
+            cachedFolder.chop(1);
+        if (const QString parent = pathutil::deletingLastPathComponent(item); !parent.isEmpty())
+            cachedFolder += '/' + QFile::encodeName(parent);
+        if (destFolder)
+            fFolderCache->expectRemoval(cachedFolder, sourceName);
         const int error = !destFolder ? destObstacle.error
                                       : fileops::moveAt(sourceFolder.get(), sourceName, destFolder.get(), destName,
                                           expected ? expected->fd() : -1);
+        if (destFolder)
+            fFolderCache->removalDone(cachedFolder, sourceName, error == 0);
         placed = error == 0;
         if (!placed) {
             consoleLog(QStringLiteral("moveFileToPath2 => movePath Failed???"));

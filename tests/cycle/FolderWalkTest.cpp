@@ -7,12 +7,17 @@
 #include "cycle/FolderWalk.h"
 #include "cycle/ItemBook.h"
 #include "cycle/WriterCheck.h"
+#include "schedule/FolderWatcher.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
 
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -91,22 +96,84 @@ TEST(FolderWalk, UnreadableFoldersAreReportedAndPassedOver)
     EXPECT_FALSE(missing.rootReadable());
 }
 
-TEST(FolderWalk, RememberedFoldersAreNotReadAgainYetAPicturesMirrorFoldersAreMade)
+TEST(FolderWalk, RememberedListingsFollowEveryChangeAsAFreshWalkSeesThem)
 {
-    // A walk over remembered folders reads nothing again, yet still makes a picture's mirror folders.
+    // A card in one folder under the watcher, as the program watches it: after each change the
+    // remembered listings give the same pictures in the same order as a fresh walk.
     Tree t;
-    t.file(QStringLiteral("Done/Deep/.keep"));
-    t.file(QStringLiteral("Later/IMG.JPG"));
-    FolderCache walked;
-    for (const char *name : { "", "/Done", "/Done/Deep", "/Later" })
-        walked.watchAdded(QFile::encodeName(t.source) + name);
-    walked.setActive(true);
-    t.offered(&walked);
-    EXPECT_EQ(walked.size(), 4);
+    for (const char *name : { "Card/IMG_2.JPG", "Card/IMG_4.JPG", "Card/IMG_6.JPG", "Other/IMG_1.JPG" })
+        t.file(QLatin1String(name));
+    FolderCache cache;
+    std::atomic<bool> deaf { false }; // events lost, until the overflow is reported
+    QByteArrayList heard;
+    std::mutex lock;
+    FolderWatcher::Callbacks calls;
+    calls.watchAdded = [&](const QByteArray &folder) { cache.watchAdded(folder); };
+    calls.watchRemoved = [&](const QByteArray &folder) { cache.watchRemoved(folder); };
+    calls.folderChanged = [&](const QByteArray &folder, const QByteArray &name, bool removal) {
+        if (!deaf)
+            cache.folderChanged(folder, name, removal);
+        std::lock_guard<std::mutex> guard(lock);
+        heard << name;
+    };
+    FolderWatcher watcher(t.source, calls);
+    ASSERT_TRUE(watcher.start());
+    cache.setActive(true);
+    std::thread running([&] { watcher.run(); });
+    const QByteArray card = QFile::encodeName(t.source) + "/Card";
+    // The program's own move, as the move to the mirror makes it.
+    auto ownMove = [&](const char *name) {
+        cache.expectRemoval(card, name);
+        const bool moved = QFile::rename(t.source + QStringLiteral("/Card/") + QLatin1String(name),
+            t.mirror + QStringLiteral("/Card/") + QLatin1String(name));
+        cache.removalDone(card, name, moved);
+    };
+    struct Change {
+        const char *what;
+        std::function<void()> make;
+        bool cardRemembered;
+    };
+    const Change changes[] = {
+        { "the picture sent moved away", [&] { ownMove("IMG_2.JPG"); }, true },
+        { "a picture after the next one", [&] { t.file(QStringLiteral("Card/IMG_5.JPG")); }, false },
+        { "a name that sorts first, mid-drain", [&] { t.file(QStringLiteral("Card/IMG_0.JPG")); }, false },
+        { "the folder replaced",
+            [&] {
+                QDir().rename(t.source + QStringLiteral("/Card"), t.profile.path(QStringLiteral("away")));
+                t.file(QStringLiteral("Card/IMG_9.JPG"));
+            },
+            false },
+        { "a change lost in an overflow",
+            [&] {
+                deaf = true;
+                t.file(QStringLiteral("Card/IMG_3.JPG"));
+            },
+            false },
+    };
+    int marks = 0;
+    for (const Change &change : changes) {
+        SCOPED_TRACE(change.what);
+        t.offered(&cache); // remembered from here on
+        change.make();
+        // The watcher's queue is in order: once the mark is heard, every earlier event was.
+        const QByteArray mark = ".mark" + QByteArray::number(++marks);
+        t.file(QString::fromLatin1(mark));
+        ASSERT_TRUE(test::waitFor([&] {
+            std::lock_guard<std::mutex> guard(lock);
+            return heard.contains(mark);
+        }));
+        if (deaf.exchange(false))
+            cache.forgetAll(); // as the overflow report does
+        EXPECT_EQ(cache.listing(card) != nullptr, change.cardRemembered);
+        EXPECT_EQ(t.offered(&cache), t.offered());
+    }
+    // Remembered folders are not read again, yet a picture's mirror folders are still made.
     QDir(t.mirror).removeRecursively();
     QDir().mkpath(t.mirror);
-    EXPECT_EQ(t.offered(&walked), QStringList { QStringLiteral("Later/IMG.JPG") });
-    EXPECT_TRUE(QFileInfo(t.mirror + QStringLiteral("/Later")).isDir());
+    EXPECT_EQ(t.offered(&cache).size(), 3);
+    EXPECT_TRUE(QFileInfo(t.mirror + QStringLiteral("/Card")).isDir());
+    watcher.stop();
+    running.join();
 }
 
 TEST(ItemBook, FailuresWaitLongerEachTimeAndUnmovedPicturesSurviveARestart)
