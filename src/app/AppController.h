@@ -27,6 +27,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <utility>
 #include <vector>
 
 namespace vesk {
@@ -425,6 +426,10 @@ private:
     std::shared_ptr<FolderWatcher> fWatcher;
     // What the scan learnt about folders the watcher reports unchanged.
     std::shared_ptr<FolderCache> fFolderCache;
+    // The folders (source, mirror, problem) and the cache's generation of the last pass that walked
+    // every folder and met no picture that was never tried: until either changes, a pass may take
+    // the first picture it may retry without looking further. Scan workers, one at a time.
+    std::optional<std::pair<QString, quint64>> fOnlyFailedLeft;
     QString fWatcherRunLoop; // what the installed watcher watches, for the log
     // Headless progress summary.
     std::atomic<int> fUploadedCount { 0 };

@@ -8,6 +8,7 @@ void FolderCache::setActive(bool active)
 {
     std::lock_guard<std::mutex> guard(fLock);
     fActive = active;
+    ++fGeneration;
     fForgotAt = ++fEpoch;
     fListings.clear();
     fExpected.clear();
@@ -19,6 +20,7 @@ void FolderCache::setActive(bool active)
 
 void FolderCache::drop(const QByteArray &folder)
 {
+    ++fGeneration;
     fListings.remove(folder);
     // A report still to come for the program's own removal now only costs another reading.
     fExpected.remove(folder);
@@ -62,8 +64,21 @@ void FolderCache::forgetAll()
 {
     std::lock_guard<std::mutex> guard(fLock);
     fForgotAt = ++fEpoch;
+    ++fGeneration;
     fListings.clear();
     fExpected.clear();
+}
+
+void FolderCache::contentChanged()
+{
+    std::lock_guard<std::mutex> guard(fLock);
+    ++fGeneration;
+}
+
+quint64 FolderCache::generation() const
+{
+    std::lock_guard<std::mutex> guard(fLock);
+    return fActive ? fGeneration : 0;
 }
 
 void FolderCache::expectRemoval(const QByteArray &folder, const QByteArray &name)

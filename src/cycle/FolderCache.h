@@ -36,6 +36,12 @@ public:
     // An entry was made, removed or renamed (removal: the name left the folder).
     void folderChanged(const QByteArray &folder, const QByteArray &name = {}, bool removal = false);
     void forgetAll(); // events were lost
+    // A file's content or attributes changed (written, closed, chmod).
+    void contentChanged();
+
+    // Changes of every kind the program did not make itself, counted; 0 while inactive. While it
+    // stays the same, nothing in the watched folders has changed but by the program's own removals.
+    quint64 generation() const;
 
     // From the program, around its own removal of a file from a folder: the watcher's report of it
     // is absorbed, and once done the entry leaves the remembered listing. A removal that failed
@@ -60,6 +66,7 @@ private:
     bool fActive = false;
     quint64 fEpoch = 1;
     quint64 fForgotAt = 0;
+    quint64 fGeneration = 1;
     QHash<QByteArray, quint64> fWatchedSince;
     QHash<QByteArray, quint64> fChangedAt;
     QHash<QByteArray, std::shared_ptr<Listing>> fListings;

@@ -132,6 +132,7 @@ QByteArray FolderWalk::repairedName(const QByteArray &name)
 std::optional<QString> FolderWalk::findFirst(const Admit &admit)
 {
     fRootItems.clear();
+    fAllRemembered = false;
     fProblems.clear();
     fProblemKeys.clear();
     // Links in the path of the folder walked, and of the mirror folder, are followed; below them none is.
@@ -168,6 +169,7 @@ std::optional<QString> FolderWalk::findFirst(const Admit &admit)
             top.path);
         return std::nullopt;
     }
+    fAllRemembered = fCache != nullptr;
     return walk(top, 0, admit);
 }
 
@@ -336,6 +338,7 @@ bool FolderWalk::readFolder(Level &folder, FolderCache::Listing &entries)
 std::optional<QString> FolderWalk::walk(Level &folder, int depth, const Admit &admit)
 {
     if (depth > kMaxDepth) {
+        fAllRemembered = false;
         addProblem(
             QStringLiteral("Folder nesting too deep, not walked further: [%1]").arg(folder.relative), folder.path);
         return std::nullopt;
@@ -346,10 +349,14 @@ std::optional<QString> FolderWalk::walk(Level &folder, int depth, const Admit &a
     if (fresh) {
         const quint64 token = fCache ? fCache->beginReading() : 0;
         FolderCache::Listing read;
-        if (!readFolder(folder, read))
+        if (!readFolder(folder, read)) {
+            fAllRemembered = false;
             return std::nullopt;
+        }
         entries = fCache ? fCache->store(folder.path, token, std::move(read))
                          : std::make_shared<const FolderCache::Listing>(std::move(read));
+        if (fAllRemembered && fCache->listing(folder.path) != entries)
+            fAllRemembered = false;
         testHook("folder-read", folder.relative);
     }
 

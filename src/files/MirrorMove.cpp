@@ -205,8 +205,7 @@ bool AppController::moveFileToPath(const QString &item, const QString &sourceRoo
         const int error = !destFolder ? destObstacle.error
                                       : fileops::moveAt(sourceFolder.get(), sourceName, destFolder.get(), destName,
                                           expected ? expected->fd() : -1);
-        if (destFolder)
-            fFolderCache->removalDone(cachedFolder, sourceName, error == 0);
+        fFolderCache->removalDone(cachedFolder, sourceName, error == 0);
         placed = error == 0;
         if (!placed) {
             consoleLog(QStringLiteral("moveFileToPath2 => movePath Failed???"));

@@ -24,6 +24,7 @@ public:
         std::function<void(const QByteArray &)> watchAdded;
         std::function<void(const QByteArray &)> watchRemoved;
         std::function<void(const QByteArray &folder, const QByteArray &name, bool removal)> folderChanged;
+        std::function<void()> contentChanged; // a file written, or its attributes changed
     };
 
     FolderWatcher(QString root, Callbacks callbacks);

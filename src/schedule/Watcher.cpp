@@ -54,6 +54,7 @@ void AppController::doWatchFolderInThread(const QString &path)
     callbacks.folderChanged = [cache](const QByteArray &folder, const QByteArray &name, bool removal) {
         cache->folderChanged(folder, name, removal);
     };
+    callbacks.contentChanged = [cache] { cache->contentChanged(); };
     callbacks.problem = [](const QString &text) { myNSLog(text); };
     auto watcher = std::make_shared<FolderWatcher>(path, callbacks);
     if (!watcher->start()) {
