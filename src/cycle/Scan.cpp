@@ -26,6 +26,8 @@ namespace {
 constexpr double kQuietSeconds = 2.0;
 // How long the metadata reader may take for one picture before it is given up.
 constexpr std::chrono::milliseconds kMetadataLimit { 20000 };
+// How often the move of a picture that could not leave the source folder is tried again.
+constexpr std::chrono::duration<double> kUnmovedRetry { 60.0 };
 } // namespace
 
 void AppController::scanFolderOnMainThread(const Notification &note)
@@ -150,8 +152,15 @@ void AppController::scanFolderOnMainThread(const Notification &note)
     std::optional<QString> item = walk.findFirst([&](const QString &relative) {
         const QString full = pathutil::appendPathComponent(root, relative);
         if (const std::optional<ItemBook::Destination> done = fItemBook->unmoved(full)) {
-            // Already sent (or rejected): only its move is retried, it is never sent again. The walk
-            // makes the mirror's folders; the problem folder's are made here, as after a rejection.
+            // Already sent (or rejected): only its move is retried, at most once a minute (a full
+            // mirror disk must not cost an attempt per picture per pass), and it is never sent again.
+            // The walk makes the mirror's folders; the problem folder's are made here, as after a
+            // rejection.
+            const auto now = std::chrono::steady_clock::now();
+            auto [tried, first] = fUnmovedTried.try_emplace(full, now);
+            if (!first && now - tried->second < kUnmovedRetry * fOptions.timeScale)
+                return FolderWalk::Verdict::Skip;
+            tried->second = now;
             bool moved = false;
             if (*done == ItemBook::Destination::Mirror) {
                 moved = moveFileToPath(relative, root);
@@ -161,10 +170,14 @@ void AppController::scanFolderOnMainThread(const Notification &note)
                     fileops::makeFoldersBeneath(*problem, pathutil::deletingLastPathComponent(relative));
                 moved = moveFileToPath(relative, root, problem, false, false);
             }
-            if (moved)
+            if (moved) {
                 fItemBook->clearUnmoved(full);
+                fUnmovedTried.erase(full);
+            }
             return FolderWalk::Verdict::Skip;
         }
+        if (!fUnmovedTried.empty())
+            fUnmovedTried.erase(full); // changed since, or moved by someone else
         const bool failedBefore = fItemBook->failureCount(full) > 0;
         metNeverTried = metNeverTried || !failedBefore;
         if (const std::optional<QDateTime> retry = fItemBook->retryAfter(full)) {
