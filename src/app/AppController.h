@@ -20,13 +20,16 @@
 #include <QTimer>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
+#include <utility>
 #include <vector>
 
 namespace vesk {
@@ -477,6 +480,12 @@ private:
     std::shared_ptr<FolderWatcher> fWatcher;
     // What the scan learnt about folders the watcher reports unchanged.
     std::shared_ptr<FolderCache> fFolderCache;
+    // The folders (source, mirror, problem) and the cache's generation of the last pass that walked
+    // every folder and met no picture that was never tried: until either changes, a pass may take
+    // the first picture it may retry without looking further. Scan workers, one at a time.
+    std::optional<std::pair<QString, quint64>> fOnlyFailedLeft;
+    // When the move of each unmoved picture was last tried. Scan workers, one at a time.
+    std::map<QString, std::chrono::steady_clock::time_point> fUnmovedTried;
     QString fWatcherRunLoop; // what the installed watcher watches, for the log
     // Headless progress summary.
     std::atomic<int> fUploadedCount { 0 };

@@ -132,6 +132,7 @@ QByteArray FolderWalk::repairedName(const QByteArray &name, const char *escape)
 std::optional<QString> FolderWalk::findFirst(const Admit &admit)
 {
     fRootItems.clear();
+    fAllRemembered = false;
     fProblems.clear();
     fProblemKeys.clear();
     // Links in the path of the folder walked, and of the mirror folder, are followed; below them none is.
@@ -168,6 +169,7 @@ std::optional<QString> FolderWalk::findFirst(const Admit &admit)
             top.path);
         return std::nullopt;
     }
+    fAllRemembered = fCache != nullptr;
     return walk(top, 0, admit);
 }
 
@@ -336,28 +338,29 @@ bool FolderWalk::readFolder(Level &folder, FolderCache::Listing &entries)
 std::optional<QString> FolderWalk::walk(Level &folder, int depth, const Admit &admit)
 {
     if (depth > kMaxDepth) {
+        fAllRemembered = false;
         addProblem(
             QStringLiteral("Folder nesting too deep, not walked further: [%1]").arg(folder.relative), folder.path);
         return std::nullopt;
     }
-    FolderCache::Listing entries;
-    bool fresh = true;
-    if (fCache) {
-        if (std::optional<FolderCache::Listing> cached = fCache->listing(folder.path)) {
-            entries = std::move(*cached);
-            fresh = false;
-        }
-    }
+    // The walk keeps its own view of the listing: the program's moves meanwhile change the cache's.
+    FolderCache::View entries = fCache ? fCache->listing(folder.path) : nullptr;
+    const bool fresh = !entries;
     if (fresh) {
         const quint64 token = fCache ? fCache->beginReading() : 0;
-        if (!readFolder(folder, entries))
+        FolderCache::Listing read;
+        if (!readFolder(folder, read)) {
+            fAllRemembered = false;
             return std::nullopt;
-        if (fCache)
-            fCache->store(folder.path, token, entries);
+        }
+        entries = fCache ? fCache->store(folder.path, token, std::move(read))
+                         : std::make_shared<const FolderCache::Listing>(std::move(read));
+        if (fAllRemembered && fCache->listing(folder.path) != entries)
+            fAllRemembered = false;
         testHook("folder-read", folder.relative);
     }
 
-    for (const FolderCache::Entry &entry : entries) {
+    for (const FolderCache::Entry &entry : *entries) {
         const QString name = QString::fromUtf8(entry.name);
         const QString path = join(folder.relative, name);
 

@@ -41,6 +41,9 @@ public:
     void keepOut(const QStringList &folders) { fKeptOut = folders; }
 
     bool rootReadable() const { return fRootReadable; }
+    // Whether every folder walked was read and its listing is remembered by the cache: then the
+    // cache hears of every later change in them.
+    bool allRemembered() const { return fAllRemembered; }
     // Files lying directly in the root, met on the way (they are never uploaded).
     const QStringList &rootItems() const { return fRootItems; }
     // Lines worth an operator's attention: renamed entries, unreadable folders, links passed over,
@@ -80,6 +83,7 @@ private:
     std::optional<QString> fMirror;
     FolderCache *fCache;
     bool fRootReadable = false;
+    bool fAllRemembered = false;
     QStringList fRootItems;
     QStringList fProblems;
     QStringList fProblemKeys;

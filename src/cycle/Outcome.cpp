@@ -157,6 +157,7 @@ void AppController::handleNotification_UploadFail(const Notification &note)
                 // is parked, and the cycle stands still as after a service error.
                 for (const QString &picture : run)
                     fItemBook->forget(picture);
+                fOnlyFailedLeft.reset(); // they count as never tried again
                 fStatus->serviceError(line);
                 setStartedUploadProcess(false);
                 forceProcessToPause();

@@ -26,6 +26,8 @@ namespace {
 constexpr double kQuietSeconds = 2.0;
 // How long the metadata reader may take for one picture before it is given up.
 constexpr std::chrono::milliseconds kMetadataLimit { 20000 };
+// How often the move of a picture that could not leave the source folder is tried again.
+constexpr std::chrono::duration<double> kUnmovedRetry { 60.0 };
 } // namespace
 
 void AppController::scanFolderOnMainThread(const Notification &note)
@@ -141,17 +143,32 @@ void AppController::scanFolderOnMainThread(const Notification &note)
     };
     // A picture whose transfer failed before goes only when no picture that was never tried is
     // waiting: its retry delay alone can be shorter than an attempt that ends in a time-out, and a
-    // few such pictures would then take turns ahead of all the others.
+    // few such pictures would then take turns ahead of all the others. When the last full walk met
+    // no picture that was never tried and nothing has changed since but by the program's own moves,
+    // there is none: the first picture that may be retried is the choice, and the walk stops there.
     std::optional<QString> retryCandidate;
     OpenedPictureRef chosen;
     FolderWalk walk(root, mirror, fFolderCache.get());
-    if (const std::optional<QString> problemFolder = getLocalProblemUploadFolder())
+    const std::optional<QString> problemFolder = getLocalProblemUploadFolder();
+    if (problemFolder)
         walk.keepOut({ *problemFolder });
+    const QString walked = QStringList { root, mirror, problemFolder.value_or(QString()) }.join(QChar(0));
+    const quint64 generation = fFolderCache->generation();
+    const bool onlyFailedLeft
+        = generation != 0 && fOnlyFailedLeft && *fOnlyFailedLeft == std::make_pair(walked, generation);
+    bool metNeverTried = false;
     std::optional<QString> item = walk.findFirst([&](const QString &relative) {
         const QString full = pathutil::appendPathComponent(root, relative);
         if (const std::optional<ItemBook::Destination> done = fItemBook->unmoved(full)) {
-            // Already sent (or rejected): only its move is retried, it is never sent again. The walk
-            // makes the mirror's folders; the problem folder's are made here, as after a rejection.
+            // Already sent (or rejected): only its move is retried, at most once a minute (a full
+            // mirror disk must not cost an attempt per picture per pass), and it is never sent again.
+            // The walk makes the mirror's folders; the problem folder's are made here, as after a
+            // rejection.
+            const auto now = std::chrono::steady_clock::now();
+            auto [tried, first] = fUnmovedTried.try_emplace(full, now);
+            if (!first && now - tried->second < kUnmovedRetry * fOptions.timeScale)
+                return FolderWalk::Verdict::Skip;
+            tried->second = now;
             bool moved = false;
             if (*done == ItemBook::Destination::Mirror) {
                 moved = moveFileToPath(relative, root);
@@ -161,14 +178,22 @@ void AppController::scanFolderOnMainThread(const Notification &note)
                     fileops::makeFoldersBeneath(*problem, pathutil::deletingLastPathComponent(relative));
                 moved = moveFileToPath(relative, root, problem, false, false);
             }
-            if (moved)
+            if (moved) {
                 fItemBook->clearUnmoved(full);
+                fUnmovedTried.erase(full);
+            }
             return FolderWalk::Verdict::Skip;
         }
+        if (!fUnmovedTried.empty())
+            fUnmovedTried.erase(full); // changed since, or moved by someone else
+        const bool failedBefore = fItemBook->failureCount(full) > 0;
+        metNeverTried = metNeverTried || !failedBefore;
         if (const std::optional<QDateTime> retry = fItemBook->retryAfter(full)) {
             defer(*retry);
             return FolderWalk::Verdict::Skip;
         }
+        if (failedBefore && retryCandidate)
+            return FolderWalk::Verdict::Skip; // only the first one could be chosen
         OpenedPictureRef picture = openCandidate(relative);
         if (!picture)
             return FolderWalk::Verdict::Skip;
@@ -177,14 +202,18 @@ void AppController::scanFolderOnMainThread(const Notification &note)
             deferShortly();
             return FolderWalk::Verdict::Skip;
         }
-        if (fItemBook->failureCount(full) > 0) {
-            if (!retryCandidate)
-                retryCandidate = relative;
-            return FolderWalk::Verdict::Skip;
+        if (failedBefore) {
+            retryCandidate = relative;
+            if (!onlyFailedLeft)
+                return FolderWalk::Verdict::Skip;
         }
         chosen = std::move(picture);
         return FolderWalk::Verdict::Take;
     });
+    if (!item && walk.allRemembered() && !metNeverTried && generation != 0)
+        fOnlyFailedLeft = std::make_pair(walked, generation);
+    else if (metNeverTried)
+        fOnlyFailedLeft.reset();
     if (!item && retryCandidate) {
         item = retryCandidate;
         chosen = openCandidate(*item);

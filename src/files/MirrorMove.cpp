@@ -4,6 +4,7 @@
 #include "files/MirrorMove.h"
 
 #include "app/AppController.h"
+#include "cycle/FolderCache.h"
 #include "cycle/ItemBook.h"
 #include "diag/Console.h"
 #include "diag/MessageLog.h"
@@ -251,6 +252,15 @@ bool AppController::moveFileToPath(const QString &item, const QString &sourceRoo
         writeStandardError(trace);
         consoleLog(trace);
 
+        // The walk's remembered listing loses the picture now, and the watcher's report of the move
+        // does not make the folder be read again.
+        QByteArray cachedFolder = QFile::encodeName(sourceRoot);
+        while (cachedFolder.size() > 1 && cachedFolder.endsWith('/'))
+            cachedFolder.chop(1);
+        if (const QString parent = pathutil::deletingLastPathComponent(item); !parent.isEmpty())
+            cachedFolder += '/' + QFile::encodeName(parent);
+        if (destFolder)
+            fFolderCache->expectRemoval(cachedFolder, sourceName);
         // Another user's picture lands as the user's own copy, which that user cannot change any more.
         const bool foreign = source.st_uid != ::geteuid();
         int error = destFolder ? 0 : destObstacle.error;
@@ -266,6 +276,7 @@ bool AppController::moveFileToPath(const QString &item, const QString &sourceRoo
                 = pathutil::appendPathComponent(pathutil::deletingLastPathComponent(*modifiedDestPath), destFileName);
             error = 0;
         }
+        fFolderCache->removalDone(cachedFolder, sourceName, error == 0);
         placed = error == 0;
         if (!placed) {
             consoleLog(QStringLiteral("moveFileToPath2 => movePath Failed???"));

@@ -202,7 +202,10 @@ void FolderWatcher::handleEvents(const char *buffer, ssize_t length)
             continue;
         }
         if ((event->mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO)) && fCallbacks.folderChanged)
-            fCallbacks.folderChanged(folder);
+            fCallbacks.folderChanged(folder, event->len > 0 ? QByteArray(event->name) : QByteArray(),
+                (event->mask & (IN_DELETE | IN_MOVED_FROM)) != 0);
+        if ((event->mask & (IN_CLOSE_WRITE | IN_ATTRIB)) && fCallbacks.contentChanged)
+            fCallbacks.contentChanged();
         if ((event->mask & IN_ISDIR) && (event->mask & (IN_CREATE | IN_MOVED_TO | IN_ATTRIB)) && event->len > 0) {
             // A new folder, or one whose permissions may now let it be watched: watch it and
             // everything already inside it (files may land before the watch does; the pass this

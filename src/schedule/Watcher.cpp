@@ -51,7 +51,10 @@ void AppController::doWatchFolderInThread(const QString &path)
     std::shared_ptr<FolderCache> cache = fFolderCache;
     callbacks.watchAdded = [cache](const QByteArray &folder) { cache->watchAdded(folder); };
     callbacks.watchRemoved = [cache](const QByteArray &folder) { cache->watchRemoved(folder); };
-    callbacks.folderChanged = [cache](const QByteArray &folder) { cache->folderChanged(folder); };
+    callbacks.folderChanged = [cache](const QByteArray &folder, const QByteArray &name, bool removal) {
+        cache->folderChanged(folder, name, removal);
+    };
+    callbacks.contentChanged = [cache] { cache->contentChanged(); };
     callbacks.problem = [](const QString &text) { myNSLog(text); };
     auto watcher = std::make_shared<FolderWatcher>(path, callbacks);
     if (!watcher->start()) {

@@ -7,12 +7,16 @@
 #include "cycle/FolderWalk.h"
 #include "cycle/ItemBook.h"
 #include "cycle/WriterCheck.h"
+#include "schedule/FolderWatcher.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
 
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -91,22 +95,65 @@ TEST(FolderWalk, UnreadableFoldersAreReportedAndPassedOver)
     EXPECT_FALSE(missing.rootReadable());
 }
 
-TEST(FolderWalk, RememberedFoldersAreNotReadAgainYetAPicturesMirrorFoldersAreMade)
+TEST(FolderWalk, RememberedListingsFollowEveryChangeAsAFreshWalkSeesThem)
 {
-    // A walk over remembered folders reads nothing again, yet still makes a picture's mirror folders.
+    // A card in one folder under the watcher, as the program watches it: after each change the
+    // remembered listings give the same pictures in the same order as a fresh walk.
     Tree t;
-    t.file(QStringLiteral("Done/Deep/.keep"));
-    t.file(QStringLiteral("Later/IMG.JPG"));
-    FolderCache walked;
-    for (const char *name : { "", "/Done", "/Done/Deep", "/Later" })
-        walked.watchAdded(QFile::encodeName(t.source) + name);
-    walked.setActive(true);
-    t.offered(&walked);
-    EXPECT_EQ(walked.size(), 4);
-    QDir(t.mirror).removeRecursively();
-    QDir().mkpath(t.mirror);
-    EXPECT_EQ(t.offered(&walked), QStringList { QStringLiteral("Later/IMG.JPG") });
-    EXPECT_TRUE(QFileInfo(t.mirror + QStringLiteral("/Later")).isDir());
+    for (const char *name : { "Card/IMG_2.JPG", "Card/IMG_4.JPG", "Card/IMG_6.JPG", "Other/IMG_1.JPG" })
+        t.file(QLatin1String(name));
+    FolderCache cache;
+    std::atomic<bool> deaf { false }; // events lost, until the overflow is reported
+    std::atomic<int> marksHeard { 0 };
+    FolderWatcher watcher(t.source,
+        { {}, {}, {}, [&](const QByteArray &folder) { cache.watchAdded(folder); },
+            [&](const QByteArray &folder) { cache.watchRemoved(folder); },
+            [&](const QByteArray &folder, const QByteArray &name, bool removal) {
+                if (!deaf)
+                    cache.folderChanged(folder, name, removal);
+                marksHeard += name.startsWith(".mark");
+            },
+            {} });
+    ASSERT_TRUE(watcher.start());
+    cache.setActive(true);
+    std::thread running([&] { watcher.run(); });
+    const QByteArray card = QFile::encodeName(t.source) + "/Card";
+    const std::pair<const char *, std::function<void()>> changes[] = {
+        { "the picture sent moved away by the program",
+            [&] {
+                cache.expectRemoval(card, "IMG_2.JPG");
+                cache.removalDone(card, "IMG_2.JPG",
+                    QFile::rename(
+                        t.source + QStringLiteral("/Card/IMG_2.JPG"), t.mirror + QStringLiteral("/Card/IMG_2.JPG")));
+            } },
+        { "a picture after the next one", [&] { t.file(QStringLiteral("Card/IMG_5.JPG")); } },
+        { "a name that sorts first, mid-drain", [&] { t.file(QStringLiteral("Card/IMG_0.JPG")); } },
+        { "the folder replaced",
+            [&] {
+                QDir().rename(t.source + QStringLiteral("/Card"), t.profile.path(QStringLiteral("away")));
+                t.file(QStringLiteral("Card/IMG_9.JPG"));
+            } },
+        { "a change lost in an overflow", [&] { deaf = true, t.file(QStringLiteral("Card/IMG_3.JPG")); } },
+    };
+    int marks = 0;
+    for (const auto &[what, make] : changes) {
+        SCOPED_TRACE(what);
+        t.offered(&cache); // remembered from here on
+        make();
+        // The watcher's queue is in order: once the mark is heard, every earlier event was.
+        t.file(QStringLiteral(".mark%1").arg(++marks));
+        ASSERT_TRUE(test::waitFor([&] { return marksHeard == marks; }));
+        if (deaf.exchange(false))
+            cache.forgetAll(); // as the overflow report does
+        EXPECT_EQ(cache.listing(card) != nullptr, marks == 1); // only the program's own move keeps it
+        EXPECT_EQ(t.offered(&cache), t.offered());
+    }
+    // Remembered folders are not read again, yet a picture's mirror folders are still made.
+    QDir(t.mirror + QStringLiteral("/Card")).removeRecursively();
+    EXPECT_EQ(t.offered(&cache).size(), 3);
+    EXPECT_TRUE(QFileInfo(t.mirror + QStringLiteral("/Card")).isDir());
+    watcher.stop();
+    running.join();
 }
 
 TEST(ItemBook, FailuresWaitLongerEachTimeAndUnmovedPicturesSurviveARestart)

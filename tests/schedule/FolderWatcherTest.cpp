@@ -24,7 +24,7 @@ struct Watching {
                     std::lock_guard<std::mutex> guard(lock);
                     problems << text;
                 },
-                {}, {}, {} })
+                {}, {}, {}, {} })
     {
         watcher.setWatchLimit(limit);
     }
