@@ -17,6 +17,7 @@
 #include <QDropEvent>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocale>
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QMimeData>
@@ -24,6 +25,7 @@
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QUrl>
 
 namespace vesk {
@@ -67,6 +69,10 @@ FrontEnd::FrontEnd(AppController &controller)
     buildMainWindow();
     buildPanel();
     buildUtilityWindow();
+    fStatusTimer = new QTimer(this);
+    connect(fStatusTimer, &QTimer::timeout, this, &FrontEnd::refreshStatus);
+    fStatusTimer->start(1000);
+    connect(&fController.cycleStatus(), &CycleStatus::event, this, &FrontEnd::refreshStatus);
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         fTrayModel = std::make_unique<TrayModel>(fController);
         fTray = std::make_unique<TrayIcon>(*fTrayModel);
@@ -246,6 +252,37 @@ void FrontEnd::show()
         fPanel->orderFront();
 }
 
+void FrontEnd::refreshStatus()
+{
+    if (!fMainWindow->isVisible())
+        return;
+    const AppController::StatusReport report = fController.statusReport();
+    const CycleStatus::Snapshot &cycle = report.cycle;
+    Ui::MainWindow &ui = *fMainForm;
+    ui.sendingToField->setText(report.host.isEmpty() ? QStringLiteral("(no service address)") : report.host);
+    const QString waiting = cycle.lastCount.readable
+        ? QString::number(cycle.lastCount.pictures) + (cycle.lastCount.complete ? QString() : QStringLiteral("+"))
+        : QStringLiteral("?");
+    ui.countsField->setText(QStringLiteral("%1 uploaded since start, %2 waiting, %3 waiting for a retry, %4 put in the "
+                                           "problem folder, %5 uploaded but not moved")
+                                .arg(report.uploaded)
+                                .arg(waiting)
+                                .arg(report.waitingForRetry)
+                                .arg(report.parked)
+                                .arg(cycle.totals.uploadedNotMoved));
+    ui.lastUploadField->setText(cycle.totals.lastUpload.isValid()
+            ? QLocale().toString(cycle.totals.lastUpload, QLocale::ShortFormat)
+            : QStringLiteral("none since start"));
+    // A refusal stays in the status line, red, until the settings are accepted: a window that was
+    // hidden when the settings were checked shows it too.
+    TextFieldOutlet *status = fController.ibFTPCallbackStatusField;
+    const QString refusal = AppController::settingsRefusedLine(cycle.lastError);
+    if (cycle.settingsRefused && status && status->text() != refusal) {
+        status->setTextColor(true);
+        status->setText(refusal);
+    }
+}
+
 void FrontEnd::refreshBindings()
 {
     fMainBindings->refresh();
@@ -261,6 +298,7 @@ bool FrontEnd::eventFilter(QObject *watched, QEvent *event)
         if (isMain) {
             fController.postWindowBecameMain();
             fMainBindings->refresh();
+            refreshStatus();
         }
         break;
     case QEvent::Move:
