@@ -260,10 +260,12 @@ void FrontEnd::refreshStatus()
     const CycleStatus::Snapshot &cycle = report.cycle;
     Ui::MainWindow &ui = *fMainForm;
     ui.sendingToField->setText(report.host.isEmpty() ? QStringLiteral("(no service address)") : report.host);
-    const QString waiting = cycle.lastCount.readable
-        ? QString::number(cycle.lastCount.pictures) + (cycle.lastCount.complete ? QString() : QStringLiteral("+"))
-        : QStringLiteral("?");
-    ui.countsField->setText(QStringLiteral("%1 uploaded since start, %2 waiting, %3 waiting for a retry, %4 put in the "
+    // The waiting pictures as last counted (by a status request or the metrics), never walked here.
+    const QString waiting = cycle.lastCount.readable ? QStringLiteral("%1%2 waiting")
+                                                           .arg(cycle.lastCount.pictures)
+                                                           .arg(QLatin1String(cycle.lastCount.complete ? "" : "+"))
+                                                     : QStringLiteral("waiting not counted yet");
+    ui.countsField->setText(QStringLiteral("%1 uploaded since start, %2, %3 waiting for a retry, %4 put in the "
                                            "problem folder, %5 uploaded but not moved")
                                 .arg(report.uploaded)
                                 .arg(waiting)
