@@ -1,4 +1,5 @@
 #include "http/HttpController.h"
+#include "cycle/CycleStatus.h"
 
 #include "app/AppController.h"
 #include "diag/Console.h"
@@ -255,6 +256,7 @@ bool HttpController::doRunHttpUploaderWithInfo(const InfoRef &info)
         request.fileSize = picture.size();
         request.suffix = multipartSuffix(boundary);
         request.timeouts = TransferTimeouts::fromEnvironment();
+        request.progress = fProgress;
         consoleLog(operationLine("Inside ", __func__, "... Start to sendSynchronousRequest"));
         TransferOutcome outcome = postFollowingRedirects(request);
         if (!outcome.error && !picture.isUnchanged()) {
@@ -462,6 +464,7 @@ void HttpController::connectionDidFailWithError(const QVariantMap &)
 void AppController::createHttpController()
 {
     fHttpController = std::make_unique<HttpController>(fCenter, HttpController::resolveEndpoint(fOptions.endpoint));
+    fHttpController->setProgressReport([status = fStatus](qint64 sent, qint64 total) { status->sending(sent, total); });
 }
 
 void AppController::cancelTransfers()

@@ -13,6 +13,7 @@
 #include <QVariantMap>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <optional>
 
@@ -46,6 +47,8 @@ struct TransferRequest {
     qint64 fileSize = 0; // bytes of the file announced in the body's length
     QByteArray suffix; // body bytes after the file
     TransferTimeouts timeouts;
+    // Told the body bytes sent so far of the whole body, as curl reports progress (curl's thread).
+    std::function<void(qint64 sent, qint64 total)> progress;
 };
 
 struct TransferError {

@@ -140,10 +140,17 @@ TEST(MainWindow, ARefusalShowsRedInTheStatusLineEvenWhenHiddenAndTheCountsFollow
     EXPECT_TRUE(red());
 
     EXPECT_TRUE(ui.lastUploadField->text().contains(QStringLiteral("none")));
+    EXPECT_FALSE(ui.pictureProgressBar->isVisible());
+    f.controller->cycleStatus().uploadStarted(QStringLiteral("a/IMG_1.JPG"), 3000);
+    f.controller->cycleStatus().sending(1000, 4000);
+    f.frontEnd->refreshStatus();
+    EXPECT_TRUE(ui.pictureProgressBar->isVisible());
+    EXPECT_EQ(ui.pictureProgressBar->value(), 250);
     f.controller->cycleStatus().notMoved();
     f.controller->cycleStatus().uploaded(QStringLiteral("a/IMG_1.JPG"));
     ASSERT_TRUE(
         test::waitFor([&] { return ui.countsField->text().contains(QStringLiteral("1 uploaded but not moved")); }));
     EXPECT_FALSE(ui.lastUploadField->text().contains(QStringLiteral("none")));
     EXPECT_FALSE(ui.sendingToField->text().isEmpty());
+    EXPECT_FALSE(ui.pictureProgressBar->isVisible());
 }

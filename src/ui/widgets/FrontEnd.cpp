@@ -28,6 +28,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <cmath>
+
 namespace vesk {
 
 namespace {
@@ -127,6 +129,8 @@ void FrontEnd::buildMainWindow()
     fMainWindowOutlet = std::make_unique<WidgetWindow>(fMainWindow.get());
     WidgetWindow *window = fMainWindowOutlet.get();
     keepSpaceWhenHidden(ui.ibProgressBar);
+    keepSpaceWhenHidden(ui.pictureProgressBar);
+    ui.pictureProgressBar->hide();
     // Drops on the folder fields are drops on the window: an open request, not text.
     ui.ibMainWindowLocalSourcePath->setAcceptDrops(false);
     ui.ibMainWindowLocalMirrorSitePath->setAcceptDrops(false);
@@ -275,6 +279,22 @@ void FrontEnd::refreshStatus()
     ui.lastUploadField->setText(cycle.totals.lastUpload.isValid()
             ? QLocale().toString(cycle.totals.lastUpload, QLocale::ShortFormat)
             : QStringLiteral("none since start"));
+    // The picture on its way: bytes sent of its request, with the speed and the time left once known.
+    const bool sending = !cycle.picture.isEmpty() && cycle.pictureTotal > 0;
+    ui.pictureProgressBar->setVisible(sending);
+    if (sending) {
+        const double seconds = double(cycle.pictureSince.msecsTo(QDateTime::currentDateTime())) / 1000;
+        const double rate = seconds > 0.5 ? double(cycle.pictureSent) / seconds : 0;
+        QString text = QStringLiteral("%p %");
+        if (cycle.pictureSent >= cycle.pictureTotal)
+            text += QStringLiteral(" - sent, waiting for the service's answer");
+        else if (rate > 0)
+            text += QStringLiteral(" - %1 kB/s, %2 s left")
+                        .arg(rate / 1000, 0, 'f', 0)
+                        .arg(std::ceil(double(cycle.pictureTotal - cycle.pictureSent) / rate), 0, 'f', 0);
+        ui.pictureProgressBar->setValue(int(cycle.pictureSent * 1000 / cycle.pictureTotal));
+        ui.pictureProgressBar->setFormat(text);
+    }
     // A refusal stays in the status line, red, until the settings are accepted: a window that was
     // hidden when the settings were checked shows it too.
     TextFieldOutlet *status = fController.ibFTPCallbackStatusField;
