@@ -323,6 +323,8 @@ public:
     void watchUploadStarted(const Info &info);
     void watchOutcome(WatchedOutcome outcome, const InfoRef &info);
     void watchSettingsChecked(bool accepted, const ConsoleCapture &lines);
+    // The status line of a refusal of the settings.
+    static QString settingsRefusedLine(const QString &reason);
     // Where the console is the journal: Error for a failure that stops the cycle, else Warning.
     LogPriority failurePriority(const Notification &note) const;
     // The status ('vesk'/'stat') and event-stream ('vesk'/'evts') requests. Main thread.

@@ -99,8 +99,16 @@ void CycleStatus::uploadStarted(const QString &item, qint64 bytes)
     std::lock_guard<std::mutex> guard(fLock);
     fPicture = item;
     fPictureBytes = bytes;
+    fPictureSent = fPictureTotal = 0;
     fPictureSince = QDateTime::currentDateTime();
     fPictureStart = Clock::now();
+}
+
+void CycleStatus::sending(qint64 sent, qint64 total)
+{
+    std::lock_guard<std::mutex> guard(fLock);
+    fPictureSent = sent;
+    fPictureTotal = total;
 }
 
 void CycleStatus::uploaded(const QString &item)
@@ -264,6 +272,8 @@ CycleStatus::Snapshot CycleStatus::snapshot() const
     Snapshot shot;
     shot.picture = fPicture;
     shot.pictureSince = fPictureSince;
+    shot.pictureSent = fPictureSent;
+    shot.pictureTotal = fPictureTotal;
     shot.serviceError = fServiceError;
     shot.settingsRefused = fSettingsRefused;
     shot.lastError = fLastError;

@@ -54,6 +54,7 @@ public:
     struct Snapshot {
         QString picture; // the picture being sent, relative to the source folder; empty when none
         QDateTime pictureSince;
+        qint64 pictureSent = 0, pictureTotal = 0; // of its request's body; 0 of 0 before it goes
         bool serviceError = false; // the cycle stopped on a service error and no pass started since
         bool settingsRefused = false; // the last check of the settings refused them
         QString lastError;
@@ -77,6 +78,8 @@ public:
 
     // Reports of the cycle. Any thread.
     void uploadStarted(const QString &item, qint64 bytes);
+    // The picture's request as it goes: its body bytes sent of all of them.
+    void sending(qint64 sent, qint64 total);
     void uploaded(const QString &item);
     void parked(const QString &item, const QString &reason);
     // Before uploaded(), which announces it: the picture the service took could not go into the mirror.
@@ -128,6 +131,7 @@ private:
     mutable std::mutex fLock; // guards everything down to fRecent
     QString fPicture;
     qint64 fPictureBytes = 0;
+    qint64 fPictureSent = 0, fPictureTotal = 0;
     QDateTime fPictureSince;
     std::chrono::steady_clock::time_point fPictureStart;
     bool fServiceError = false;

@@ -111,6 +111,11 @@ LogPriority AppController::failurePriority(const Notification &note) const
     return note.userInfo && isServiceError(*note.userInfo) ? LogPriority::Error : LogPriority::Warning;
 }
 
+QString AppController::settingsRefusedLine(const QString &reason)
+{
+    return QStringLiteral("The settings were refused, no pass starts: %1").arg(reason);
+}
+
 void AppController::watchSettingsChecked(bool accepted, const ConsoleCapture &lines)
 {
     if (accepted) {
@@ -129,10 +134,11 @@ void AppController::watchSettingsChecked(bool accepted, const ConsoleCapture &li
     const QString reason
         = reasons.isEmpty() ? QStringLiteral("the settings are incomplete") : reasons.join(QStringLiteral("; "));
     fStatus->settingsChecked(false, reason);
-    const QString line = QStringLiteral("The settings were refused, no pass starts: %1").arg(reason);
+    const QString line = settingsRefusedLine(reason);
     myNSLog(line, LogPriority::Error);
     const ProblemPriority priority(LogPriority::Error);
-    reportStatusLine("error", line);
+    // The window's status line in red (a hidden window gets it when it shows), and the "error" line.
+    ibUpdateFTPCallbackStatusTextField(line, true);
 }
 
 AppController::StatusReport AppController::statusReport() const

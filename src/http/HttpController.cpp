@@ -1,4 +1,5 @@
 #include "http/HttpController.h"
+#include "cycle/CycleStatus.h"
 
 #include "app/AppController.h"
 #include "diag/Console.h"
@@ -256,6 +257,7 @@ bool HttpController::doRunHttpUploaderWithInfo(const InfoRef &info)
         request.fileSize = picture.size();
         request.suffix = multipartSuffix(boundary);
         request.timeouts = TransferTimeouts::fromEnvironment();
+        request.progress = fProgress;
         consoleLog(operationLine("Inside ", __func__, "... Start to sendSynchronousRequest"));
         TransferOutcome outcome = postFollowingRedirects(request);
         if (!outcome.error && !picture.isUnchanged()) {
@@ -495,6 +497,7 @@ void AppController::createHttpController()
             reportProgress("back", fHttpController->endpoint());
             requestReopen();
         });
+    fHttpController->setProgressReport([status = fStatus](qint64 sent, qint64 total) { status->sending(sent, total); });
 }
 
 void AppController::cancelTransfers()

@@ -52,6 +52,8 @@ public:
     void cancel();
 
     const QString &endpoint() const { return fEndpoint; }
+    // Told the bytes sent of each upload's body as it goes. Set before the first upload.
+    void setProgressReport(std::function<void(qint64 sent, qint64 total)> report) { fProgress = std::move(report); }
 
     // Whether an upload redirected from one URL to the other is sent there again: only to the same
     // host name (letter case aside), on the same port and scheme, or from http to https on any port.
@@ -68,6 +70,7 @@ private:
     NotificationCenter &fCenter;
     QString fEndpoint;
     HttpTransfer fTransfer;
+    std::function<void(qint64 sent, qint64 total)> fProgress;
 };
 
 } // namespace vesk

@@ -154,6 +154,8 @@ int reportProgress(void *user, curl_off_t, curl_off_t, curl_off_t, curl_off_t up
     auto &x = *static_cast<Exchange *>(user);
     if (x.cancelled->load())
         return 1;
+    if (x.request->progress)
+        x.request->progress(uploaded, x.total);
     // A request sent again (a kept connection that had closed) starts its body afresh.
     if (uploaded < x.total) {
         x.bodySentAt.reset();

@@ -13,6 +13,7 @@
 #include <QVariantMap>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <optional>
 
@@ -47,6 +48,8 @@ struct TransferRequest {
     QByteArray suffix; // body bytes after the file
     TransferTimeouts timeouts;
     bool headOnly = false; // a HEAD of the url instead of the POST (the body fields are not used)
+    // Told the body bytes sent so far of the whole body, as curl reports progress (curl's thread).
+    std::function<void(qint64 sent, qint64 total)> progress;
 };
 
 struct TransferError {

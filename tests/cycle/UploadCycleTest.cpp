@@ -56,6 +56,9 @@ TEST(Pause, DuringAnUploadTakesEffectWhenThePictureIsDone)
     ASSERT_TRUE(test::waitFor([&] { return button.title_ == QStringLiteral("Resume"); }));
     ASSERT_TRUE(h.waitIdle());
     EXPECT_TRUE(QFileInfo::exists(h.mirrorPath(QStringLiteral("A/a_slow.JPG")))); // its outcome was handled
+    const CycleStatus::Snapshot shot = h->cycleStatus().snapshot(); // the window's bar went to the end
+    EXPECT_GT(shot.pictureTotal, QFileInfo(h.mirrorPath(QStringLiteral("A/a_slow.JPG"))).size());
+    EXPECT_EQ(shot.pictureSent, shot.pictureTotal);
     EXPECT_TRUE(QFileInfo::exists(h.sourcePath(QStringLiteral("A/b.JPG")))); // the next one waits
     // A trigger while halted is refused by the scan.
     h.pass();

@@ -1,10 +1,11 @@
 // The real windows on the offscreen platform: every preference bound to a field within the lock's
-// reach, and edits stored at once with their types.
+// reach, edits stored at once with their types, and the main window's status beside its lines.
 
 #include "prefs/PropertyList.h"
 #include "ui/widgets/FrontEnd.h"
 #include "ui/widgets/PrefBindings.h"
 #include "ui/widgets/newNSPanel.h"
+#include "ui_MainWindow.h"
 #include "ui_PreferencePanel.h"
 
 #include "ControllerFixture.h"
@@ -115,4 +116,41 @@ TEST(PanelWindow, EveryPreferenceHasAFieldThatShowsItAndStoresEachEditAtOnceWith
     // What the cycle reads is what was typed, and it is already on disk.
     EXPECT_EQ(plist::readFile(f.store->filePath()).value_or(QVariant()).toMap().value(PrefKeys::sUserLoginName),
         QVariant(QStringLiteral("a")));
+}
+
+// ---- The main window ----------------------------------------------------------------------------
+
+TEST(MainWindow, ARefusalShowsRedInTheStatusLineEvenWhenHiddenAndTheCountsFollowTheCycle)
+{
+    Fixture f;
+    Ui::MainWindow &ui = f.frontEnd->mainForm();
+    const auto red = [&] { return ui.ibFTPCallbackStatusField->palette().color(QPalette::WindowText) == Qt::red; };
+    f.frontEnd->show();
+    // An empty first-run panel saved: the reason in red, not only in the log and the tray.
+    f.controller->saveLoginInfo();
+    EXPECT_TRUE(ui.ibFTPCallbackStatusField->text().startsWith(QStringLiteral("The settings were refused")));
+    EXPECT_TRUE(ui.ibFTPCallbackStatusField->text().contains(QStringLiteral("NOT Been Selected")));
+    EXPECT_TRUE(red());
+    // Refused while the window was hidden: shown when it comes back, and it stays until accepted.
+    f.frontEnd->mainWindow()->hide();
+    f.controller->ibUpdateFTPCallbackStatusTextField(QStringLiteral("Scanning"));
+    f.frontEnd->show();
+    f.frontEnd->refreshStatus();
+    EXPECT_TRUE(ui.ibFTPCallbackStatusField->text().startsWith(QStringLiteral("The settings were refused")));
+    EXPECT_TRUE(red());
+
+    EXPECT_TRUE(ui.lastUploadField->text().contains(QStringLiteral("none")));
+    EXPECT_FALSE(ui.pictureProgressBar->isVisible());
+    f.controller->cycleStatus().uploadStarted(QStringLiteral("a/IMG_1.JPG"), 3000);
+    f.controller->cycleStatus().sending(1000, 4000);
+    f.frontEnd->refreshStatus();
+    EXPECT_TRUE(ui.pictureProgressBar->isVisible());
+    EXPECT_EQ(ui.pictureProgressBar->value(), 250);
+    f.controller->cycleStatus().notMoved();
+    f.controller->cycleStatus().uploaded(QStringLiteral("a/IMG_1.JPG"));
+    ASSERT_TRUE(
+        test::waitFor([&] { return ui.countsField->text().contains(QStringLiteral("1 uploaded but not moved")); }));
+    EXPECT_FALSE(ui.lastUploadField->text().contains(QStringLiteral("none")));
+    EXPECT_FALSE(ui.sendingToField->text().isEmpty());
+    EXPECT_FALSE(ui.pictureProgressBar->isVisible());
 }

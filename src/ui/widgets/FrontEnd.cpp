@@ -17,6 +17,7 @@
 #include <QDropEvent>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocale>
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QMimeData>
@@ -24,7 +25,10 @@
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QUrl>
+
+#include <cmath>
 
 namespace vesk {
 
@@ -67,6 +71,10 @@ FrontEnd::FrontEnd(AppController &controller)
     buildMainWindow();
     buildPanel();
     buildUtilityWindow();
+    fStatusTimer = new QTimer(this);
+    connect(fStatusTimer, &QTimer::timeout, this, &FrontEnd::refreshStatus);
+    fStatusTimer->start(1000);
+    connect(&fController.cycleStatus(), &CycleStatus::event, this, &FrontEnd::refreshStatus);
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         fTrayModel = std::make_unique<TrayModel>(fController);
         fTray = std::make_unique<TrayIcon>(*fTrayModel);
@@ -121,6 +129,8 @@ void FrontEnd::buildMainWindow()
     fMainWindowOutlet = std::make_unique<WidgetWindow>(fMainWindow.get());
     WidgetWindow *window = fMainWindowOutlet.get();
     keepSpaceWhenHidden(ui.ibProgressBar);
+    keepSpaceWhenHidden(ui.pictureProgressBar);
+    ui.pictureProgressBar->hide();
     // Drops on the folder fields are drops on the window: an open request, not text.
     ui.ibMainWindowLocalSourcePath->setAcceptDrops(false);
     ui.ibMainWindowLocalMirrorSitePath->setAcceptDrops(false);
@@ -247,6 +257,55 @@ void FrontEnd::show()
         fPanel->orderFront();
 }
 
+void FrontEnd::refreshStatus()
+{
+    if (!fMainWindow->isVisible())
+        return;
+    const AppController::StatusReport report = fController.statusReport();
+    const CycleStatus::Snapshot &cycle = report.cycle;
+    Ui::MainWindow &ui = *fMainForm;
+    ui.sendingToField->setText(report.host.isEmpty() ? QStringLiteral("(no service address)") : report.host);
+    // The waiting pictures as last counted (by a status request or the metrics), never walked here.
+    const QString waiting = cycle.lastCount.readable ? QStringLiteral("%1%2 waiting")
+                                                           .arg(cycle.lastCount.pictures)
+                                                           .arg(QLatin1String(cycle.lastCount.complete ? "" : "+"))
+                                                     : QStringLiteral("waiting not counted yet");
+    ui.countsField->setText(QStringLiteral("%1 uploaded since start, %2, %3 waiting for a retry, %4 put in the "
+                                           "problem folder, %5 uploaded but not moved")
+                                .arg(report.uploaded)
+                                .arg(waiting)
+                                .arg(report.waitingForRetry)
+                                .arg(report.parked)
+                                .arg(cycle.totals.uploadedNotMoved));
+    ui.lastUploadField->setText(cycle.totals.lastUpload.isValid()
+            ? QLocale().toString(cycle.totals.lastUpload, QLocale::ShortFormat)
+            : QStringLiteral("none since start"));
+    // The picture on its way: bytes sent of its request, with the speed and the time left once known.
+    const bool sending = !cycle.picture.isEmpty() && cycle.pictureTotal > 0;
+    ui.pictureProgressBar->setVisible(sending);
+    if (sending) {
+        const double seconds = double(cycle.pictureSince.msecsTo(QDateTime::currentDateTime())) / 1000;
+        const double rate = seconds > 0.5 ? double(cycle.pictureSent) / seconds : 0;
+        QString text = QStringLiteral("%p %");
+        if (cycle.pictureSent >= cycle.pictureTotal)
+            text += QStringLiteral(" - sent, waiting for the service's answer");
+        else if (rate > 0)
+            text += QStringLiteral(" - %1 kB/s, %2 s left")
+                        .arg(rate / 1000, 0, 'f', 0)
+                        .arg(std::ceil(double(cycle.pictureTotal - cycle.pictureSent) / rate), 0, 'f', 0);
+        ui.pictureProgressBar->setValue(int(cycle.pictureSent * 1000 / cycle.pictureTotal));
+        ui.pictureProgressBar->setFormat(text);
+    }
+    // A refusal stays in the status line, red, until the settings are accepted: a window that was
+    // hidden when the settings were checked shows it too.
+    TextFieldOutlet *status = fController.ibFTPCallbackStatusField;
+    const QString refusal = AppController::settingsRefusedLine(cycle.lastError);
+    if (cycle.settingsRefused && status && status->text() != refusal) {
+        status->setTextColor(true);
+        status->setText(refusal);
+    }
+}
+
 void FrontEnd::refreshBindings()
 {
     fMainBindings->refresh();
@@ -262,6 +321,7 @@ bool FrontEnd::eventFilter(QObject *watched, QEvent *event)
         if (isMain) {
             fController.postWindowBecameMain();
             fMainBindings->refresh();
+            refreshStatus();
         }
         break;
     case QEvent::Move:

@@ -14,6 +14,7 @@
 #include <vector>
 
 class QMainWindow;
+class QTimer;
 class QWidget;
 
 namespace Ui {
@@ -44,6 +45,9 @@ public:
     QWidget *utilityWindow() const { return fUtilWindow.get(); }
     // Shows the store's current values in every bound field of every window.
     void refreshBindings();
+    // Shows the cycle's own figures beside the status lines: where the pictures go, the counts, the
+    // last upload, and a refusal of the settings in red. On each event of the cycle and every second.
+    void refreshStatus();
 
     int runAlert(const QString &title, const QString &message, const QString &defaultButton,
         const QString &alternateButton, const QString &otherButton) override;
@@ -75,6 +79,7 @@ private:
     std::unique_ptr<WidgetWindow> fUtilWindowOutlet;
     PrefBindings *fMainBindings = nullptr;
     std::vector<std::unique_ptr<ViewOutlet>> fOutlets;
+    QTimer *fStatusTimer = nullptr;
     bool fApplicationHidden = false;
     bool fClosingForQuit = false;
     // Sound resources are played from private copies in here.
