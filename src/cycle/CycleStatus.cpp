@@ -281,7 +281,6 @@ CycleStatus::Snapshot CycleStatus::snapshot() const
     shot.awaySince = fAwaySince;
     shot.nextCheck = fNextCheck;
     shot.awayReason = fAwayReason;
-    shot.serviceAway = fAwaySince.isValid();
     shot.watcher = fOverflow ? Watcher::Recovering : fWatching ? Watcher::Watching : Watcher::TimerOnly;
     shot.totals = fTotals;
     shot.started = fStarted;

@@ -63,8 +63,8 @@ public:
         double picturesPerMinute = 0;
         double megabytesPerSecond = 0; // 10^6 bytes per second of sending
         Watcher watcher = Watcher::TimerOnly;
-        bool serviceAway = false; // the service does not answer: uploads wait until it does
-        QDateTime awaySince; // when the service went away; invalid while it answers
+        // When the service went away (uploads wait until it answers); invalid while it answers.
+        QDateTime awaySince;
         QDateTime nextCheck; // when it is asked again, while away
         QString awayReason;
         Totals totals;

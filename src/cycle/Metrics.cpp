@@ -122,7 +122,7 @@ QByteArray exposition(const Figures &f)
         w.sample(QStringLiteral("vesk_cycle_state"), state == f.state ? QStringLiteral("1") : QStringLiteral("0"),
             label("state", state));
     w.single("vesk_service_away", "gauge", "1 while the service does not answer.",
-        f.cycle.serviceAway ? QStringLiteral("1") : QStringLiteral("0"));
+        f.cycle.awaySince.isValid() ? QStringLiteral("1") : QStringLiteral("0"));
     w.family("vesk_upload_duration_seconds", "histogram", "How long the pictures that went through took to send.");
     qint64 cumulative = 0;
     for (size_t i = 0; i < CycleStatus::kDurationBounds.size(); ++i) {

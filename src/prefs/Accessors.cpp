@@ -20,8 +20,18 @@
 namespace vesk {
 
 namespace {
-QVariantMap gInitialValues; // the values the panel's bindings revert to; set once at class init
+// A property list file whose root is a dictionary; none otherwise, with the reason in why.
+std::optional<QVariantMap> readDictionary(const QString &path, QString *why)
+{
+    const std::optional<QVariant> loaded = plist::readFile(path, why);
+    if (loaded && loaded->typeId() == QMetaType::QVariantMap)
+        return loaded->toMap();
+    if (loaded)
+        *why = QStringLiteral("its root is not a dictionary");
+    return std::nullopt;
 }
+QVariantMap gInitialValues; // the values the panel's bindings revert to; set once at class init
+} // namespace
 
 const QStringList &myPrefKeyNameArray()
 {
@@ -80,13 +90,13 @@ void AppController::mergeAdministratorDefaults(PreferenceStore &store)
     if (path.isEmpty())
         return;
     QString error;
-    const std::optional<QVariant> loaded = plist::readFile(path, &error);
-    if (!loaded || loaded->typeId() != QMetaType::QVariantMap) {
-        consoleLog(QStringLiteral("The administrator's defaults [%1] cannot be used (%2); they are ignored")
-                       .arg(path, loaded ? QStringLiteral("its root is not a dictionary") : error));
+    const std::optional<QVariantMap> read = readDictionary(path, &error);
+    if (!read) {
+        consoleLog(
+            QStringLiteral("The administrator's defaults [%1] cannot be used (%2); they are ignored").arg(path, error));
         return;
     }
-    const QVariantMap values = loaded->toMap();
+    const QVariantMap &values = *read;
     QVariantMap taken;
     for (auto it = values.cbegin(); it != values.cend(); ++it) {
         const QString &key = it.key();
@@ -342,14 +352,13 @@ void AppController::migrateOldFtpPrefs()
     }
     consoleLog(QStringLiteral("Need to Copy OLD Ftp Prefs from: [%1]").arg(oldPath));
     QString error;
-    const std::optional<QVariant> old = plist::readFile(oldPath, &error);
-    if (!old || old->typeId() != QMetaType::QVariantMap) {
+    const std::optional<QVariantMap> old = readDictionary(oldPath, &error);
+    if (!old) {
         // Nothing is copied and the flag stays false, so the next launch tries again.
-        consoleLog(QStringLiteral("The old preferences [%1] cannot be read (%2); nothing copied")
-                       .arg(oldPath, old ? QStringLiteral("its root is not a dictionary") : error));
+        consoleLog(QStringLiteral("The old preferences [%1] cannot be read (%2); nothing copied").arg(oldPath, error));
         return;
     }
-    const QVariantMap oldValues = old->toMap();
+    const QVariantMap &oldValues = *old;
     for (const QString &key : myPrefKeyNameArray()) {
         auto it = oldValues.constFind(key);
         if (it == oldValues.cend())
