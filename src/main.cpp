@@ -286,6 +286,12 @@ int main(int argc, char **argv)
     vesk::AppController::initialize(*options.store, options.factoryDefaultsResource);
     auto controller = std::make_unique<vesk::AppController>(options);
     auto notifier = std::make_unique<vesk::DesktopNotifier>(controller->cycleStatus(), *options.store, timeScale);
+    notifier->setNextTry([c = controller.get()]() -> std::optional<QDateTime> {
+        const vesk::AppController::StatusReport report = c->statusReport();
+        if (report.cycle.awaySince.isValid())
+            return report.cycle.nextCheck;
+        return report.nextRetry ? report.nextRetry : report.nextPass;
+    });
     std::unique_ptr<vesk::FrontEnd> frontEnd;
     if (!headless)
         frontEnd = std::make_unique<vesk::FrontEnd>(*controller);

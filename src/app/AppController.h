@@ -179,6 +179,7 @@ public:
         const QString &tableName, const QString &key, const QString &arg1 = {}, const QString &arg2 = {});
     void ibClickedOnRevealFinder1();
     void ibClickedOnRevealFinder2();
+    void ibClickedOnRevealProblemFolder();
     void revealItemInFinder(const QString &path);
     void closeCurrentAlert();
     void beep();

@@ -18,6 +18,7 @@ namespace {
 // The rates are those of the last few uploads.
 constexpr size_t kRateWindow = 20;
 constexpr auto kCountLimit = std::chrono::seconds(2);
+constexpr auto kLastMinute = std::chrono::seconds(60);
 
 QString isoTime(const QDateTime &when)
 {
@@ -88,10 +89,12 @@ void CycleStatus::publish(QJsonObject event)
         this, [this, event] { emit this->event(event); }, Qt::QueuedConnection);
 }
 
-void CycleStatus::noteError(const QString &text, const QDateTime &when)
+void CycleStatus::noteError(const QString &text, const QDateTime &when, Problem kind)
 {
     fLastError = text;
     fLastErrorTime = when;
+    fLastProblem = kind;
+    fPassProblem = true;
 }
 
 void CycleStatus::uploadStarted(const QString &item, qint64 bytes)
@@ -121,6 +124,9 @@ void CycleStatus::uploaded(const QString &item)
             fRecent.push_back(sent);
             if (fRecent.size() > kRateWindow)
                 fRecent.pop_front();
+            fLastMinute.push_back(sent);
+            while (sent.end - fLastMinute.front().end > kLastMinute)
+                fLastMinute.pop_front();
             const double seconds = std::chrono::duration<double>(sent.end - sent.start).count();
             event.insert(QStringLiteral("bytes"), fPictureBytes);
             event.insert(QStringLiteral("seconds"), seconds);
@@ -144,7 +150,7 @@ void CycleStatus::parked(const QString &item, const QString &reason)
         std::lock_guard<std::mutex> guard(fLock);
         fPicture.clear();
         ++fTotals.parked;
-        noteError(QStringLiteral("%1: %2").arg(item, reason), QDateTime::currentDateTime());
+        noteError(QStringLiteral("%1: %2").arg(item, reason), QDateTime::currentDateTime(), Problem::Parked);
     }
     publish({ { QStringLiteral("event"), QStringLiteral("parked") }, { QStringLiteral("path"), item },
         { QStringLiteral("reason"), reason } });
@@ -164,7 +170,7 @@ void CycleStatus::transferFailed(const QString &item, const QString &error, bool
             ++fTotals.failedPictures;
         ++fTotals.failedAttempts;
         fPicture.clear();
-        noteError(QStringLiteral("%1: %2").arg(item, error), QDateTime::currentDateTime());
+        noteError(QStringLiteral("%1: %2").arg(item, error), QDateTime::currentDateTime(), Problem::TransferFailed);
     }
     publish({ { QStringLiteral("event"), QStringLiteral("transfer failed") }, { QStringLiteral("path"), item },
         { QStringLiteral("error"), error } });
@@ -185,7 +191,7 @@ void CycleStatus::serviceError(const QString &message)
         std::lock_guard<std::mutex> guard(fLock);
         fServiceError = true;
         fPicture.clear();
-        noteError(message, QDateTime::currentDateTime());
+        noteError(message, QDateTime::currentDateTime(), Problem::ServiceError);
     }
     publish({ { QStringLiteral("event"), QStringLiteral("stopped by a service error") },
         { QStringLiteral("message"), message } });
@@ -195,7 +201,7 @@ void CycleStatus::foundAway(const QString &item, const QString &line)
 {
     std::lock_guard<std::mutex> guard(fLock);
     fPicture.clear();
-    noteError(QStringLiteral("%1: %2").arg(item, line), QDateTime::currentDateTime());
+    noteError(QStringLiteral("%1: %2").arg(item, line), QDateTime::currentDateTime(), Problem::Away);
 }
 
 void CycleStatus::serviceAwayChanged(const QDateTime &since, const QDateTime &nextCheck, const QString &reason)
@@ -206,9 +212,11 @@ void CycleStatus::serviceAwayChanged(const QDateTime &since, const QDateTime &ne
         if (since.isValid() && !fAwaySince.isValid())
             event
                 = { { QStringLiteral("event"), QStringLiteral("service away") }, { QStringLiteral("reason"), reason } };
-        else if (!since.isValid() && fAwaySince.isValid())
+        else if (!since.isValid() && fAwaySince.isValid()) {
             event = { { QStringLiteral("event"), QStringLiteral("service back") },
                 { QStringLiteral("seconds"), double(fAwaySince.msecsTo(QDateTime::currentDateTime())) / 1000.0 } };
+            fBackAt = Clock::now(); // the rate before the outage says nothing about the one after it
+        }
         fAwaySince = since;
         fNextCheck = nextCheck;
         fAwayReason = reason;
@@ -233,7 +241,7 @@ void CycleStatus::settingsChecked(bool accepted, const QString &reason)
         std::lock_guard<std::mutex> guard(fLock);
         fSettingsRefused = !accepted;
         if (!accepted)
-            noteError(reason, QDateTime::currentDateTime());
+            noteError(reason, QDateTime::currentDateTime(), Problem::SettingsRefused);
     }
     if (!accepted)
         publish(
@@ -249,6 +257,8 @@ void CycleStatus::passStarted()
 {
     std::lock_guard<std::mutex> guard(fLock);
     fServiceError = false;
+    fPassStarted = true;
+    fPassProblem = false;
 }
 
 void CycleStatus::passFoundNothing()
@@ -278,6 +288,18 @@ CycleStatus::Snapshot CycleStatus::snapshot() const
     shot.settingsRefused = fSettingsRefused;
     shot.lastError = fLastError;
     shot.lastErrorTime = fLastErrorTime;
+    shot.lastProblem = fLastProblem;
+    shot.lastPassClean = fPassStarted && !fPassProblem;
+    const Clock::time_point now = Clock::now();
+    const Clock::time_point from = std::max(now - kLastMinute, fBackAt);
+    Clock::time_point first = now;
+    for (const Sent &sent : fLastMinute) {
+        if (sent.end > from) {
+            ++shot.lastMinuteUploads;
+            first = std::min(first, sent.start);
+        }
+    }
+    shot.lastMinuteSeconds = std::chrono::duration<double>(now - std::max(first, from)).count();
     shot.awaySince = fAwaySince;
     shot.nextCheck = fNextCheck;
     shot.awayReason = fAwayReason;

@@ -27,6 +27,8 @@ class CycleStatus : public QObject {
 
 public:
     enum class Watcher { TimerOnly, Watching, Recovering };
+    // What the last problem was, which decides what follows from it.
+    enum class Problem { None, TransferFailed, Parked, ServiceError, Away, SettingsRefused };
 
     struct WaitingCount {
         qint64 pictures = 0;
@@ -59,6 +61,12 @@ public:
         bool settingsRefused = false; // the last check of the settings refused them
         QString lastError;
         QDateTime lastErrorTime;
+        Problem lastProblem = Problem::None;
+        bool lastPassClean = false; // a pass was started and no problem came since
+        // The uploads that ended in the last minute, or since the service came back if that is later,
+        // and the seconds they span (from the start of the first to now): the rate of the last minute.
+        int lastMinuteUploads = 0;
+        double lastMinuteSeconds = 0;
         int rateSamples = 0; // uploads behind the two rates (the last few)
         double picturesPerMinute = 0;
         double megabytesPerSecond = 0; // 10^6 bytes per second of sending
@@ -120,7 +128,7 @@ signals:
 
 private:
     void publish(QJsonObject event);
-    void noteError(const QString &text, const QDateTime &when);
+    void noteError(const QString &text, const QDateTime &when, Problem kind);
     void countingThreadMain();
 
     struct Sent {
@@ -140,6 +148,11 @@ private:
     bool fWatching = false;
     QString fLastError;
     QDateTime fLastErrorTime;
+    Problem fLastProblem = Problem::None;
+    bool fPassStarted = false;
+    bool fPassProblem = false;
+    std::deque<Sent> fLastMinute; // pruned as uploads come
+    std::chrono::steady_clock::time_point fBackAt; // when the service last came back
     QDateTime fAwaySince;
     QDateTime fNextCheck;
     QString fAwayReason;

@@ -105,9 +105,14 @@ void DesktopNotifier::handle(const QJsonObject &event)
             fFailing = true;
             fFailingTimer->start(static_cast<int>(kFailingSeconds * 1000 * fTimeScale));
         }
+    } else if (what == QLatin1String("service back")) {
+        // Nothing fails any more: the notification saying so goes, the pictures go on.
+        withdraw(Failing);
     } else if (what == QLatin1String("uploaded")) {
         fFailing = false;
         fFailingTimer->stop();
+        withdraw(ServiceError); // the service takes pictures again: whatever stopped it was mended
+        withdraw(Failing);
         if (fFailingShown) {
             fFailingShown = false;
             Notice &notice = fNotices[Failing];
@@ -126,7 +131,13 @@ void DesktopNotifier::failingTimeout()
     fFailingShown = true;
     Notice &notice = fNotices[Failing];
     notice.summary = QStringLiteral("Uploads are failing");
-    notice.body = QStringLiteral("No picture has gone through for 5 minutes. The last error: %1").arg(fLastFailure);
+    const std::optional<QDateTime> next = fNextTry ? fNextTry() : std::nullopt;
+    notice.body = QStringLiteral("No picture has gone through for 5 minutes. The pictures are kept in the source "
+                                 "folder; %1. The last error: %2")
+                      .arg(next && next->isValid() ? QStringLiteral("the next try is at %1")
+                                                         .arg(next->toLocalTime().toString(QStringLiteral("HH:mm:ss")))
+                                                   : QStringLiteral("they are tried again with the next pass"),
+                          fLastFailure);
     notice.critical = true;
     show(Failing);
 }
@@ -149,6 +160,7 @@ void DesktopNotifier::show(Kind kind)
     if (!fStore.boolForKey(PrefKeys::sPrefNotifyOnProblems))
         return;
     Notice &notice = fNotices[kind];
+    notice.withdrawn = false;
     // The id of the notification a burst updates comes with the answer to the first call.
     if (notice.pending) {
         notice.dirty = true;
@@ -203,9 +215,30 @@ void DesktopNotifier::send(Kind kind)
             return;
         }
         shown.id = reply.value();
-        if (shown.dirty)
+        if (shown.withdrawn)
+            withdraw(kind);
+        else if (shown.dirty)
             send(kind);
     });
+}
+
+void DesktopNotifier::withdraw(Kind kind)
+{
+    Notice &notice = fNotices[kind];
+    if (!notice.critical || (notice.id == 0 && !notice.pending))
+        return;
+    notice.withdrawn = true;
+    notice.dirty = false;
+    if (notice.pending || !connectBus())
+        return; // closed when the id comes
+    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.Notifications"),
+        QStringLiteral("/org/freedesktop/Notifications"), QStringLiteral("org.freedesktop.Notifications"),
+        QStringLiteral("CloseNotification"));
+    call << notice.id;
+    fBus->asyncCall(call);
+    notice.id = 0;
+    notice.count = 0;
+    notice.critical = false;
 }
 
 } // namespace vesk

@@ -1,4 +1,4 @@
-// AppController: revealing the source and mirror folders in the file manager.
+// AppController: revealing the source, mirror and problem folders in the file manager.
 
 #include "app/AppController.h"
 #include "app/Paths.h"
@@ -17,6 +17,11 @@ void AppController::ibClickedOnRevealFinder1()
 void AppController::ibClickedOnRevealFinder2()
 {
     revealItemInFinder(getLocalMasterMirrorSiteFolder().value_or(QString()));
+}
+
+void AppController::ibClickedOnRevealProblemFolder()
+{
+    revealItemInFinder(getLocalProblemUploadFolder().value_or(QString()));
 }
 
 void AppController::revealItemInFinder(const QString &path)

@@ -40,6 +40,7 @@ public:
         QString summary, body;
     };
     QList<Call> calls;
+    QList<uint> closed;
     // The calls of distinct notifications: those that replace none.
     int shown() const
     {
@@ -53,6 +54,7 @@ public slots:
         calls.append(Call { replaces, replaces ? replaces : uint(calls.size() + 1), summary, body });
         return calls.last().id;
     }
+    void CloseNotification(uint id) { closed.append(id); }
 };
 NotificationRecorder *gRecorder = nullptr;
 
@@ -93,6 +95,7 @@ void stage(test::FaultRun &run, const QString &relative, unsigned place)
 TEST(Watching, StatusFollowsTheCycleAndTheJournalGetsPriorities)
 {
     gRecorder->calls.clear();
+    gRecorder->closed.clear();
     test::FaultRun run({ QStringLiteral("--rule"), QStringLiteral("^ERR=error"), QStringLiteral("--rule"),
         QStringLiteral("^SLOW=slow") });
     run.stallTimeout = 30; // the slow answer takes 5 s
@@ -130,6 +133,8 @@ TEST(Watching, StatusFollowsTheCycleAndTheJournalGetsPriorities)
     EXPECT_EQ(status().value(QStringLiteral("state")).toString(), QStringLiteral("pause requested"));
     ASSERT_TRUE(waitState(QStringLiteral("halted")));
     EXPECT_EQ(status().value(QStringLiteral("uploaded")).toInt(), 1);
+    // The service took a picture again: the notification of its error is withdrawn.
+    EXPECT_TRUE(test::waitFor([] { return !gRecorder->closed.isEmpty(); }));
 
     test::runCtl({ QStringLiteral("setValue"), QStringLiteral("userEnteredEventName"), QString() });
     test::runCtl({ QStringLiteral("upnw") });
@@ -153,11 +158,13 @@ TEST(Watching, StatusFollowsTheCycleAndTheJournalGetsPriorities)
     ASSERT_EQ(gRecorder->shown(), 1);
     EXPECT_TRUE(gRecorder->calls[0].summary.contains(QStringLiteral("the service reported an error")));
     EXPECT_TRUE(gRecorder->calls[0].body.contains(serviceError));
+    EXPECT_EQ(gRecorder->closed, QList<uint> { gRecorder->calls[0].id });
 }
 
 TEST(Watching, EventsGiveOneLinePerOutcomeAndNotificationsFoldBursts)
 {
     gRecorder->calls.clear();
+    gRecorder->closed.clear();
     test::FaultRun run({ QStringLiteral("--rule"), QStringLiteral("^W_=warning"), QStringLiteral("--rule"),
         QStringLiteral("^E_=http500") });
     ASSERT_TRUE(run.service.start()) << run.service.errorString().toStdString();
@@ -183,9 +190,9 @@ TEST(Watching, EventsGiveOneLinePerOutcomeAndNotificationsFoldBursts)
     ASSERT_TRUE(run.waitSettled(180s)) << run.inventory().toStdString();
     EXPECT_TRUE(lagging.waitClosed(10000)); // while the program runs: nothing keeps its lines
 
-    // The service goes away: after 5 minutes (scaled) of failures one notification says so, and the
-    // same notification says when the picture went through once the service is back. Its name is
-    // markup, which the bodies show as text.
+    // The service goes away: after 5 minutes (scaled) of failures one notification says so and when the
+    // next try is; it is withdrawn when the service is back, and another says when the picture went
+    // through. Its name is markup, which the bodies show as text.
     const QString late = QStringLiteral("c/<a href='x'>LATE&.JPG");
     auto told = [](const QString &summary) {
         return std::any_of(gRecorder->calls.begin(), gRecorder->calls.end(),
@@ -227,9 +234,9 @@ TEST(Watching, EventsGiveOneLinePerOutcomeAndNotificationsFoldBursts)
             QStringLiteral("<4>[problem] b/W_1.JPG"), QString(QStringLiteral("<4>[away] ") + late) })
         EXPECT_TRUE(out.contains(expected)) << expected.toStdString();
 
-    // Two notifications: the twelve parked pictures in one, updated in place, and the failing
-    // uploads, later told to work again; none for the 401 pictures that went through.
-    EXPECT_EQ(gRecorder->shown(), 2);
+    // Three notifications: the twelve parked pictures in one, updated in place, the failing uploads
+    // (withdrawn), and that they work again; none for the 401 pictures that went through.
+    EXPECT_EQ(gRecorder->shown(), 3);
     const uint parkedId = gRecorder->calls.first().id;
     QString parkedSummary;
     for (const NotificationRecorder::Call &call : gRecorder->calls) {
@@ -239,10 +246,15 @@ TEST(Watching, EventsGiveOneLinePerOutcomeAndNotificationsFoldBursts)
         }
     }
     EXPECT_EQ(parkedSummary, QStringLiteral("12 pictures parked in Problem Folder"));
+    const auto failing = std::find_if(gRecorder->calls.begin(), gRecorder->calls.end(),
+        [](const NotificationRecorder::Call &call) { return call.summary == QStringLiteral("Uploads are failing"); });
+    EXPECT_TRUE(failing->body.contains(
+        QRegularExpression(QStringLiteral("kept in the source folder; the next try is at \\d\\d:\\d\\d:\\d\\d"))))
+        << failing->body.toStdString();
+    EXPECT_EQ(gRecorder->closed, QList<uint> { failing->id });
     EXPECT_EQ(gRecorder->calls.last().summary, QStringLiteral("Uploads work again"));
     EXPECT_EQ(
         gRecorder->calls.last().body, QStringLiteral("c/&lt;a href=&apos;x&apos;&gt;LATE&amp;.JPG went through."));
-    EXPECT_NE(gRecorder->calls.last().replaces, 0u);
 }
 
 TEST(Watching, TheTrayModelShowsTheStateAndItsMenuDrivesTheCycle)
@@ -263,9 +275,12 @@ TEST(Watching, TheTrayModelShowsTheStateAndItsMenuDrivesTheCycle)
             return tray.toolTip().contains(text);
         });
     };
-    EXPECT_EQ(tray.iconName(), QStringLiteral("idle"));
+    // No tick before a pass ended clean.
+    EXPECT_EQ(tray.iconName(), QStringLiteral("waiting"));
     EXPECT_TRUE(tray.toolTip().contains(QStringLiteral("idle and waiting"))) << tray.toolTip().toStdString();
-    EXPECT_EQ(texts(), QStringLiteral("Show Window/Synchronize/Retry Now/Pause/Quit"));
+    EXPECT_EQ(texts(),
+        QStringLiteral("Idle - 0 uploaded/Show Window/Synchronize/Retry Now/Pause/Open Mirror Folder/Open Problem "
+                       "Folder/Quit"));
     QSignalSpy shown(&tray, &TrayModel::showWindowRequested);
     tray.trigger(TrayModel::Action::ShowWindow);
     EXPECT_EQ(shown.count(), 1);
@@ -274,18 +289,20 @@ TEST(Watching, TheTrayModelShowsTheStateAndItsMenuDrivesTheCycle)
     tray.trigger(TrayModel::Action::Synchronize);
     ASSERT_TRUE(waitTip(QStringLiteral("1 uploaded")));
     ASSERT_TRUE(harness.waitIdle());
+    tray.refresh();
+    EXPECT_EQ(tray.iconName(), QStringLiteral("idle"));
 
     // Pause with nothing under way halts at once; a new picture then waits for Resume.
     tray.trigger(TrayModel::Action::PauseResume);
     EXPECT_EQ(tray.iconName(), QStringLiteral("paused"));
     EXPECT_TRUE(tray.toolTip().contains(QStringLiteral("halted")));
-    EXPECT_EQ(texts(), QStringLiteral("Show Window/Synchronize/Retry Now/Resume/Quit"));
+    EXPECT_TRUE(texts().startsWith(QStringLiteral("Paused - 1 uploaded/Show Window/Synchronize/Retry Now/Resume/")));
     harness.picture(QStringLiteral("t/IMG_2.JPG"));
     ASSERT_TRUE(harness.waitIdle());
     EXPECT_EQ(harness.uploadCount(), 1);
     tray.trigger(TrayModel::Action::PauseResume);
     ASSERT_TRUE(waitTip(QStringLiteral("2 uploaded")));
-    EXPECT_EQ(texts(), QStringLiteral("Show Window/Synchronize/Retry Now/Pause/Quit"));
+    EXPECT_TRUE(texts().contains(QStringLiteral("/Pause/")));
 }
 
 // The tests run on a session bus of their own (CTest starts them under dbus-run-session), where the

@@ -153,4 +153,17 @@ TEST(MainWindow, ARefusalShowsRedInTheStatusLineEvenWhenHiddenAndTheCountsFollow
     EXPECT_FALSE(ui.lastUploadField->text().contains(QStringLiteral("none")));
     EXPECT_FALSE(ui.sendingToField->text().isEmpty());
     EXPECT_FALSE(ui.pictureProgressBar->isVisible());
+
+    // The last problem with what follows from it, red while it holds, beside the buttons that act on it.
+    const auto problemRed = [&] { return ui.lastProblemField->palette().color(QPalette::WindowText) == Qt::red; };
+    f.controller->cycleStatus().serviceError(QStringLiteral("the service refused the login"));
+    f.frontEnd->refreshStatus();
+    EXPECT_TRUE(ui.lastProblemField->text().endsWith(
+        QStringLiteral("stopped: the service refused the login; press Synchronize after fixing it")));
+    EXPECT_TRUE(problemRed());
+    f.controller->cycleStatus().passStarted();
+    f.frontEnd->refreshStatus();
+    EXPECT_FALSE(problemRed());
+    EXPECT_FALSE(ui.timeLeftField->text().isEmpty());
+    EXPECT_TRUE(ui.retryNowButton->isVisible() && ui.revealProblemButton->isVisible());
 }

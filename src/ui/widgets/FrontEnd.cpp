@@ -179,6 +179,9 @@ void FrontEnd::buildMainWindow()
         [controller] { controller->ibClickedOnRevealFinder1(); });
     connect(ui.revealMirrorButton, &QPushButton::clicked, controller,
         [controller] { controller->ibClickedOnRevealFinder2(); });
+    connect(ui.retryNowButton, &QPushButton::clicked, controller, [controller] { controller->ibClickedOnRetryNow(); });
+    connect(ui.revealProblemButton, &QPushButton::clicked, controller,
+        [controller] { controller->ibClickedOnRevealProblemFolder(); });
 
     connect(ui.actionOpen, &QAction::triggered, controller, [controller] { controller->ibMenuCmd_Open(); });
     connect(ui.actionPreferences, &QAction::triggered, controller, [controller, openPref] {
@@ -296,6 +299,14 @@ void FrontEnd::refreshStatus()
         ui.pictureProgressBar->setValue(int(cycle.pictureSent * 1000 / cycle.pictureTotal));
         ui.pictureProgressBar->setFormat(text);
     }
+    ui.timeLeftField->setText(TrayModel::timeLeftLine(report));
+    bool current = false;
+    ui.lastProblemField->setText(TrayModel::problemLine(report, QDateTime::currentDateTime(), &current));
+    QPalette palette = ui.lastProblemField->palette();
+    palette.setColor(
+        QPalette::WindowText, current ? QColor(Qt::red) : QApplication::palette().color(QPalette::WindowText));
+    ui.lastProblemField->setPalette(palette);
+    ui.revealProblemButton->setEnabled(report.problemFolder.has_value());
     // A refusal stays in the status line, red, until the settings are accepted: a window that was
     // hidden when the settings were checked shows it too.
     TextFieldOutlet *status = fController.ibFTPCallbackStatusField;
@@ -319,6 +330,8 @@ bool FrontEnd::eventFilter(QObject *watched, QEvent *event)
     case QEvent::WindowActivate:
         fController.postWindowBecameKey();
         if (isMain) {
+            if (fTrayModel)
+                fTrayModel->windowShown();
             fController.postWindowBecameMain();
             fMainBindings->refresh();
             refreshStatus();

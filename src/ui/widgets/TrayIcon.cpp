@@ -48,6 +48,9 @@ QPixmap drawIcon(const QString &name, int size)
     } else if (name == QLatin1String("problem")) {
         painter.drawLine(QPointF(46, 38), QPointF(46, 48));
         painter.drawPoint(QPointF(46, 54.5));
+    } else if (name == QLatin1String("waiting")) {
+        // The hands of a clock: idle, with nothing to tell yet.
+        painter.drawPolyline(QPolygonF({ QPointF(46, 37.5), QPointF(46, 46), QPointF(53, 46) }));
     } else {
         painter.drawPolyline(QPolygonF({ QPointF(38.5, 46.5), QPointF(44, 52), QPointF(54, 40.5) }));
     }
@@ -99,10 +102,12 @@ void TrayIcon::update()
     for (qsizetype i = 0; i < items.size(); ++i) {
         const TrayModel::MenuItem &item = items.at(i);
         if (i == fActions.size()) {
-            if (item.action == TrayModel::Action::Quit)
+            if (item.action == TrayModel::Action::Quit || item.action == TrayModel::Action::OpenMirrorFolder)
                 fMenu->addSeparator();
             fActions.append(fMenu->addAction(item.text));
             connect(fActions.last(), &QAction::triggered, this, [this, which = item.action] { fModel.trigger(which); });
+            if (item.action == TrayModel::Action::Status)
+                fMenu->addSeparator();
         }
         QAction *action = fActions.at(i);
         action->setText(item.text);

@@ -1,6 +1,7 @@
 #pragma once
 // TrayIcon: the system tray's icon for the uploader, drawn from a TrayModel: its picture and tool tip
-// show the state and the counts, its menu offers the model's actions, a click shows the main window.
+// show the state and the counts, its menu starts with the status line and offers the model's actions,
+// a click shows the main window.
 // Made only where a system tray exists. Main thread.
 
 #include "ui/TrayModel.h"
