@@ -87,7 +87,7 @@ add_custom_target(vesk-install-files ALL DEPENDS ${VESK_DESKTOP_OUTPUTS})
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/resources/linux/copyright ${VESK_CHANGELOG}.gz
         DESTINATION ${VESK_INSTALL_DOCDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/docs/main-window.png ${CMAKE_SOURCE_DIR}/docs/preferences.png
-        ${CMAKE_SOURCE_DIR}/docs/tray.png DESTINATION ${VESK_INSTALL_DOCDIR}/docs)
+        ${CMAKE_SOURCE_DIR}/docs/tray-menu.png ${CMAKE_SOURCE_DIR}/docs/notification-kept.png DESTINATION ${VESK_INSTALL_DOCDIR}/docs)
 install(FILES ${CMAKE_SOURCE_DIR}/docs/monitoring/README.md ${CMAKE_SOURCE_DIR}/docs/monitoring/vesk.rules.yml
         DESTINATION ${VESK_INSTALL_DOCDIR}/docs/monitoring)
 
