@@ -93,134 +93,140 @@ TEST(Alerts, TheUsersLanguageAndTheShippedTables)
 
 TEST(TrayModel, TheBadgeTheStatusLineTheLastProblemAndTheTimeLeftFollowTheStatus)
 {
-    using Problem = CycleStatus::Problem;
-    using namespace Qt::Literals::StringLiterals;
+    using enum CycleStatus::Problem;
     const QDateTime now = QDateTime::currentDateTime();
     struct Row {
-        const char *name;
-        std::function<void(TrayModel::Circumstances &, CycleStatus::Snapshot &)> set;
-        const char *icon, *statusLine, *problem; // problem: a part of the line, or "" for none
-        bool current;
-        const char *timeLeft; // a part of it
+        const char *name, *state = "idle and waiting";
+        bool clean = false, notSetUp = false, away = false;
+        int parked = 1, retrying = 0, waiting = 0, lastMinute = 0; // parked: 1 when the window was shown
+        CycleStatus::Problem problem = None;
+        const char *error = "", *picture = "";
+        // Expected: the whole icon name, and a part of each text.
+        const char *icon, *statusLine, *problemLine = "";
+        bool current = false;
+        const char *timeLeft = "";
     };
     const Row rows[] = {
-        { "after a clean pass", [](auto &, auto &s) { s.lastPassClean = true; }, "idle", "Idle - 312 uploaded",
-            "none since start", false, "nothing waiting" },
-        { "before any pass", [](auto &, auto &) {}, "waiting", "Idle - 312 uploaded", "", false, "" },
-        { "nothing set up",
-            [](auto &c, auto &s) {
-                s.lastPassClean = true;
-                c.missingSettings = QStringList { u"No login"_s };
-            },
-            "problem", "Not set up yet - open Preferences in the main window", "", false, "" },
-        { "parked while the window was hidden",
-            [](auto &c, auto &s) {
-                s.lastPassClean = true;
-                c.report.parked = 3;
-                s.lastProblem = Problem::Parked;
-                s.lastError = u"a/IMG_2.JPG: Received with a warning"_s;
-            },
-            "problem", "Idle - 312 uploaded", "a/IMG_2.JPG: Received with a warning - put in the problem folder", true,
-            "" },
-        { "uploading",
-            [&](auto &c, auto &s) {
-                c.report.state = u"uploading"_s;
-                s.picture = u"Table 4/IMG_0412.JPG"_s;
-                s.pictureSent = 620;
-                s.pictureTotal = 1000;
-                s.lastCount = { 57, true, true };
-                s.lastMinuteUploads = 12;
-                s.lastMinuteSeconds = 30;
-            },
-            "uploading", "Uploading IMG_0412.JPG - 62 %, 57 waiting", "", false,
-            "about 3 min for 57 pictures, at the rate of the last minute (24.0 a minute)" },
-        { "waiting to retry",
-            [&](auto &c, auto &s) {
-                s.lastPassClean = true;
-                c.report.waitingForRetry = 4;
-                c.report.nextRetry = now.addMSecs(11500);
-                s.lastProblem = Problem::TransferFailed;
-                s.lastError = u"b/IMG_7.JPG: Timeout"_s;
-                s.lastCount = { 40, true, false };
-            },
-            "problem", "Waiting to retry 4 pictures (next try in 12 s)",
-            "b/IMG_7.JPG: Timeout - kept in the source folder; next try in 12 s", true,
-            "no estimate: no picture went through in the last minute" },
-        { "retried since",
-            [](auto &, auto &s) {
-                s.lastProblem = Problem::TransferFailed;
-                s.lastError = u"x"_s;
-            },
-            "waiting", "Idle - 312 uploaded", "no picture waits for a retry now", false, "" },
-        { "the service away",
-            [&](auto &, auto &s) {
-                s.awaySince = now.addSecs(-60);
-                s.nextCheck = now.addSecs(2);
-                s.lastCount = { 9, true, true };
-                s.lastProblem = Problem::Away;
-                s.lastError = u"c/IMG_1.JPG: Connection refused"_s;
-                s.lastMinuteUploads = 5;
-                s.lastMinuteSeconds = 60;
-            },
-            "problem", "The service is away since", "kept in the source folder; the service is away since", true,
-            "no estimate while the service is away" },
-        { "stopped by the service",
-            [](auto &c, auto &s) {
-                c.report.state = u"stopped by a service error"_s;
-                s.serviceError = true;
-                s.lastProblem = Problem::ServiceError;
-                s.lastError = u"the service refused the login"_s;
-                s.lastCount = { 3, true, true };
-            },
-            "problem", "Stopped by a service error - press Synchronize after fixing it",
-            "stopped: the service refused the login; press Synchronize after fixing it", true,
-            "no estimate while the uploads stand still" },
-        { "a pass after the stop",
-            [](auto &, auto &s) {
-                s.lastProblem = Problem::ServiceError;
-                s.lastError = u"x"_s;
-            },
-            "waiting", "Idle - 312 uploaded", "stopped: x; a pass was started again since", false, "" },
-        { "refused settings",
-            [](auto &c, auto &s) {
-                c.report.state = u"settings refused"_s;
-                s.settingsRefused = true;
-                s.lastProblem = Problem::SettingsRefused;
-                s.lastError = u"no mirror folder"_s;
-            },
-            "problem", "Settings refused - see the main window",
-            "stopped: the settings were refused: no mirror folder; nothing is sent", true, "" },
-        { "paused", [](auto &c, auto &) { c.report.state = u"halted"_s; }, "paused", "Paused - 312 uploaded", "", false,
-            "" },
+        { .name = "after a clean pass",
+            .clean = true,
+            .icon = "idle",
+            .statusLine = "Idle - 312 uploaded",
+            .problemLine = "none since start",
+            .timeLeft = "nothing waiting" },
+        { .name = "before any pass", .icon = "waiting", .statusLine = "Idle - 312 uploaded" },
+        { .name = "nothing set up",
+            .clean = true,
+            .notSetUp = true,
+            .icon = "problem",
+            .statusLine = "Not set up yet - open Preferences in the main window" },
+        { .name = "parked while the window was hidden",
+            .clean = true,
+            .parked = 3,
+            .problem = Parked,
+            .error = "a/IMG_2.JPG: Refused",
+            .icon = "problem",
+            .statusLine = "Idle - 312 uploaded",
+            .problemLine = "a/IMG_2.JPG: Refused - put in the problem folder",
+            .current = true },
+        { .name = "uploading",
+            .state = "uploading",
+            .waiting = 57,
+            .lastMinute = 12,
+            .picture = "Table 4/IMG_0412.JPG",
+            .icon = "uploading",
+            .statusLine = "Uploading IMG_0412.JPG - 62 %, 57 waiting",
+            .timeLeft = "about 3 min for 57 pictures, at the rate of the last minute (24.0 a minute)" },
+        { .name = "waiting to retry",
+            .clean = true,
+            .retrying = 4,
+            .waiting = 40,
+            .problem = TransferFailed,
+            .error = "b/IMG_7.JPG: Timeout",
+            .icon = "problem",
+            .statusLine = "Waiting to retry 4 pictures (next try in 12 s)",
+            .problemLine = "b/IMG_7.JPG: Timeout - kept in the source folder; next try in 12 s",
+            .current = true,
+            .timeLeft = "no estimate: no picture went through in the last minute" },
+        { .name = "retried since",
+            .problem = TransferFailed,
+            .error = "x",
+            .icon = "waiting",
+            .statusLine = "Idle",
+            .problemLine = "no picture waits for a retry now" },
+        { .name = "the service away",
+            .away = true,
+            .waiting = 9,
+            .lastMinute = 5,
+            .problem = Away,
+            .error = "c/IMG_1.JPG: Refused",
+            .icon = "problem",
+            .statusLine = "The service is away since",
+            .problemLine = "Refused - kept in the source folder; the service is away since",
+            .current = true,
+            .timeLeft = "no estimate while the service is away" },
+        { .name = "stopped by the service",
+            .state = "stopped by a service error",
+            .waiting = 3,
+            .problem = ServiceError,
+            .error = "the service refused the login",
+            .icon = "problem",
+            .statusLine = "Stopped by a service error - press Synchronize after fixing it",
+            .problemLine = "stopped: the service refused the login; press Synchronize after fixing it",
+            .current = true,
+            .timeLeft = "no estimate while the uploads stand still" },
+        { .name = "refused settings",
+            .state = "settings refused",
+            .problem = SettingsRefused,
+            .error = "no mirror folder",
+            .icon = "problem",
+            .statusLine = "Settings refused - see the main window",
+            .problemLine = "stopped: the settings were refused: no mirror folder; nothing is sent",
+            .current = true },
+        { .name = "paused", .state = "halted", .icon = "paused", .statusLine = "Paused - 312 uploaded" },
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
-        TrayModel::Circumstances c;
-        c.now = now;
-        c.report.state = QStringLiteral("idle and waiting");
-        c.report.uploaded = 312;
-        c.report.parked = c.parkedWhenShown = 1;
-        c.report.cycle.lastErrorTime = now;
-        c.report.cycle.lastCount = { 0, true, true };
-        row.set(c, c.report.cycle);
-        const TrayModel::Look look = TrayModel::look(c);
-        EXPECT_EQ(look.iconName.toStdString(), row.icon);
-        EXPECT_TRUE(look.statusLine.startsWith(QLatin1String(row.statusLine))) << look.statusLine.toStdString();
+        TrayModel::Circumstances c { {}, now, {}, 1 };
+        AppController::StatusReport &r = c.report;
+        CycleStatus::Snapshot &s = r.cycle;
+        r.state = QLatin1String(row.state);
+        r.uploaded = 312;
+        r.parked = row.parked;
+        r.waitingForRetry = row.retrying;
+        r.nextRetry = now.addMSecs(11500);
+        if (row.notSetUp)
+            c.missingSettings << QStringLiteral("No login is set");
+        s.lastPassClean = row.clean;
+        s.serviceError = r.state == QLatin1String("stopped by a service error");
+        s.settingsRefused = r.state == QLatin1String("settings refused");
+        s.awaySince = row.away ? now.addSecs(-60) : QDateTime();
+        s.nextCheck = now.addSecs(2);
+        s.lastProblem = row.problem;
+        s.lastError = QLatin1String(row.error);
+        s.lastErrorTime = now;
+        s.picture = QLatin1String(row.picture);
+        s.pictureSent = 620;
+        s.pictureTotal = 1000;
+        s.lastCount = { row.waiting, true, true };
+        s.lastMinuteUploads = row.lastMinute;
+        s.lastMinuteSeconds = 30;
+
+        EXPECT_EQ(TrayModel::look(c).iconName.toStdString(), row.icon);
+        EXPECT_TRUE(TrayModel::look(c).statusLine.startsWith(QLatin1String(row.statusLine)))
+            << TrayModel::look(c).statusLine.toStdString();
         bool current = !row.current;
-        const QString problem = TrayModel::problemLine(c.report, now, &current);
-        EXPECT_TRUE(problem.contains(QLatin1String(row.problem))) << problem.toStdString();
-        EXPECT_EQ(current, row.current);
-        const QString left = TrayModel::timeLeftLine(c.report);
-        EXPECT_TRUE(left.contains(QLatin1String(row.timeLeft))) << left.toStdString();
+        const QString problem = TrayModel::problemLine(r, now, &current);
+        EXPECT_TRUE(problem.contains(QLatin1String(row.problemLine)) && current == row.current)
+            << problem.toStdString();
+        EXPECT_TRUE(TrayModel::timeLeftLine(r).contains(QLatin1String(row.timeLeft)))
+            << TrayModel::timeLeftLine(r).toStdString();
     }
 
     // The rate is that of the last minute, never averaged across an outage.
     CycleStatus status;
-    for (const char *name : { "a", "b" }) {
-        status.uploadStarted(QLatin1String(name), 10);
-        status.uploaded(QLatin1String(name));
-    }
-    EXPECT_EQ(status.snapshot().lastMinuteUploads, 2);
+    status.uploadStarted(QStringLiteral("a"), 10);
+    status.uploaded(QStringLiteral("a"));
+    EXPECT_EQ(status.snapshot().lastMinuteUploads, 1);
     status.serviceAwayChanged(now, now.addSecs(2), QStringLiteral("refused"));
     status.serviceAwayChanged({}, {}, {});
     EXPECT_EQ(status.snapshot().lastMinuteUploads, 0);
