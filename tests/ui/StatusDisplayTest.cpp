@@ -106,84 +106,34 @@ TEST(TrayModel, TheBadgeTheStatusLineTheLastProblemAndTheTimeLeftFollowTheStatus
         bool current = false;
         const char *timeLeft = "";
     };
+    // clang-format off
     const Row rows[] = {
-        { .name = "after a clean pass",
-            .clean = true,
-            .icon = "idle",
-            .statusLine = "Idle - 312 uploaded",
-            .problemLine = "none since start",
-            .timeLeft = "nothing waiting" },
+        { .name = "after a clean pass", .clean = true, .icon = "idle", .statusLine = "Idle - 312 uploaded",
+          .problemLine = "none since start", .timeLeft = "nothing waiting" },
         { .name = "before any pass", .icon = "waiting", .statusLine = "Idle - 312 uploaded" },
-        { .name = "nothing set up",
-            .clean = true,
-            .notSetUp = true,
-            .icon = "problem",
-            .statusLine = "Not set up yet - open Preferences in the main window" },
-        { .name = "parked while the window was hidden",
-            .clean = true,
-            .parked = 3,
-            .problem = Parked,
-            .error = "a/IMG_2.JPG: Refused",
-            .icon = "problem",
-            .statusLine = "Idle - 312 uploaded",
-            .problemLine = "a/IMG_2.JPG: Refused - put in the problem folder",
-            .current = true },
-        { .name = "uploading",
-            .state = "uploading",
-            .waiting = 57,
-            .lastMinute = 12,
-            .picture = "Table 4/IMG_0412.JPG",
-            .icon = "uploading",
-            .statusLine = "Uploading IMG_0412.JPG - 62 %, 57 waiting",
-            .timeLeft = "about 3 min for 57 pictures, at the rate of the last minute (24.0 a minute)" },
-        { .name = "waiting to retry",
-            .clean = true,
-            .retrying = 4,
-            .waiting = 40,
-            .problem = TransferFailed,
-            .error = "b/IMG_7.JPG: Timeout",
-            .icon = "problem",
-            .statusLine = "Waiting to retry 4 pictures (next try in 12 s)",
-            .problemLine = "b/IMG_7.JPG: Timeout - kept in the source folder; next try in 12 s",
-            .current = true,
-            .timeLeft = "no estimate: no picture went through in the last minute" },
-        { .name = "retried since",
-            .problem = TransferFailed,
-            .error = "x",
-            .icon = "waiting",
-            .statusLine = "Idle",
-            .problemLine = "no picture waits for a retry now" },
-        { .name = "the service away",
-            .away = true,
-            .waiting = 9,
-            .lastMinute = 5,
-            .problem = Away,
-            .error = "c/IMG_1.JPG: Refused",
-            .icon = "problem",
-            .statusLine = "The service is away since",
-            .problemLine = "Refused - kept in the source folder; the service is away since",
-            .current = true,
-            .timeLeft = "no estimate while the service is away" },
-        { .name = "stopped by the service",
-            .state = "stopped by a service error",
-            .waiting = 3,
-            .problem = ServiceError,
-            .error = "the service refused the login",
-            .icon = "problem",
-            .statusLine = "Stopped by a service error - press Synchronize after fixing it",
-            .problemLine = "stopped: the service refused the login; press Synchronize after fixing it",
-            .current = true,
-            .timeLeft = "no estimate while the uploads stand still" },
-        { .name = "refused settings",
-            .state = "settings refused",
-            .problem = SettingsRefused,
-            .error = "no mirror folder",
-            .icon = "problem",
-            .statusLine = "Settings refused - see the main window",
-            .problemLine = "stopped: the settings were refused: no mirror folder; nothing is sent",
-            .current = true },
-        { .name = "paused", .state = "halted", .icon = "paused", .statusLine = "Paused - 312 uploaded" },
+        { .name = "nothing set up", .clean = true, .notSetUp = true, .icon = "problem",
+          .statusLine = "Not set up yet - open Preferences in the main window" },
+        { .name = "parked while the window was hidden", .clean = true, .parked = 3, .problem = Parked,
+          .error = "a/IMG_2.JPG: Refused", .icon = "problem", .statusLine = "Idle - 312 uploaded",
+          .problemLine = "a/IMG_2.JPG: Refused - put in the problem folder", .current = true },
+        { .name = "uploading", .state = "uploading", .waiting = 57, .lastMinute = 12, .picture = "Table 4/IMG_0412.JPG",
+          .icon = "uploading", .statusLine = "Uploading IMG_0412.JPG - 62 %, 57 waiting",
+          .timeLeft = "about 3 min for 57 pictures, at the rate of the last minute (24.0 a minute)" },
+        { .name = "waiting to retry", .clean = true, .retrying = 4, .waiting = 40, .problem = TransferFailed,
+          .error = "b/IMG_7.JPG: Timeout", .icon = "problem", .statusLine = "Waiting to retry 4 pictures (next try in 12 s)",
+          .problemLine = "b/IMG_7.JPG: Timeout - kept in the source folder; next try in 12 s", .current = true,
+          .timeLeft = "no estimate: no picture went through in the last minute" },
+        { .name = "the service away", .away = true, .waiting = 9, .lastMinute = 5, .problem = Away,
+          .error = "c/IMG_1.JPG: Refused", .icon = "problem", .statusLine = "The service is away since",
+          .problemLine = "Refused - kept in the source folder; the service is away since", .current = true,
+          .timeLeft = "no estimate while the service is away" },
+        { .name = "stopped by the service", .state = "stopped by a service error", .waiting = 3, .problem = ServiceError,
+          .error = "the service refused the login", .icon = "problem",
+          .statusLine = "Stopped by a service error - press Synchronize after fixing it",
+          .problemLine = "stopped: the service refused the login; press Synchronize after fixing it", .current = true,
+          .timeLeft = "no estimate while the uploads stand still" },
     };
+    // clang-format on
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         TrayModel::Circumstances c { {}, now, {}, 1 };
@@ -194,23 +144,19 @@ TEST(TrayModel, TheBadgeTheStatusLineTheLastProblemAndTheTimeLeftFollowTheStatus
         r.parked = row.parked;
         r.waitingForRetry = row.retrying;
         r.nextRetry = now.addMSecs(11500);
-        if (row.notSetUp)
-            c.missingSettings << QStringLiteral("No login is set");
+        c.missingSettings = row.notSetUp ? QStringList { QStringLiteral("No login is set") } : QStringList();
         s.lastPassClean = row.clean;
         s.serviceError = r.state == QLatin1String("stopped by a service error");
-        s.settingsRefused = r.state == QLatin1String("settings refused");
         s.awaySince = row.away ? now.addSecs(-60) : QDateTime();
         s.nextCheck = now.addSecs(2);
         s.lastProblem = row.problem;
         s.lastError = QLatin1String(row.error);
-        s.lastErrorTime = now;
         s.picture = QLatin1String(row.picture);
         s.pictureSent = 620;
         s.pictureTotal = 1000;
         s.lastCount = { row.waiting, true, true };
         s.lastMinuteUploads = row.lastMinute;
         s.lastMinuteSeconds = 30;
-
         EXPECT_EQ(TrayModel::look(c).iconName.toStdString(), row.icon);
         EXPECT_TRUE(TrayModel::look(c).statusLine.startsWith(QLatin1String(row.statusLine)))
             << TrayModel::look(c).statusLine.toStdString();
