@@ -25,19 +25,28 @@ TEST(MessageLog, OnePrivateFilePerRunWithTheLastRunKeptOnce)
     test::TempProfile profile;
     MessageLog::InitLog();
     MessageLog::LogMessage("run one", false);
+    MessageLog::LogMessage("run one", false); // held back: counted, written at the end
     {
         test::StderrCapture err;
-        myNSLog(QStringLiteral("UNABLE to create fThreadLock")); // to standard error and the log
-        EXPECT_TRUE(err.text().endsWith(QStringLiteral("UNABLE to create fThreadLock\n")));
+        for (int i = 0; i < 3; ++i)
+            myNSLog(QStringLiteral("UNABLE to create fThreadLock")); // to standard error and the log
+        flushRepeatedErrorLines(true);
+        EXPECT_EQ(err.text().count(QStringLiteral("UNABLE to create fThreadLock\n")), 1);
+        EXPECT_TRUE(err.text().endsWith(
+            QStringLiteral("UNABLE to create fThreadLock (repeated 2 times in the last minute)\n")));
     }
     MessageLog::CloseLog();
     const QStringList lines = test::readText(MessageLog::defaultPath()).split(QLatin1Char('\n'));
-    ASSERT_GE(lines.size(), 3);
+    ASSERT_GE(lines.size(), 7);
     const QRegularExpression stamp(QStringLiteral(
         "^\\[(Sun|Mon|Tue|Wed|Thu|Fri|Sat) [A-Z][a-z]{2} [ 123]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}\\] ==> run one$"));
     EXPECT_TRUE(stamp.match(lines[0]).hasMatch()) << lines[0].toStdString();
     EXPECT_TRUE(lines[1].endsWith(QStringLiteral("] ==> UNABLE to create fThreadLock")));
     EXPECT_EQ(lines[2], QString()); // a line of its own after each of those
+    EXPECT_TRUE(lines[3].endsWith(QStringLiteral("] ==> run one (repeated once in the last minute)")));
+    EXPECT_TRUE(
+        lines[4].endsWith(QStringLiteral("] ==> UNABLE to create fThreadLock (repeated 2 times in the last minute)")));
+    EXPECT_EQ(lines[5], QString());
     MessageLog::InitLog();
     EXPECT_EQ(test::readText(MessageLog::defaultPath()), QString());
     struct stat info { };
@@ -78,6 +87,44 @@ TEST(MessageLog, LinesFromManyThreadsStayWholeWhenTheLogClosesMeanwhile)
     const QRegularExpression whole(QStringLiteral("^\\[[^\\]]{24}\\] ==> writer \\d line \\d+ (x{5000})?$"));
     for (const QString &line : lines)
         ASSERT_TRUE(whole.match(line).hasMatch()) << line.left(80).toStdString();
+}
+
+TEST(MessageLog, ARepeatedLineIsCountedOnceAMinuteAndNoOtherLineIsHeldBack)
+{
+    RepeatedLines repeats(std::chrono::minutes(1), 3);
+    const struct {
+        int second;
+        const char *text; // none: only what is due
+        QStringList written;
+    } steps[] = {
+        { 0, "A\n", { QStringLiteral("A\n") } },
+        { 1, "A\n", {} },
+        { 2, "B", { QStringLiteral("B") } },
+        { 3, "A\n", {} },
+        { 59, "B", {} },
+        // A's minute is over: its count, before its line end; it stays held back while it comes.
+        { 60, "C", { QStringLiteral("A (repeated 2 times in the last minute)\n"), QStringLiteral("C") } },
+        { 61, "A\n", {} },
+        { 62, nullptr, { QStringLiteral("B (repeated once in the last minute)") } },
+        { 122, nullptr, { QStringLiteral("A (repeated once in the last minute)\n") } },
+        // B came no more in its second minute: forgotten, and written at once when it comes again.
+        { 123, "B", { QStringLiteral("B") } },
+        { 124, "A\n", {} },
+        { 125, "D", { QStringLiteral("D") } },
+        // Beyond three kinds the oldest is let go, with its count.
+        { 126, "E", { QStringLiteral("E"), QStringLiteral("A (repeated once in the last minute)\n") } },
+        { 127, "D", {} },
+        { 128, "A\n", { QStringLiteral("A\n") } },
+    };
+    const RepeatedLines::Clock::time_point start;
+    for (const auto &step : steps) {
+        SCOPED_TRACE(step.second);
+        const auto now = start + std::chrono::seconds(step.second);
+        const QStringList written = step.text ? repeats.admit(QString::fromUtf8(step.text), now) : repeats.due(now);
+        EXPECT_EQ(written, step.written);
+    }
+    EXPECT_EQ(repeats.due(start + std::chrono::seconds(129), true),
+        QStringList { QStringLiteral("D (repeated once in the last minute)") });
 }
 
 TEST(ShellRunner, ProgramsAreRunToTheirEndAndTheirAnswerRead)
