@@ -149,8 +149,9 @@ void FolderWatcher::run()
     alignas(inotify_event) char buffer[64 * 1024];
     while (!fStopping) {
         int timeout = -1;
-        if (const std::optional<ChangePacer::Time> due = fPacer.wakeAt()) {
-            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - ChangePacer::Clock::now());
+        const ChangePacer::Time now = ChangePacer::Clock::now();
+        if (const std::optional<ChangePacer::Time> due = fPacer.wakeAt(now)) {
+            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - now);
             timeout = static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(wait.count(), 0, 60000));
         }
         pollfd fds[2] = { { fInotify, POLLIN, 0 }, { fWake, POLLIN, 0 } };
@@ -224,12 +225,12 @@ void FolderWatcher::handleEvents(const char *buffer, ssize_t length, ChangePacer
                 addTree(child);
         }
         // What a pass may find: an entry that arrived or was written. Removals alone find nothing new
-        // but are still reported, at a slower pace.
+        // but are still reported, at a slower pace; deletions by the dozen tell of churn.
         const QByteArray entry = event->len > 0 ? folder + '/' + QByteArray(event->name) : folder;
         if (event->mask & (IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE | IN_ATTRIB))
             fPacer.added(entry, now);
         else
-            fPacer.removed(entry, now);
+            fPacer.removed(entry, now, (event->mask & IN_DELETE) != 0);
     }
 }
 

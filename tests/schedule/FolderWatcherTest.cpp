@@ -103,8 +103,8 @@ TEST(FolderWatcher, EveryKindOfChangeInEveryFolderCountsNewFoldersToo)
 TEST(ChangePacer, EntriesThatStayAskForAPassAtABoundedRateThoseGoneAgainForNone)
 {
     using std::chrono::milliseconds;
-    ChangePacer pacer({ milliseconds(10), 2, milliseconds(100), milliseconds(500) });
-    enum Op { Add, Remove, Take, Wake };
+    ChangePacer pacer({ milliseconds(10), 2, milliseconds(100), milliseconds(500), 3, milliseconds(500) });
+    enum Op { Add, Remove, Delete, Take, Wake };
     const struct {
         int ms;
         Op op;
@@ -142,6 +142,23 @@ TEST(ChangePacer, EntriesThatStayAskForAPassAtABoundedRateThoseGoneAgainForNone)
         { 500, Wake, nullptr, 910 },
         { 910, Take, nullptr, 1 },
         { 911, Wake, nullptr, -1 },
+        // Three deletions within a second: churn. An entry must then stay half a second, and
+        // requests are half a second apart.
+        { 1000, Delete, "e/1", 0 },
+        { 1001, Delete, "e/2", 0 },
+        { 1002, Add, "e/3", 0 },
+        { 1003, Delete, "e/3", 0 },
+        { 1100, Add, "e/4", 0 },
+        { 1200, Take, nullptr, 0 },
+        { 1200, Wake, nullptr, 1600 },
+        { 1600, Take, nullptr, 1 },
+        { 1601, Add, "e/5", 0 },
+        { 2100, Take, nullptr, 0 },
+        { 2100, Wake, nullptr, 2101 },
+        { 2101, Take, nullptr, 1 },
+        // Two seconds without deletions end it.
+        { 3100, Add, "f/1", 0 },
+        { 3110, Take, nullptr, 1 },
     };
     const ChangePacer::Time start = ChangePacer::Clock::now();
     for (const auto &step : steps) {
@@ -152,13 +169,14 @@ TEST(ChangePacer, EntriesThatStayAskForAPassAtABoundedRateThoseGoneAgainForNone)
             pacer.added(step.path, now);
             break;
         case Remove:
-            pacer.removed(step.path, now);
+        case Delete:
+            pacer.removed(step.path, now, step.op == Delete);
             break;
         case Take:
             EXPECT_EQ(pacer.take(now), step.expected == 1);
             break;
         case Wake: {
-            const std::optional<ChangePacer::Time> at = pacer.wakeAt();
+            const std::optional<ChangePacer::Time> at = pacer.wakeAt(now);
             EXPECT_EQ(at ? int((*at - start) / milliseconds(1)) : -1, step.expected);
             break;
         }
