@@ -24,7 +24,7 @@ public:
         int burst = 10; // requests for new entries that may follow one another at once
         Clock::duration refill = std::chrono::milliseconds(100); // one more such request after each
         Clock::duration removals = std::chrono::seconds(1); // least gap before a request for removals alone
-        int churn = 20; // deletions within a second (or the one before) that make it churn
+        int churn = 10; // deletions within a second (or the one before) that make it churn
         Clock::duration churnSettle = std::chrono::seconds(1); // an entry's settling time meanwhile
     };
     explicit ChangePacer(Timing timing);
