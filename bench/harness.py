@@ -1111,6 +1111,91 @@ class Bench:
             t.note(f"uploads tried while away: {max(r[1] for r in runs)} per run (the one that found it away)")
         self.write_partial()
 
+    # ---- 11. another user's churn in the source tree -----------------------------------------
+
+    # Files are made with the shell's own redirection and removed twenty at a time, so that the
+    # loop is not held back by starting rm for each file.
+    CHURN_LOOP = r"""
+n=$#; dirs=("$@"); i=0; end=$((SECONDS + CHURN_SECONDS))
+while (( SECONDS < end )); do
+    d="${dirs[i % n]}"; made=()
+    for k in {1..20}; do : > "$d/.churn-$i-$k.tmp"; made+=("$d/.churn-$i-$k.tmp"); done
+    rm -f "${made[@]}"
+    i=$((i + 1))
+done
+echo "$((i * 20))"
+"""
+
+    def churn(self):
+        t = self.table
+        t.section("11. Churn: another user creates and deletes files in the watched tree, the program idle")
+        groups, seconds = self.args.churn_groups, self.args.churn_seconds
+        d = self.next_dir("churn")
+        event = self.event("churn")
+        source, mirror = d / "source", d / "mirror"
+        mirror.mkdir()
+        leaves = []
+        for g in range(groups):
+            for f in range(100):
+                leaves.append(source / f"Card {g:02d}" / f"Folder {f:03d}")
+                leaves[-1].mkdir(parents=True)
+        picture = picture_list(self.template("churn1", 1, 1, 200 * KIB))[0]
+        # A picture the mirror cannot take (a file stands where its folder must go): sent once, its
+        # move is then tried again at most once a minute, however many passes the churn causes.
+        (source / "Blocked").mkdir()
+        shutil.copyfile(picture, source / "Blocked" / "IMG_0001.JPG")
+        (mirror / "Blocked").write_text("a file, not a folder")
+        prog = Program(d, "p", source, mirror, self.service.url, event)
+        message_log = prog.profile / "state" / "Vesk-FTPUploader" / "Vesk-FTPUploaderLog.txt"
+        sizes = lambda: (message_log.stat().st_size, prog.console_path.stat().st_size)
+        try:
+            if not prog.wait_uploaded(1, 60):
+                raise RuntimeError("churn: the blocked picture was not sent")
+            prog.wait_watcher()
+            time.sleep(1.0)  # the first pass's own lines are written
+            log0, err0 = sizes()
+            user0, sys0 = prog.cpu_ms()
+            started = time.monotonic()
+            loop = subprocess.Popen(["bash", "-c", self.CHURN_LOOP.replace("CHURN_SECONDS", str(seconds)), "churn"]
+                                    + [str(p) for p in leaves], stdout=subprocess.PIPE, text=True)
+            # A picture dropped halfway through must still go out promptly.
+            time.sleep(seconds / 2)
+            target = leaves[len(leaves) // 2]
+            temp = target / ".DROP_0001.JPG.part"
+            shutil.copyfile(picture, temp)
+            appeared = now_ms()
+            os.rename(temp, target / "DROP_0001.JPG")
+            drop = lambda: [r for r in self.service.uploads(event) if r.get("filename") == "DROP_0001.JPG"]
+            uploaded = wait_until(drop, seconds, 0.01)
+            dropped = drop()[0]["receivedMs"] - appeared if uploaded else float("nan")
+            operations = int(loop.communicate()[0].strip() or 0)
+            churned = time.monotonic() - started
+            time.sleep(2.0)  # what the churn left to do
+            user1, sys1 = prog.cpu_ms()
+            log1, err1 = sizes()
+            with open(prog.console_path, "rb") as f:
+                f.seek(err0)
+                moves = f.read(err1 - err0).count(f"] \nmoveFileToPath2\rFROM fullSourcePath: {source}/Blocked/".encode())
+        finally:
+            prog.stop()
+        self.finish_run(event, d)
+        cpu = (user1 - user0 + sys1 - sys0) / 1000.0 / churned
+        per_minute = lambda grown: grown / 1024.0 / churned * 60.0
+        t.row(f"{groups * 100} folders, {operations / churned:.0f} files created and deleted per s for "
+              f"{churned:.0f} s", "")
+        t.row("  the program's CPU per second of churn", f"{fmt(cpu, 3)} s (user {fmt((user1 - user0) / 1000.0, 1)}"
+              f" s, system {fmt((sys1 - sys0) / 1000.0, 1)} s)", "≤ 0.2 s", cpu <= 0.2)
+        t.row("  message log growth per minute of churn", f"{fmt(per_minute(log1 - log0))} KB", "≤ 100 KB",
+              per_minute(log1 - log0) <= 100)
+        t.row("  standard error growth per minute of churn", f"{fmt(per_minute(err1 - err0))} KB", "≤ 100 KB",
+              per_minute(err1 - err0) <= 100)
+        t.row("  a picture dropped halfway: until the service has the request",
+              f"{fmt(dropped)} ms" if uploaded else "not uploaded", "uploaded", uploaded)
+        t.row("  moves tried meanwhile for a picture the mirror cannot take", f"{moves}",
+              f"≤ {math.ceil(churned / 60.0)}", moves <= math.ceil(churned / 60.0))
+        t.note("CPU from /proc/PID/stat over the churn and 2 s after it; growth over the same span")
+        self.write_partial()
+
     def write_partial(self):
         text = self.table.render(self.header())
         for s in self.scaled:
@@ -1159,7 +1244,7 @@ def latency_stages(series, console, received):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--only", default="throughput,latency,memory,scan,threads,micro,links,watching,recovery",
+    parser.add_argument("--only", default="throughput,latency,memory,scan,threads,micro,links,watching,recovery,churn",
                         help="comma-separated figures to run")
     parser.add_argument("--quick", action="store_true", help="small sizes, for trying the harness out")
     parser.add_argument("--repeats", type=int, default=5)
@@ -1175,6 +1260,7 @@ def main():
     args.micro_time = 0.2 if not args.quick else 0.05
     args.link_small, args.link_large = (50, 5) if not args.quick else (10, 2)
     args.https_small, args.https_large, args.https_repeats = (300, 10, 3) if not args.quick else (30, 3, 1)
+    args.churn_groups, args.churn_seconds = (30, 20) if not args.quick else (6, 6)
     if args.quick:
         args.repeats = min(args.repeats, 1)
 
@@ -1195,7 +1281,7 @@ def main():
     figures = {"throughput": bench.throughput, "latency": bench.latency, "memory": bench.memory,
                "scan": bench.scan, "threads": bench.threads, "micro": bench.micro,
                "links": bench.links, "https": bench.https, "watching": bench.watching,
-               "recovery": bench.recovery}
+               "recovery": bench.recovery, "churn": bench.churn}
     failed = False
     try:
         for name in args.only.split(","):

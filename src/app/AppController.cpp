@@ -217,6 +217,7 @@ void AppController::applicationWillTerminate()
     // The halt is not waited for: a transfer still running is cut off and its picture stays in the
     // source folder for the next run. The workers' last lines still reach the log before it closes.
     stopWorkers(kQuitWorkerWaitMs);
+    flushRepeatedLines(true); // the counts of the lines held back, before the last line
     MessageLog::LogMessage("applicationWillTerminate - DONE!", true);
     consoleLog(QStringLiteral("%1 - DONE!").arg(QLatin1String(__func__)));
     MessageLog::CloseLog();

@@ -213,14 +213,37 @@ void myNSLog(const QString &message)
     myNSLog(message, message.startsWith(QLatin1String("Inside ")) ? LogPriority::Debug : LogPriority::Notice);
 }
 
+namespace {
+std::mutex gErrorRepeatsLock;
+RepeatedLines gErrorRepeats; // under gErrorRepeatsLock
+
+void writeErrorLines(const QStringList &texts, LogPriority priority)
+{
+    QByteArray bytes;
+    for (const QString &text : texts)
+        bytes += text.toUtf8();
+    if (!bytes.isEmpty())
+        writeStream(STDERR_FILENO, bytes, priority);
+}
+} // namespace
+
 void myNSLog(const QString &message, LogPriority priority)
 {
     QString text = message;
     if (!text.endsWith(QLatin1Char('\n')))
         text += QLatin1Char('\n');
-    writeStream(STDERR_FILENO, text.toUtf8(), priority);
+    {
+        std::lock_guard<std::mutex> guard(gErrorRepeatsLock);
+        writeErrorLines(gErrorRepeats.admit(text, RepeatedLines::Clock::now()), priority);
+    }
     noteCaptured(message);
     MessageLog::LogMessage(text);
+}
+
+void flushRepeatedErrorLines(bool all)
+{
+    std::lock_guard<std::mutex> guard(gErrorRepeatsLock);
+    writeErrorLines(gErrorRepeats.due(RepeatedLines::Clock::now(), all), LogPriority::Notice);
 }
 
 int addConsoleObserver(std::function<void(const QString &)> observer)

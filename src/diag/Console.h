@@ -62,9 +62,12 @@ void writeStandardError(const QString &text);
 
 // Message to standard error and, as a time-stamped line, to the message log. A missing final
 // line end is added, so the log file shows an empty line after it. Its priority is Notice, Debug
-// for a trace line ("Inside ..."), unless one is given.
+// for a trace line ("Inside ..."), unless one is given. In both places a message already written
+// within the last minute is counted instead (see RepeatedLines in MessageLog.h).
 void myNSLog(const QString &message);
 void myNSLog(const QString &message, LogPriority priority);
+// The counts of the messages held back on standard error whose minute is over, or all of them.
+void flushRepeatedErrorLines(bool all = false);
 
 extern std::atomic<bool> gDoShowDebug;
 

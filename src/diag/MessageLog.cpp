@@ -19,6 +19,7 @@ namespace {
 // whether the log is open. CloseLog takes it too, so a late writer either completes its line or
 // finds the log closed.
 std::mutex gLogThreadLock;
+RepeatedLines gLogRepeats; // under gLogThreadLock
 bool gLogOpen = false;
 int gLogFile = -1;
 QString gLogPath;
@@ -38,7 +39,72 @@ void writeFully(int fd, const QByteArray &bytes)
         left -= n;
     }
 }
+// Under gLogThreadLock.
+void writeLines(const QStringList &texts)
+{
+    if (gLogFile < 0 || texts.isEmpty())
+        return;
+    const QString stamp = QStringLiteral("[") + MessageLog::asctimeField(std::time(nullptr)) + QStringLiteral("] ==> ");
+    QString lines;
+    for (const QString &text : texts)
+        lines += stamp + text + QLatin1Char('\n');
+    writeFully(gLogFile, lines.toUtf8());
+}
 } // namespace
+
+RepeatedLines::RepeatedLines(Clock::duration window, int capacity)
+    : fWindow(window)
+    , fCapacity(capacity)
+{ }
+
+QString RepeatedLines::summary(const QString &text, int held)
+{
+    // Before the line ends that the text carries, so that the count stays on its line.
+    qsizetype end = text.size();
+    while (end > 0 && text.at(end - 1) == QLatin1Char('\n'))
+        --end;
+    const QString count = held == 1 ? QStringLiteral(" (repeated once in the last minute)")
+                                    : QStringLiteral(" (repeated %1 times in the last minute)").arg(held);
+    return text.left(end) + count + text.mid(end);
+}
+
+QStringList RepeatedLines::due(Clock::time_point now, bool all)
+{
+    QStringList out;
+    while (!fOrder.empty()
+        && (all || fOrder.front().first + fWindow <= now || static_cast<int>(fOrder.size()) > fCapacity)) {
+        const QString text = std::move(fOrder.front().second);
+        fOrder.pop_front();
+        auto kind = fKinds.find(text);
+        if (kind == fKinds.end())
+            continue;
+        if (kind->held > 0)
+            out << summary(text, kind->held);
+        // One that came again within its minute stays held back for another one.
+        if (kind->held > 0 && !all && static_cast<int>(fOrder.size()) < fCapacity) {
+            *kind = Kind { now, 0 };
+            fOrder.emplace_back(now, text);
+        } else {
+            fKinds.erase(kind);
+        }
+    }
+    return out;
+}
+
+QStringList RepeatedLines::admit(const QString &text, Clock::time_point now)
+{
+    QStringList out = due(now);
+    const auto kind = fKinds.find(text);
+    if (kind != fKinds.end()) {
+        ++kind->held;
+        return out;
+    }
+    fKinds.insert(text, Kind { now, 0 });
+    fOrder.emplace_back(now, text);
+    out << text;
+    out += due(now); // over capacity: the oldest goes
+    return out;
+}
 
 QString MessageLog::defaultPath()
 {
@@ -73,6 +139,7 @@ void MessageLog::InitLog(const QString &path)
                        .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
     gLogPath = path;
     gLogOpen = true;
+    gLogRepeats = RepeatedLines();
 }
 
 QString MessageLog::asctimeField(time_t moment)
@@ -95,10 +162,7 @@ void MessageLog::LogMessage(const QString &text, bool echo)
             guard.unlock();
             consoleLog(QStringLiteral("Logfile may be closed already?????"));
         } else {
-            const QString line = QStringLiteral("[") + asctimeField(std::time(nullptr)) + QStringLiteral("] ==> ")
-                + text + QLatin1Char('\n');
-            if (gLogFile >= 0)
-                writeFully(gLogFile, line.toUtf8());
+            writeLines(gLogRepeats.admit(text, RepeatedLines::Clock::now()));
         }
     }
     if (echo)
@@ -112,6 +176,7 @@ void MessageLog::LogMessage(const char *text, bool echo)
 
 void MessageLog::CloseLog()
 {
+    flushRepeatedLines(true);
     std::lock_guard<std::mutex> guard(gLogThreadLock);
     if (gLogFile >= 0) {
         ::fsync(gLogFile);
@@ -131,6 +196,14 @@ QString MessageLog::currentPath()
 {
     std::lock_guard<std::mutex> guard(gLogThreadLock);
     return gLogPath;
+}
+
+void flushRepeatedLines(bool all)
+{
+    flushRepeatedErrorLines(all);
+    std::lock_guard<std::mutex> guard(gLogThreadLock);
+    if (gLogOpen)
+        writeLines(gLogRepeats.due(RepeatedLines::Clock::now(), all));
 }
 
 void logMessageToCocoaView(void *view, const QString &text, bool)

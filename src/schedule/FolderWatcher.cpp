@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -22,9 +23,10 @@ constexpr uint32_t kFolderEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MO
 constexpr int kMaxDepth = 128;
 } // namespace
 
-FolderWatcher::FolderWatcher(QString root, Callbacks callbacks)
+FolderWatcher::FolderWatcher(QString root, Callbacks callbacks, ChangePacer::Timing pacing)
     : fRoot(std::move(root))
     , fCallbacks(std::move(callbacks))
+    , fPacer(pacing)
 { }
 
 FolderWatcher::~FolderWatcher()
@@ -146,8 +148,14 @@ void FolderWatcher::run()
 {
     alignas(inotify_event) char buffer[64 * 1024];
     while (!fStopping) {
+        int timeout = -1;
+        const ChangePacer::Time now = ChangePacer::Clock::now();
+        if (const std::optional<ChangePacer::Time> due = fPacer.wakeAt(now)) {
+            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - now);
+            timeout = static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(wait.count(), 0, 60000));
+        }
         pollfd fds[2] = { { fInotify, POLLIN, 0 }, { fWake, POLLIN, 0 } };
-        if (::poll(fds, 2, -1) < 0) {
+        if (::poll(fds, 2, timeout) < 0) {
             if (errno == EINTR)
                 continue;
             break;
@@ -158,15 +166,17 @@ void FolderWatcher::run()
             const ssize_t length = ::read(fInotify, buffer, sizeof buffer);
             if (length <= 0)
                 break;
-            handleEvents(buffer, length);
+            handleEvents(buffer, length, ChangePacer::Clock::now());
         }
+        if (fPacer.take(ChangePacer::Clock::now()) && fCallbacks.changed)
+            fCallbacks.changed();
         std::lock_guard<std::mutex> guard(fLock);
         if (fWatches.find(fRootWatch) == fWatches.end())
             break; // the watched folder itself is gone
     }
 }
 
-void FolderWatcher::handleEvents(const char *buffer, ssize_t length)
+void FolderWatcher::handleEvents(const char *buffer, ssize_t length, ChangePacer::Time now)
 {
     for (const char *p = buffer; p < buffer + length;) {
         const auto *event = reinterpret_cast<const inotify_event *>(p);
@@ -214,8 +224,13 @@ void FolderWatcher::handleEvents(const char *buffer, ssize_t length)
             if (!((event->mask & IN_ATTRIB) && isWatched(child)) && addWatch(child))
                 addTree(child);
         }
-        if (fCallbacks.changed)
-            fCallbacks.changed();
+        // What a pass may find: an entry that arrived or was written. Removals alone find nothing new
+        // but are still reported, at a slower pace; deletions by the dozen tell of churn.
+        const QByteArray entry = event->len > 0 ? folder + '/' + QByteArray(event->name) : folder;
+        if (event->mask & (IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE | IN_ATTRIB))
+            fPacer.added(entry, now);
+        else
+            fPacer.removed(entry, now, (event->mask & IN_DELETE) != 0);
     }
 }
 

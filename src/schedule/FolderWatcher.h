@@ -3,6 +3,8 @@
 // created later are watched as they appear. run() blocks on its own thread until stop() is called
 // (from any thread) or the watched folder disappears.
 
+#include "schedule/ChangePacer.h"
+
 #include <QString>
 
 #include <atomic>
@@ -15,7 +17,7 @@ namespace vesk {
 class FolderWatcher {
 public:
     struct Callbacks {
-        std::function<void()> changed; // one call per event
+        std::function<void()> changed; // a pass is due: changes gathered and paced (see ChangePacer)
         std::function<void()> overflow; // events were lost: a full pass is needed
         std::function<void(const QString &)> problem; // something an operator should know
         // Finer reports for whoever remembers folders: a watch began or ended, a folder's entries
@@ -27,7 +29,7 @@ public:
         std::function<void()> contentChanged; // a file written, or its attributes changed
     };
 
-    FolderWatcher(QString root, Callbacks callbacks);
+    FolderWatcher(QString root, Callbacks callbacks, ChangePacer::Timing pacing = {});
     ~FolderWatcher();
     FolderWatcher(const FolderWatcher &) = delete;
     FolderWatcher &operator=(const FolderWatcher &) = delete;
@@ -47,10 +49,11 @@ private:
     void addTree(const QByteArray &path);
     bool addWatch(const QByteArray &path);
     bool isWatched(const QByteArray &path) const;
-    void handleEvents(const char *buffer, ssize_t length);
+    void handleEvents(const char *buffer, ssize_t length, ChangePacer::Time now);
 
     QString fRoot;
     Callbacks fCallbacks;
+    ChangePacer fPacer; // the watcher thread's
     int fInotify = -1;
     int fWake = -1;
     int fRootWatch = -1;

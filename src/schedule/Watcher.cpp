@@ -6,6 +6,11 @@
 #include "diag/MessageLog.h"
 #include "schedule/FolderWatcher.h"
 
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <mutex>
+
 namespace vesk {
 
 void AppController::doWatchFolderInThread(const QString &path)
@@ -69,6 +74,15 @@ void AppController::doWatchFolderInThread(const QString &path)
     // From here on the scan may skip folders the watcher reports unchanged.
     fFolderCache->setActive(true);
     fStatus->watcherChanged(CycleStatus::Watcher::Watching);
+    // The counts of the lines held back go out once a minute even when nothing else is written.
+    static std::once_flag flushing;
+    std::call_once(flushing, [this] {
+        performOnMainThread([] {
+            auto *timer = new QTimer(QCoreApplication::instance());
+            QObject::connect(timer, &QTimer::timeout, timer, [] { flushRepeatedLines(); });
+            timer->start(std::chrono::minutes(1));
+        });
+    });
     const bool started = detachThread("watcher", [this, watcher, path] {
         fCenter.post(cNotification_WatcherStarted, nullptr,
             makeInfo({ { cDictKeyRunLoop, QStringLiteral("inotify watcher of [%1]").arg(path) } }));

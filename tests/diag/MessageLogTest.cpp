@@ -27,17 +27,24 @@ TEST(MessageLog, OnePrivateFilePerRunWithTheLastRunKeptOnce)
     MessageLog::LogMessage("run one", false);
     {
         test::StderrCapture err;
-        myNSLog(QStringLiteral("UNABLE to create fThreadLock")); // to standard error and the log
-        EXPECT_TRUE(err.text().endsWith(QStringLiteral("UNABLE to create fThreadLock\n")));
+        for (int i = 0; i < 3; ++i)
+            myNSLog(QStringLiteral("UNABLE to create fThreadLock")); // to standard error and the log
+        flushRepeatedErrorLines(true);
+        EXPECT_EQ(err.text().count(QStringLiteral("UNABLE to create fThreadLock\n")), 1);
+        EXPECT_TRUE(err.text().endsWith(
+            QStringLiteral("UNABLE to create fThreadLock (repeated 2 times in the last minute)\n")));
     }
     MessageLog::CloseLog();
     const QStringList lines = test::readText(MessageLog::defaultPath()).split(QLatin1Char('\n'));
-    ASSERT_GE(lines.size(), 3);
+    ASSERT_GE(lines.size(), 5);
     const QRegularExpression stamp(QStringLiteral(
         "^\\[(Sun|Mon|Tue|Wed|Thu|Fri|Sat) [A-Z][a-z]{2} [ 123]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}\\] ==> run one$"));
     EXPECT_TRUE(stamp.match(lines[0]).hasMatch()) << lines[0].toStdString();
     EXPECT_TRUE(lines[1].endsWith(QStringLiteral("] ==> UNABLE to create fThreadLock")));
     EXPECT_EQ(lines[2], QString()); // a line of its own after each of those
+    // The count of the ones held back, written when the log closes.
+    EXPECT_TRUE(
+        lines[3].endsWith(QStringLiteral("] ==> UNABLE to create fThreadLock (repeated 2 times in the last minute)")));
     MessageLog::InitLog();
     EXPECT_EQ(test::readText(MessageLog::defaultPath()), QString());
     struct stat info { };
@@ -78,6 +85,46 @@ TEST(MessageLog, LinesFromManyThreadsStayWholeWhenTheLogClosesMeanwhile)
     const QRegularExpression whole(QStringLiteral("^\\[[^\\]]{24}\\] ==> writer \\d line \\d+ (x{5000})?$"));
     for (const QString &line : lines)
         ASSERT_TRUE(whole.match(line).hasMatch()) << line.left(80).toStdString();
+}
+
+TEST(MessageLog, ARepeatedLineIsCountedOnceAMinuteAndNoOtherLineIsHeldBack)
+{
+    RepeatedLines repeats(std::chrono::minutes(1), 3);
+    const struct {
+        int second;
+        const char *text; // none: only what is due
+        const char *written; // lines separated by |
+    } steps[] = {
+        { 0, "A\n", "A\n" },
+        { 1, "A\n", "" },
+        { 2, "B", "B" },
+        { 3, "A\n", "" },
+        { 59, "B", "" },
+        // A's minute is over: its count, before its line end; it stays held back while it comes.
+        { 60, "C", "A (repeated 2 times in the last minute)\n|C" },
+        { 61, "A\n", "" },
+        { 62, nullptr, "B (repeated once in the last minute)" },
+        { 122, nullptr, "A (repeated once in the last minute)\n" },
+        // B came no more in its second minute: forgotten, and written at once when it comes again.
+        { 123, "B", "B" },
+        { 124, "A\n", "" },
+        { 125, "D", "D" },
+        // Beyond three kinds the oldest is let go, with its count.
+        { 126, "E", "E|A (repeated once in the last minute)\n" },
+        { 127, "D", "" },
+        { 128, "A\n", "A\n" },
+        { 129, nullptr, "" },
+    };
+    const auto expected
+        = [](const char *written) { return QString::fromUtf8(written).split(QLatin1Char('|'), Qt::SkipEmptyParts); };
+    const RepeatedLines::Clock::time_point start;
+    for (const auto &step : steps) {
+        SCOPED_TRACE(step.second);
+        const auto now = start + std::chrono::seconds(step.second);
+        EXPECT_EQ(
+            step.text ? repeats.admit(QString::fromUtf8(step.text), now) : repeats.due(now), expected(step.written));
+    }
+    EXPECT_EQ(repeats.due(start + std::chrono::seconds(130), true), expected("D (repeated once in the last minute)"));
 }
 
 TEST(ShellRunner, ProgramsAreRunToTheirEndAndTheirAnswerRead)

@@ -48,6 +48,7 @@ void ControllerFixture::setValidSettings(const QString &source, const QString &m
 
 QString ControllerFixture::log() const
 {
+    flushRepeatedLines(true); // with the counts held back so far; the next of each is written in full
     return readText(MessageLog::currentPath());
 }
 
