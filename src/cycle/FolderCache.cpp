@@ -172,7 +172,6 @@ void FolderCache::removalDone(const QByteArray &folder, const QByteArray &name, 
     if (listing.use_count() > 1) {
         // A walk still holds this listing: it keeps it unchanged, the cache gets a changed copy.
         auto copy = std::make_shared<Listing>();
-        copy->reserve(listing->size() - 1);
         copy->insert(copy->end(), listing->cbegin(), Listing::const_iterator(entry));
         copy->insert(copy->end(), std::next(Listing::const_iterator(entry)), listing->cend());
         listing = std::move(copy);

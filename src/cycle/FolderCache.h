@@ -13,6 +13,7 @@
 #include <QByteArray>
 #include <QHash>
 
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -27,7 +28,8 @@ public:
         unsigned char type; // DT_DIR, DT_REG, DT_LNK, ...
         quint64 inode = 0; // as the listing gave it
     };
-    using Listing = std::vector<Entry>; // in name order
+    // In name order. A deque: the program's own moves take the pictures from its front, one by one.
+    using Listing = std::deque<Entry>;
     using View = std::shared_ptr<const Listing>;
 
     FolderCache(); // without inotify nothing is ever remembered

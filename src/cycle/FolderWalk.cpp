@@ -102,6 +102,7 @@ struct FolderWalk::Level {
     int mirrorError = 0;
     bool mirrorMade = false; // during this walk
     bool mirrorBlocked = false; // by a link or a file, reported
+    bool resuming = false; // on the path of the file to start after
 };
 
 FolderWalk::FolderWalk(QString root, std::optional<QString> mirror, FolderCache *cache)
@@ -169,10 +170,19 @@ std::optional<QString> FolderWalk::findFirst(const Admit &admit)
             top.path);
         return std::nullopt;
     }
-    fAllRemembered = fCache != nullptr;
+    fAllRemembered = fCache != nullptr && fResume.empty();
+    top.resuming = !fResume.empty();
     if (fCache)
         fCache->refresh(); // every change made before the walk began is seen
-    return walk(top, 0, admit);
+    std::optional<QString> found = walk(top, 0, admit);
+    fResume.clear();
+    return found;
+}
+
+void FolderWalk::startAfter(const QString &relative)
+{
+    const QList<QByteArray> parts = QFile::encodeName(relative).split('/');
+    fResume.assign(parts.cbegin(), parts.cend());
 }
 
 FolderWalk::Count FolderWalk::countAll(const std::function<bool()> &stop)
@@ -387,7 +397,21 @@ std::optional<QString> FolderWalk::walk(Level &folder, int depth, const Admit &a
             testHook("folder-read", folder.relative);
     }
 
-    for (const FolderCache::Entry &entry : *entries) {
+    auto from = entries->begin();
+    if (folder.resuming && size_t(depth) < fResume.size()) {
+        const QByteArray &mark = fResume[size_t(depth)];
+        from = size_t(depth) + 1 == fResume.size()
+            ? std::upper_bound(entries->begin(), entries->end(), mark,
+                [](const QByteArray &wanted, const FolderCache::Entry &e) { return wanted < e.name; })
+            : std::lower_bound(entries->begin(), entries->end(), mark,
+                [](const FolderCache::Entry &e, const QByteArray &wanted) { return e.name < wanted; });
+        for (auto passed = entries->begin(); depth == 0 && passed != from; ++passed) {
+            if (passed->type == DT_REG && !passed->name.startsWith('.'))
+                fRootItems << QString::fromUtf8(passed->name);
+        }
+    }
+    for (auto at = from; at != entries->end(); ++at) {
+        const FolderCache::Entry &entry = *at;
         if (fCounting) {
             if ((++fCount.entries & 255) == 0 && fStop && (*fStop)()) {
                 fCount.complete = false;
@@ -407,6 +431,8 @@ std::optional<QString> FolderWalk::walk(Level &folder, int depth, const Admit &a
             child.name = entry.name;
             child.path = folder.path + '/' + entry.name;
             child.relative = path;
+            child.resuming = folder.resuming && at == from && size_t(depth) + 1 < fResume.size()
+                && entry.name == fResume[size_t(depth)];
             if (!fKeptOutIds.empty() && isKeptOut(child, entry.inode)) {
                 addProblem(
                     QStringLiteral("Not walked: [%1] is the mirror or the problem folder").arg(path), child.path);
