@@ -102,7 +102,7 @@ struct FolderWalk::Level {
     int mirrorError = 0;
     bool mirrorMade = false; // during this walk
     bool mirrorBlocked = false; // by a link or a file, reported
-    bool resuming = false; // on the path of the file to start after
+    bool resuming = false; // on the path of the file to start at
 };
 
 FolderWalk::FolderWalk(QString root, std::optional<QString> mirror, FolderCache *cache)
@@ -179,7 +179,7 @@ std::optional<QString> FolderWalk::findFirst(const Admit &admit)
     return found;
 }
 
-void FolderWalk::startAfter(const QString &relative)
+void FolderWalk::startAt(const QString &relative)
 {
     const QList<QByteArray> parts = QFile::encodeName(relative).split('/');
     fResume.assign(parts.cbegin(), parts.cend());
@@ -399,12 +399,8 @@ std::optional<QString> FolderWalk::walk(Level &folder, int depth, const Admit &a
 
     auto from = entries->begin();
     if (folder.resuming && size_t(depth) < fResume.size()) {
-        const QByteArray &mark = fResume[size_t(depth)];
-        from = size_t(depth) + 1 == fResume.size()
-            ? std::upper_bound(entries->begin(), entries->end(), mark,
-                [](const QByteArray &wanted, const FolderCache::Entry &e) { return wanted < e.name; })
-            : std::lower_bound(entries->begin(), entries->end(), mark,
-                [](const FolderCache::Entry &e, const QByteArray &wanted) { return e.name < wanted; });
+        from = std::lower_bound(entries->begin(), entries->end(), fResume[size_t(depth)],
+            [](const FolderCache::Entry &e, const QByteArray &wanted) { return e.name < wanted; });
         for (auto passed = entries->begin(); depth == 0 && passed != from; ++passed) {
             if (passed->type == DT_REG && !passed->name.startsWith('.'))
                 fRootItems << QString::fromUtf8(passed->name);

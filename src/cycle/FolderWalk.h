@@ -36,10 +36,10 @@ public:
     // or the root cannot be read.
     std::optional<QString> findFirst(const Admit &admit);
 
-    // The next findFirst starts after this file (a path relative to the root, as findFirst gave it):
+    // The next findFirst starts at this file (a path relative to the root, as findFirst gave it):
     // what lies in front of it in the walk's order is passed over unseen, but for the files lying
     // directly in the root, which are still reported.
-    void startAfter(const QString &relative);
+    void startAt(const QString &relative);
 
     // What findFirst would offer, counted, none taken: the regular files in sub-folders, hidden ones
     // and links left out. Nothing is made, renamed or reported on the way. Stops early (incomplete)
@@ -103,7 +103,7 @@ private:
     QStringList fProblems;
     QStringList fProblemKeys;
     QStringList fKeptOut;
-    std::vector<QByteArray> fResume; // the components of the path to start after
+    std::vector<QByteArray> fResume; // the components of the path to start at
     bool fCounting = false;
     const std::function<bool()> *fStop = nullptr;
     Count fCount;

@@ -151,8 +151,9 @@ void AppController::scanFolderOnMainThread(const Notification &note)
     // there is none: the first picture that may be retried is the choice, and the walk stops there.
     // Likewise, after a pass that took a picture never tried, with nothing changed since but by the
     // program's own moves, every picture in front of it is one that must not go before the pictures
-    // behind it (tried before, done with, waiting for a retry): the walk starts after it, and only
-    // when it finds no picture never tried there is the whole walk made.
+    // behind it (tried before, done with, waiting for a retry): the walk starts at it (it may still be
+    // waiting, never tried, when the service was away), and only when it finds no picture never
+    // tried from there is the whole walk made.
     std::optional<QString> retryCandidate;
     OpenedPictureRef chosen;
     const std::optional<QString> problemFolder = getLocalProblemUploadFolder();
@@ -225,7 +226,7 @@ void AppController::scanFolderOnMainThread(const Notification &note)
         if (problemFolder)
             walk->keepOut({ *problemFolder });
         if (resumed)
-            walk->startAfter(fResumeAfter->item);
+            walk->startAt(fResumeAfter->item);
         retryCandidate.reset();
         metNeverTried = false;
         item = walk->findFirst(admit);
