@@ -31,7 +31,7 @@ KIB = 1024
 MIB = 1024 * 1024
 GIB = 1024 * MIB
 
-BIN = ROOT / "build-bench" / "bin"
+BIN = Path(os.environ.get("VESK_BENCH_BIN", ROOT / "build-bench" / "bin"))
 
 
 def now_ms():
@@ -164,7 +164,7 @@ class Program:
     """vesk-ftpuploader --headless with a private profile. Standard output is read line by line
     (each "[uploaded]" line counted as it comes); the console log goes to a file."""
 
-    def __init__(self, work, name, source, mirror, url, event, wrapper=None, start_folder=None):
+    def __init__(self, work, name, source, mirror, url, event, wrapper=None, start_folder=None, extra_env=None):
         self.profile = work / f"profile-{name}"
         config = self.profile / "config" / "Vesk-FTPUploader"
         config.mkdir(parents=True)
@@ -194,6 +194,7 @@ class Program:
         env.update(HOME=str(self.profile / "home"), XDG_CONFIG_HOME=str(self.profile / "config"),
                    XDG_STATE_HOME=str(self.profile / "state"),
                    XDG_RUNTIME_DIR=str(self.profile / "runtime"))
+        env.update(extra_env or {})
         self.console_path = self.profile / "console.log"
         self.console = open(self.console_path, "wb")
         cmd = list(wrapper or []) + [str(BIN / "vesk-ftpuploader"), "--headless", "--endpoint", url,
@@ -354,11 +355,12 @@ class Bench:
     def event(self, label):
         return f"Bench {self.run_id:03d} {label}"
 
-    def template(self, key, count, folders, size):
+    def template(self, key, count, folders, size, inside=None):
         if key not in self.templates:
             out = self.work / f"template-{key}"
             log(f"making {count} sample pictures of {size} B in {folders} folders")
-            make_pictures(out, count, folders, size)
+            out.mkdir(parents=True)
+            make_pictures(out / inside if inside else out, count, folders, size)
             self.templates[key] = out
         return self.templates[key]
 
@@ -1057,7 +1059,8 @@ class Bench:
             "Vesk-FTPUploader benchmark (bench/run)",
             f"date: {self.started:%Y-%m-%d %H:%M:%S %Z}   machine: {platform.node()}, nproc {os.cpu_count()}, "
             f"CPU {cpu}, kernel {platform.release()}",
-            f"load average at start: {self.load_at_start}   at end: {load}   build: Release (build-bench/)",
+            f"load average at start: {self.load_at_start}   at end: {load}   build: "
+            + ("Release (build-bench/)" if BIN == ROOT / "build-bench" / "bin" else str(BIN)),
             f"work folder: {self.work} ({self.work_fs})",
         ]
 
@@ -1194,6 +1197,88 @@ echo "$((i * 20))"
         t.row("  moves tried meanwhile for a picture the mirror cannot take", f"{moves}",
               f"≤ {math.ceil(churned / 60.0)}", moves <= math.ceil(churned / 60.0))
         t.note("CPU from /proc/PID/stat over the churn and 2 s after it; growth over the same span")
+
+    # ---- 12. a backlog -------------------------------------------------------------------------
+
+    def backlog_run(self, template, count, label, service, extra_env=None):
+        """The program started on a source folder that already holds the whole backlog. Answers the
+        service's records in order (every attempt), the start time, the peak resident size and the
+        times of status requests made during the drain."""
+        d = self.next_dir(f"backlog-{label}")
+        event = self.event(f"backlog {label}")
+        source, mirror = d / "source", d / "mirror"
+        mirror.mkdir()
+        shutil.copytree(template, source)
+        start = now_ms()
+        prog = Program(d, "p", source, mirror, service.url, event, extra_env=extra_env)
+        path = prog.profile / "runtime" / "Vesk-FTPUploader" / "command.sock"
+        statuses = []
+        try:
+            timeout = max(self.args.timeout, count / 50)
+            # A status request at each tenth of the drain: its time, and the count it gave.
+            for tenth in range(1, 10):
+                if not prog.wait_uploaded(count * tenth // 10, timeout):
+                    break
+                if wait_until(path.exists, 10):
+                    before = count_files(source)
+                    ms, reply = self.channel_request(path, b'{"class":"vesk","id":"stat"}')
+                    statuses.append((ms, reply.get("status", {}).get("waitingInSource"), before, count_files(source)))
+            done = prog.wait_uploaded(count, timeout)
+            peak = prog.kb("VmHWM")
+        finally:
+            prog.stop()
+        records = sorted(service.uploads(event), key=lambda r: r["completedMs"])
+        ok = [r for r in records if r.get("outcome") == "ok"]
+        if not done or len(ok) != count or count_files(mirror) != count:
+            raise RuntimeError(f"backlog {label}: {len(ok)} of {count} uploads taken, {count_files(mirror)} mirrored")
+        service.purge(records)
+        shutil.rmtree(d, ignore_errors=True)
+        return [r["completedMs"] for r in records], start, peak, statuses
+
+    def backlog(self):
+        t = self.table
+        count = self.args.backlog_count
+        t.section(f"12. A backlog: {count:,} pictures of 4 KB waiting when the program starts, headless")
+        shapes = {"one": ("in one sub-folder", self.template(f"backlog-one-{count}", count, 0, 4 * KIB, "Card")),
+                  "spread": ("over 100 sub-folders", self.template(f"backlog-spread-{count}", count, 100, 4 * KIB))}
+        failing = Service(self.work, "service-fails-once", extra=["--rule", ".*=drop*1"])
+        # Each failure costs the cycle a fixed pause of 1 s (and a retry delay of a minute): shortened,
+        # so that the figure is the bookkeeping's and not those pauses'.
+        scaled = {"VESK_TIME_SCALE": "0.001"}
+        kinds = [("", self.service, None), ("each failing once first: ", failing, scaled)]
+        peaks, statuses = [], []
+        try:
+            for kind, service, env in kinds:
+                whole = {}
+                for shape in ("one", "spread"):
+                    title, template = shapes[shape]
+                    times, start, peak, probes = self.backlog_run(template, count, f"{shape}-{len(kind)}", service, env)
+                    peaks.append(peak)
+                    statuses += probes
+                    n, tenth = len(times), len(times) // 10
+                    first = tenth / ((times[tenth - 1] - times[0]) / 1000.0)
+                    last = tenth / ((times[-1] - times[n - tenth - 1]) / 1000.0)
+                    whole[shape] = count / ((times[-1] - start) / 1000.0)
+                    log(f"backlog {kind}{shape}: first tenth {first:.0f}/s, last {last:.0f}/s, whole {whole[shape]:.0f}/s")
+                    t.row(f"{kind}{title}: first tenth -> last tenth", f"{fmt(first, 0)} -> {fmt(last, 0)} /s",
+                          ">= 0.8 x first", last >= 0.8 * first)
+                    t.row(f"  whole drain", f"{fmt(whole[shape], 0)} pictures/s ({fmt(count / whole[shape], 0)} s)")
+                t.row(f"{kind}one sub-folder against spread, whole drain",
+                      f"x{fmt(whole['one'] / whole['spread'], 2)}", ">= 0.9", whole["one"] >= 0.9 * whole["spread"])
+        finally:
+            failing.stop()
+        t.note("tenths by the service's records (every attempt, in the order they completed); the whole drain "
+               "from the program's start to its last upload; the failing backlog's rates count both attempts of "
+               "each picture, with VESK_TIME_SCALE=0.001 (the pause after a failure 1 ms, the retry delay 60 ms)")
+        t.row("peak resident size (VmHWM) of these runs", f"{fmt(max(peaks) / 1024)} MiB", "<= 64 MiB",
+              max(peaks) <= 64 * 1024)
+        times = sorted(ms for ms, _, _, _ in statuses)
+        wrong = [s for s in statuses if s[1] is None or not s[2] >= s[1] >= s[3]]
+        t.row("status request during the drain (median, slowest)",
+              f"{fmt(statistics.median(times), 1)} / {fmt(times[-1], 1)} ms", "<= 50 ms", times[-1] <= 50)
+        t.note(f"{len(times)} requests, one at each tenth of each drain; the waiting count they gave lay between the "
+               f"files in the source folder counted just before and just after, {len(times) - len(wrong)} of "
+               f"{len(times)} times")
         self.write_partial()
 
     def write_partial(self):
@@ -1244,7 +1329,7 @@ def latency_stages(series, console, received):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--only", default="throughput,latency,memory,scan,threads,micro,links,watching,recovery,churn",
+    parser.add_argument("--only", default="throughput,latency,memory,scan,threads,micro,links,watching,recovery,churn,backlog",
                         help="comma-separated figures to run")
     parser.add_argument("--quick", action="store_true", help="small sizes, for trying the harness out")
     parser.add_argument("--repeats", type=int, default=5)
@@ -1254,6 +1339,7 @@ def main():
     args.small_count, args.large_count = (300, 30) if not args.quick else (60, 6)
     args.latency_count, args.latency_inplace = (100, 30) if not args.quick else (20, 10)
     args.scan_n = 10000 if not args.quick else 2000
+    args.backlog_count = 100000 if not args.quick else 20000
     args.walk_passes = 21
     args.pass_drops = 5 if not args.quick else 3
     args.burst_count = 1000 if not args.quick else 200
@@ -1281,7 +1367,7 @@ def main():
     figures = {"throughput": bench.throughput, "latency": bench.latency, "memory": bench.memory,
                "scan": bench.scan, "threads": bench.threads, "micro": bench.micro,
                "links": bench.links, "https": bench.https, "watching": bench.watching,
-               "recovery": bench.recovery, "churn": bench.churn}
+               "recovery": bench.recovery, "churn": bench.churn, "backlog": bench.backlog}
     failed = False
     try:
         for name in args.only.split(","):

@@ -23,6 +23,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <malloc.h>
 #include <memory>
 #include <pwd.h>
 #include <sys/un.h>
@@ -206,6 +207,9 @@ int handOverToRunningInstance(const vesk::InstanceLock &lock, const QString &fol
 
 int main(int argc, char **argv)
 {
+    // The cycle's work moves from thread to thread, one step at a time; an allocation arena per
+    // thread only held freed memory apart (about 15 MiB more at a backlog of 100,000 pictures).
+    ::mallopt(M_ARENA_MAX, 2);
     vesk::survivePipeWritesWithoutReader();
     const CommandLine line = parseCommandLine(argc, argv);
     if (!line.error.isEmpty()) {

@@ -63,6 +63,7 @@ AppController::AppController(AppOptions options, QObject *parent)
     fHistory = std::make_unique<OutcomeHistory>(OutcomeHistory::defaultPath());
     fFolderCache = std::make_shared<FolderCache>();
     fStatus = new CycleStatus(this);
+    fStatus->setFolderCache(fFolderCache);
 }
 
 AppController::~AppController()

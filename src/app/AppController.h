@@ -481,12 +481,20 @@ private:
     void scheduleDeferredPass(const QDateTime &when);
     // Folder watcher (inotify), installed once.
     std::shared_ptr<FolderWatcher> fWatcher;
-    // What the scan learnt about folders the watcher reports unchanged.
+    // What the scan learnt about folders that have not changed since.
     std::shared_ptr<FolderCache> fFolderCache;
     // The folders (source, mirror, problem) and the cache's generation of the last pass that walked
     // every folder and met no picture that was never tried: until either changes, a pass may take
     // the first picture it may retry without looking further. Scan workers, one at a time.
     std::optional<std::pair<QString, quint64>> fOnlyFailedLeft;
+    struct ResumePoint {
+        QString walked; // the folders of the walk
+        quint64 generation = 0; // of the folder cache
+        QString item; // the picture never tried that the pass took
+    };
+    // The picture never tried that the last pass took: while nothing changes but by the program's own
+    // moves, the next pass starts after it. Scan workers, one at a time.
+    std::optional<ResumePoint> fResumeAfter;
     // When the move of each unmoved picture was last tried. Scan workers, one at a time.
     std::map<QString, std::chrono::steady_clock::time_point> fUnmovedTried;
     QString fWatcherRunLoop; // what the installed watcher watches, for the log

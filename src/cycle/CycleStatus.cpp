@@ -1,16 +1,10 @@
 #include "cycle/CycleStatus.h"
-#include "cycle/FolderEntries.h"
+#include "cycle/FolderWalk.h"
 
-#include <QFile>
 #include <QThread>
 
 #include <algorithm>
-
-#include <dirent.h>
-#include <fcntl.h>
 #include <map>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace vesk {
 
@@ -26,44 +20,6 @@ QString isoTime(const QDateTime &when)
 }
 
 using Clock = std::chrono::steady_clock;
-
-struct CountWalk {
-    Clock::time_point deadline;
-    const std::function<bool()> &stop;
-    qint64 pictures = 0;
-    qint64 entries = 0;
-    bool complete = true;
-
-    // Entries of the open folder (the descriptor is taken over); files count below the root only.
-    void walk(int fd, int depth)
-    {
-        DIR *dir = ::fdopendir(fd);
-        if (!dir) {
-            ::close(fd);
-            return;
-        }
-        while (const dirent *entry = ::readdir(dir)) {
-            if ((++entries & 255) == 0 && (Clock::now() > deadline || (stop && stop()))) {
-                complete = false;
-                break;
-            }
-            const char *name = entry->d_name;
-            if (folderentries::isSelfOrParent(name))
-                continue;
-            const int type = folderentries::entryType(::dirfd(dir), *entry);
-            if (type == DT_DIR && depth < 64) {
-                const int child = ::openat(::dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-                if (child >= 0)
-                    walk(child, depth + 1);
-                if (!complete)
-                    break;
-            } else if (type == DT_REG && depth > 0 && name[0] != '.') {
-                ++pictures;
-            }
-        }
-        ::closedir(dir);
-    }
-};
 } // namespace
 
 CycleStatus::CycleStatus(QObject *parent)
@@ -361,8 +317,8 @@ void CycleStatus::countingThreadMain()
         std::map<QString, WaitingCount> counted;
         for (const CountRequest &request : requests) {
             if (!counted.count(request.folder))
-                counted[request.folder]
-                    = countPictures(request.folder, kCountLimit, [this] { return fCountStop.load(); });
+                counted[request.folder] = countPictures(
+                    request.folder, kCountLimit, [this] { return fCountStop.load(); }, fFolderCache.get());
         }
         if (!requests.empty()) {
             const WaitingCount latest = counted[requests.back().folder];
@@ -382,17 +338,18 @@ void CycleStatus::countingThreadMain()
 }
 
 CycleStatus::WaitingCount CycleStatus::countPictures(
-    const QString &folder, std::chrono::milliseconds limit, const std::function<bool()> &stop)
+    const QString &folder, std::chrono::milliseconds limit, const std::function<bool()> &stop, FolderCache *cache)
 {
     WaitingCount result;
-    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder.isEmpty() || fd < 0)
+    if (folder.isEmpty())
         return result;
-    CountWalk walk { Clock::now() + limit, stop };
-    walk.walk(fd, 0);
-    result.readable = true;
-    result.pictures = walk.pictures;
-    result.complete = walk.complete;
+    // The scan's own walk over the listings it remembers: only folders changed since are read.
+    FolderWalk walk(folder, std::nullopt, cache);
+    const Clock::time_point deadline = Clock::now() + limit;
+    const FolderWalk::Count count = walk.countAll([&] { return Clock::now() > deadline || (stop && stop()); });
+    result.readable = walk.rootReadable();
+    result.pictures = count.pictures;
+    result.complete = count.complete;
     return result;
 }
 

@@ -3,7 +3,8 @@
 // tray icon and the desktop notifications. The cycle's threads report to it through short calls
 // that take only its own lock (never fThreadLock); readers take a copy. It lives on the main thread
 // and delivers its events there. It also counts the pictures waiting in a folder, on a thread of
-// its own, so that neither the main thread nor the cycle's threads ever walk the whole tree.
+// its own, from the listings the scan remembers (only folders changed since are read), so that
+// neither the main thread nor the cycle's threads ever wait for a count.
 
 #include <QDateTime>
 #include <QJsonObject>
@@ -16,11 +17,14 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
 
 namespace vesk {
+
+class FolderCache;
 
 class CycleStatus : public QObject {
     Q_OBJECT
@@ -111,11 +115,13 @@ public:
     // "the service is away since 19:12 (next check in 2 s)"; empty while it answers.
     static QString awayText(const Snapshot &shot, const QDateTime &now);
 
+    // The scan's remembered listings, which the counts use and keep. Before the first count.
+    void setFolderCache(std::shared_ptr<FolderCache> cache) { fFolderCache = std::move(cache); }
     // Counts the regular files in sub-folders of the folder (hidden ones and links left out), on
     // the counting thread, for at most the time limit. The answer comes on the main thread.
     void countWaiting(const QString &folder, std::function<void(const WaitingCount &)> done);
-    static WaitingCount countPictures(
-        const QString &folder, std::chrono::milliseconds limit, const std::function<bool()> &stop = {});
+    static WaitingCount countPictures(const QString &folder, std::chrono::milliseconds limit,
+        const std::function<bool()> &stop = {}, FolderCache *cache = nullptr);
 
 signals:
     // One line of the event stream: "event" names what happened ("uploaded", "parked", "transfer
@@ -170,6 +176,7 @@ private:
     std::condition_variable fCountWake;
     std::deque<CountRequest> fCountRequests;
     std::atomic<bool> fCountStop { false };
+    std::shared_ptr<FolderCache> fFolderCache;
     std::thread fCounter;
 };
 

@@ -1,107 +1,170 @@
 #include "cycle/FolderCache.h"
 
 #include <algorithm>
+#include <cstring>
+
+#include <sys/inotify.h>
+#include <unistd.h>
 
 namespace vesk {
 
-void FolderCache::setActive(bool active)
+namespace {
+// Entries made, removed or renamed; the folder itself moved, removed or its permissions changed; a
+// file written or its attributes changed (which a retry of a failed picture must hear of).
+constexpr uint32_t kWatchMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MOVE_SELF | IN_DELETE_SELF
+    | IN_ATTRIB | IN_CLOSE_WRITE | IN_ONLYDIR;
+} // namespace
+
+FolderCache::FolderCache()
+    : fInotify(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
+{ }
+
+FolderCache::~FolderCache()
 {
-    std::lock_guard<std::mutex> guard(fLock);
-    fActive = active;
-    ++fGeneration;
-    fForgotAt = ++fEpoch;
-    fListings.clear();
-    fExpected.clear();
-    if (!active) {
-        fWatchedSince.clear();
-        fChangedAt.clear();
-    }
+    if (fInotify >= 0)
+        ::close(fInotify);
 }
 
-void FolderCache::drop(const QByteArray &folder)
+void FolderCache::refresh()
+{
+    std::lock_guard<std::mutex> guard(fLock);
+    takeChanges();
+}
+
+quint64 FolderCache::generation()
+{
+    std::lock_guard<std::mutex> guard(fLock);
+    takeChanges();
+    return fInotify >= 0 ? fGeneration : 0;
+}
+
+void FolderCache::loseQueuedChanges()
+{
+    std::lock_guard<std::mutex> guard(fLock);
+    takeChanges(true);
+}
+
+void FolderCache::takeChanges(bool lose)
+{
+    if (fInotify < 0)
+        return;
+    alignas(inotify_event) char buffer[64 * 1024];
+    bool lost = false;
+    for (;;) {
+        const ssize_t length = ::read(fInotify, buffer, sizeof buffer);
+        if (length <= 0)
+            break;
+        for (const char *p = buffer; p < buffer + length;) {
+            const auto *event = reinterpret_cast<const inotify_event *>(p);
+            p += sizeof(inotify_event) + event->len;
+            if (lose || (event->mask & IN_Q_OVERFLOW)) {
+                lost = true;
+                continue;
+            }
+            const auto watched = fFolderOfWatch.find(event->wd);
+            if (watched == fFolderOfWatch.end())
+                continue; // a watch given up already
+            const QByteArray folder = watched->second;
+            if (event->mask & (IN_IGNORED | IN_MOVE_SELF | IN_DELETE_SELF)) {
+                // Gone, or its path now names something else (or nothing).
+                dropBeneath(folder);
+                continue;
+            }
+            if (event->len == 0 || event->name[0] == '\0') {
+                if (event->mask & IN_ATTRIB)
+                    changed(folder); // its own permissions: it may not be readable any more
+                continue;
+            }
+            const QByteArray name(event->name);
+            if (event->mask & (IN_DELETE | IN_MOVED_FROM)) {
+                auto expected = fExpected.find(folder);
+                if (expected != fExpected.end()) {
+                    auto count = expected->find(name);
+                    if (count != expected->end()) {
+                        if (--count.value() == 0)
+                            expected->erase(count);
+                        if (expected->isEmpty())
+                            fExpected.erase(expected);
+                        continue; // the program's own removal, already applied
+                    }
+                }
+            }
+            if (event->mask & (IN_DELETE | IN_MOVED_FROM | IN_CREATE | IN_MOVED_TO)) {
+                // A folder that left or arrived under a remembered name is not the one remembered.
+                if (event->mask & IN_ISDIR)
+                    dropBeneath(folder + '/' + name);
+                changed(folder);
+            } else {
+                ++fGeneration; // a file written, or its attributes changed
+            }
+        }
+    }
+    if (lost)
+        forgetListings();
+}
+
+void FolderCache::changed(const QByteArray &folder)
 {
     ++fGeneration;
-    fListings.remove(folder);
+    auto it = fFolders.find(folder);
+    if (it != fFolders.end()) {
+        it->changedAt = ++fEpoch;
+        it->listing.reset();
+    }
     // A report still to come for the program's own removal now only costs another reading.
     fExpected.remove(folder);
 }
 
-void FolderCache::watchAdded(const QByteArray &folder)
+void FolderCache::dropBeneath(const QByteArray &folder)
 {
-    std::lock_guard<std::mutex> guard(fLock);
-    fWatchedSince.insert(folder, ++fEpoch);
-    drop(folder);
-}
-
-void FolderCache::watchRemoved(const QByteArray &folder)
-{
-    std::lock_guard<std::mutex> guard(fLock);
-    fWatchedSince.remove(folder);
-    drop(folder);
-}
-
-void FolderCache::folderChanged(const QByteArray &folder, const QByteArray &name, bool removal)
-{
-    std::lock_guard<std::mutex> guard(fLock);
-    if (removal) {
-        auto expected = fExpected.find(folder);
-        if (expected != fExpected.end()) {
-            auto count = expected->find(name);
-            if (count != expected->end()) {
-                if (--count.value() == 0)
-                    expected->erase(count);
-                if (expected->isEmpty())
-                    fExpected.erase(expected);
-                return; // the program's own removal, already applied
-            }
+    ++fGeneration;
+    const QByteArray below = folder + '/';
+    for (auto it = fFolders.begin(); it != fFolders.end();) {
+        if (it.key() != folder && !it.key().startsWith(below)) {
+            ++it;
+            continue;
         }
+        if (it->watch >= 0) {
+            fFolderOfWatch.erase(it->watch);
+            ::inotify_rm_watch(fInotify, it->watch);
+        }
+        fExpected.remove(it.key());
+        it = fFolders.erase(it);
     }
-    fChangedAt.insert(folder, ++fEpoch);
-    drop(folder);
 }
 
-void FolderCache::forgetAll()
+void FolderCache::forgetListings()
 {
-    std::lock_guard<std::mutex> guard(fLock);
     fForgotAt = ++fEpoch;
     ++fGeneration;
-    fListings.clear();
+    for (Folder &folder : fFolders)
+        folder.listing.reset();
     fExpected.clear();
-}
-
-void FolderCache::contentChanged()
-{
-    std::lock_guard<std::mutex> guard(fLock);
-    ++fGeneration;
-}
-
-quint64 FolderCache::generation() const
-{
-    std::lock_guard<std::mutex> guard(fLock);
-    return fActive ? fGeneration : 0;
 }
 
 void FolderCache::expectRemoval(const QByteArray &folder, const QByteArray &name)
 {
     std::lock_guard<std::mutex> guard(fLock);
     // Only a watched folder's removal is reported; nothing else is worth remembering.
-    if (fActive && fWatchedSince.contains(folder))
+    if (fFolders.contains(folder))
         ++fExpected[folder][name];
 }
 
 void FolderCache::removalDone(const QByteArray &folder, const QByteArray &name, bool removed)
 {
     std::lock_guard<std::mutex> guard(fLock);
-    // A reading under way may or may not have seen the entry: it is not kept.
-    fChangedAt.insert(folder, ++fEpoch);
+    auto it = fFolders.find(folder);
+    if (it == fFolders.end())
+        return;
     if (!removed) {
-        drop(folder);
+        changed(folder);
         return;
     }
-    auto it = fListings.find(folder);
-    if (it == fListings.end())
+    // A reading under way may or may not have seen the entry: it is not kept.
+    it->changedAt = ++fEpoch;
+    if (!it->listing)
         return;
-    std::shared_ptr<Listing> &listing = it.value();
+    std::shared_ptr<Listing> &listing = it->listing;
     const auto entry = std::lower_bound(listing->begin(), listing->end(), name,
         [](const Entry &e, const QByteArray &wanted) { return e.name < wanted; });
     if (entry == listing->end() || entry->name != name)
@@ -109,52 +172,85 @@ void FolderCache::removalDone(const QByteArray &folder, const QByteArray &name, 
     if (listing.use_count() > 1) {
         // A walk still holds this listing: it keeps it unchanged, the cache gets a changed copy.
         auto copy = std::make_shared<Listing>();
-        copy->reserve(listing->size() - 1);
-        copy->insert(copy->end(), listing->cbegin(), std::vector<Entry>::const_iterator(entry));
-        copy->insert(copy->end(), std::next(std::vector<Entry>::const_iterator(entry)), listing->cend());
+        copy->insert(copy->end(), listing->cbegin(), Listing::const_iterator(entry));
+        copy->insert(copy->end(), std::next(Listing::const_iterator(entry)), listing->cend());
         listing = std::move(copy);
     } else {
         listing->erase(entry);
     }
 }
 
-FolderCache::View FolderCache::listing(const QByteArray &folder) const
+FolderCache::View FolderCache::listing(const QByteArray &folder, bool *mirrored) const
 {
     std::lock_guard<std::mutex> guard(fLock);
-    if (!fActive)
+    auto it = fFolders.constFind(folder);
+    if (it == fFolders.cend())
         return nullptr;
-    auto it = fListings.constFind(folder);
-    if (it == fListings.cend())
-        return nullptr;
-    return it.value();
+    if (mirrored)
+        *mirrored = it->mirrored;
+    return it->listing;
 }
 
-quint64 FolderCache::beginReading() const
+void FolderCache::markMirrored(const QByteArray &folder)
 {
     std::lock_guard<std::mutex> guard(fLock);
+    auto it = fFolders.find(folder);
+    if (it != fFolders.end() && it->listing)
+        it->mirrored = true;
+}
+
+quint64 FolderCache::beginReading(const QByteArray &folder, int fd)
+{
+    std::lock_guard<std::mutex> guard(fLock);
+    takeChanges();
+    if (fInotify < 0 || fd < 0)
+        return fEpoch;
+    // The folder the descriptor holds, whatever its path names by now.
+    char proc[64];
+    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+    int watch = ::inotify_add_watch(fInotify, proc, kWatchMask);
+    const auto known = watch < 0 ? fFolderOfWatch.end() : fFolderOfWatch.find(watch);
+    if (known != fFolderOfWatch.end() && known->second != folder) {
+        // The same folder, reached under another path now: what its old path led to is forgotten.
+        dropBeneath(known->second);
+        watch = ::inotify_add_watch(fInotify, proc, kWatchMask);
+    }
+    if (watch < 0)
+        return fEpoch; // out of watches, say: the folder is read every time
+    auto it = fFolders.find(folder);
+    if (it != fFolders.end() && it->watch != watch) {
+        // Another folder under this path than the one watched.
+        dropBeneath(folder);
+        it = fFolders.end();
+    }
+    if (it == fFolders.end()) {
+        it = fFolders.insert(folder, Folder { watch, ++fEpoch, 0, nullptr, false });
+        fFolderOfWatch[watch] = folder;
+    }
     return fEpoch;
 }
 
-FolderCache::View FolderCache::store(const QByteArray &folder, quint64 token, Listing entries)
+FolderCache::View FolderCache::store(const QByteArray &folder, quint64 token, Listing entries, bool mirrored)
 {
     auto listing = std::make_shared<Listing>(std::move(entries));
     std::lock_guard<std::mutex> guard(fLock);
-    if (!fActive || token < fForgotAt)
+    if (token < fForgotAt)
         return listing;
-    auto watched = fWatchedSince.constFind(folder);
-    if (watched == fWatchedSince.cend() || watched.value() > token)
+    auto it = fFolders.find(folder);
+    if (it == fFolders.end() || it->since > token)
         return listing; // not watched, or not yet when the reading began: a change could have gone unseen
-    auto changed = fChangedAt.constFind(folder);
-    if (changed != fChangedAt.cend() && changed.value() > token)
+    if (it->changedAt > token)
         return listing; // changed while it was being read
-    fListings.insert(folder, listing);
+    it->listing = listing;
+    it->mirrored = mirrored;
     return listing;
 }
 
 int FolderCache::size() const
 {
     std::lock_guard<std::mutex> guard(fLock);
-    return static_cast<int>(fListings.size());
+    return static_cast<int>(std::count_if(
+        fFolders.cbegin(), fFolders.cend(), [](const Folder &folder) { return folder.listing != nullptr; }));
 }
 
 } // namespace vesk

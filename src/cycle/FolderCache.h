@@ -1,20 +1,22 @@
 #pragma once
-// What the scan's walk learnt about folders that have not changed since: their entries. While the
-// folder watcher runs it reports every change of a folder's entries, so a folder that is watched and
-// has not changed need not be read again; a pass behind thousands of emptied folders then costs
-// almost nothing. Any doubt (events lost, the watcher gone, a folder not watched, a change the
-// program did not make) means reading. The program's own removals (a picture moved to the mirror or
-// the problem folder) are applied to the remembered listing in place, and the watcher's report of
-// them is then absorbed, so that draining a folder of thousands of pictures never reads it again.
-// Thread-safe: the watcher thread reports, the scan workers ask. A listing handed out is shared and
-// never changes; a change replaces it.
+// What the scan's walk learnt about folders that have not changed since: their entries. Every folder
+// read is watched (inotify, an instance of the cache's own, whether or not the folder watcher runs
+// yet), so a folder that has not changed need not be read again; a pass behind thousands of emptied
+// folders then costs almost nothing. The changes are taken in when a walk or a count begins, so a
+// change made before it began is always seen. Any doubt (events lost, a watch gone, a folder moved or
+// replaced, a change the program did not make) means reading. The program's own removals (a picture
+// moved to the mirror or the problem folder) are applied to the remembered listing in place, and
+// their reports are then absorbed, so that draining a folder of thousands of pictures never reads it
+// again. Thread-safe: the scan workers, the move and the counting thread all ask. A listing handed
+// out is shared and never changes; a change replaces it.
 
 #include <QByteArray>
 #include <QHash>
 
+#include <deque>
 #include <memory>
 #include <mutex>
-#include <optional>
+#include <unordered_map>
 #include <vector>
 
 namespace vesk {
@@ -26,50 +28,64 @@ public:
         unsigned char type; // DT_DIR, DT_REG, DT_LNK, ...
         quint64 inode = 0; // as the listing gave it
     };
-    using Listing = std::vector<Entry>; // in name order
+    // In name order. A deque: the program's own moves take the pictures from its front, one by one.
+    using Listing = std::deque<Entry>;
     using View = std::shared_ptr<const Listing>;
 
-    // From the watcher. Paths are absolute, as the watcher knows them.
-    void setActive(bool active); // inactive: nothing is remembered or answered
-    void watchAdded(const QByteArray &folder);
-    void watchRemoved(const QByteArray &folder);
-    // An entry was made, removed or renamed (removal: the name left the folder).
-    void folderChanged(const QByteArray &folder, const QByteArray &name = {}, bool removal = false);
-    void forgetAll(); // events were lost
-    // A file's content or attributes changed (written, closed, chmod).
-    void contentChanged();
+    FolderCache(); // without inotify nothing is ever remembered
+    ~FolderCache();
+    FolderCache(const FolderCache &) = delete;
+    FolderCache &operator=(const FolderCache &) = delete;
 
-    // Changes of every kind the program did not make itself, counted; 0 while inactive. While it
-    // stays the same, nothing in the watched folders has changed but by the program's own removals.
-    quint64 generation() const;
+    // Takes in the changes reported since the last look. Before a walk or a count.
+    void refresh();
+    // Changes of every kind the program did not make itself, counted (after taking in those
+    // reported); 0 when changes cannot be followed. While it stays the same, nothing in the folders
+    // remembered has changed but by the program's own removals.
+    quint64 generation();
 
-    // From the program, around its own removal of a file from a folder: the watcher's report of it
-    // is absorbed, and once done the entry leaves the remembered listing. A removal that failed
-    // leaves a doubt: the folder is read again.
+    // From the program, around its own removal of a file from a folder: the report of it is
+    // absorbed, and once done the entry leaves the remembered listing. A removal that failed leaves
+    // a doubt: the folder is read again.
     void expectRemoval(const QByteArray &folder, const QByteArray &name);
     void removalDone(const QByteArray &folder, const QByteArray &name, bool removed);
 
-    // From the walk: the remembered entries of an unchanged, watched folder, or none.
-    View listing(const QByteArray &folder) const;
-    // Before reading a folder: a token for store().
-    quint64 beginReading() const;
-    // After reading it: kept only if the folder was watched before the reading began and has not
+    // The remembered entries of an unchanged folder, or none; mirrored tells whether a walk has made
+    // the mirror's folders for them since (a count does not).
+    View listing(const QByteArray &folder, bool *mirrored = nullptr) const;
+    void markMirrored(const QByteArray &folder);
+    // Before reading a folder, open as fd: watches it, and gives a token for store().
+    quint64 beginReading(const QByteArray &folder, int fd);
+    // After reading it: kept only if it has been watched since before the reading began and has not
     // changed since. Returns the entries, kept or not.
-    View store(const QByteArray &folder, quint64 token, Listing entries);
+    View store(const QByteArray &folder, quint64 token, Listing entries, bool mirrored = true);
+
+    // As when the kernel's queue of changes overflows: the changes reported so far are lost, and
+    // the loss is reported in their place. For tests.
+    void loseQueuedChanges();
 
     int size() const;
 
 private:
-    void drop(const QByteArray &folder);
+    struct Folder {
+        int watch = -1;
+        quint64 since = 0; // watched since
+        quint64 changedAt = 0;
+        std::shared_ptr<Listing> listing;
+        bool mirrored = false;
+    };
+    void takeChanges(bool lose = false);
+    void changed(const QByteArray &folder);
+    void dropBeneath(const QByteArray &folder); // the folder and every one below it: forgotten, unwatched
+    void forgetListings();
 
     mutable std::mutex fLock;
-    bool fActive = false;
+    int fInotify = -1;
     quint64 fEpoch = 1;
     quint64 fForgotAt = 0;
     quint64 fGeneration = 1;
-    QHash<QByteArray, quint64> fWatchedSince;
-    QHash<QByteArray, quint64> fChangedAt;
-    QHash<QByteArray, std::shared_ptr<Listing>> fListings;
+    QHash<QByteArray, Folder> fFolders;
+    std::unordered_map<int, QByteArray> fFolderOfWatch;
     QHash<QByteArray, QHash<QByteArray, int>> fExpected; // per folder: removals whose report is to come
 };
 

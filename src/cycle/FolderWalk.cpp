@@ -102,6 +102,7 @@ struct FolderWalk::Level {
     int mirrorError = 0;
     bool mirrorMade = false; // during this walk
     bool mirrorBlocked = false; // by a link or a file, reported
+    bool resuming = false; // on the path of the file to start at
 };
 
 FolderWalk::FolderWalk(QString root, std::optional<QString> mirror, FolderCache *cache)
@@ -169,8 +170,31 @@ std::optional<QString> FolderWalk::findFirst(const Admit &admit)
             top.path);
         return std::nullopt;
     }
-    fAllRemembered = fCache != nullptr;
-    return walk(top, 0, admit);
+    fAllRemembered = fCache != nullptr && fResume.empty();
+    top.resuming = !fResume.empty();
+    if (fCache)
+        fCache->refresh(); // every change made before the walk began is seen
+    std::optional<QString> found = walk(top, 0, admit);
+    fResume.clear();
+    return found;
+}
+
+void FolderWalk::startAt(const QString &relative)
+{
+    const QList<QByteArray> parts = QFile::encodeName(relative).split('/');
+    fResume.assign(parts.cbegin(), parts.cend());
+}
+
+FolderWalk::Count FolderWalk::countAll(const std::function<bool()> &stop)
+{
+    fCounting = true;
+    fStop = stop ? &stop : nullptr;
+    fCount = Count();
+    findFirst([](const QString &) { return Verdict::Skip; });
+    fCounting = false;
+    fStop = nullptr;
+    fCount.complete = fCount.complete && fRootReadable;
+    return fCount;
 }
 
 bool FolderWalk::isKeptOut(Level &level, quint64 inode)
@@ -275,7 +299,7 @@ bool FolderWalk::ensureMirror(Level &level)
     return false;
 }
 
-bool FolderWalk::readFolder(Level &folder, FolderCache::Listing &entries)
+bool FolderWalk::readFolder(Level &folder, FolderCache::Listing &entries, bool &named)
 {
     const int fd = sourceFd(folder);
     if (fd < 0)
@@ -306,6 +330,10 @@ bool FolderWalk::readFolder(Level &folder, FolderCache::Listing &entries)
     for (FolderCache::Entry &entry : entries) {
         if (isValidUtf8(entry.name))
             continue;
+        if (fCounting) {
+            named = false;
+            continue;
+        }
         const QByteArray repaired = repairedName(entry.name);
         QByteArray candidate = repaired;
         int attempt = 1;
@@ -344,23 +372,52 @@ std::optional<QString> FolderWalk::walk(Level &folder, int depth, const Admit &a
         return std::nullopt;
     }
     // The walk keeps its own view of the listing: the program's moves meanwhile change the cache's.
-    FolderCache::View entries = fCache ? fCache->listing(folder.path) : nullptr;
+    bool mirrored = true;
+    FolderCache::View entries = fCache ? fCache->listing(folder.path, &mirrored) : nullptr;
     const bool fresh = !entries;
+    // Mirror the sub-folders as they are met when the folder is read, or first walked after a count
+    // read it.
+    const bool makeMirrors = !fCounting && (fresh || !mirrored);
+    if (!fresh && makeMirrors)
+        fCache->markMirrored(folder.path);
     if (fresh) {
-        const quint64 token = fCache ? fCache->beginReading() : 0;
+        const quint64 token = fCache ? fCache->beginReading(folder.path, sourceFd(folder)) : 0;
         FolderCache::Listing read;
-        if (!readFolder(folder, read)) {
+        bool named = true;
+        if (!readFolder(folder, read, named)) {
             fAllRemembered = false;
             return std::nullopt;
         }
-        entries = fCache ? fCache->store(folder.path, token, std::move(read))
-                         : std::make_shared<const FolderCache::Listing>(std::move(read));
+        // A count leaves names that are not valid UTF-8 as they are: such a listing is not kept.
+        entries = fCache && named ? fCache->store(folder.path, token, std::move(read), !fCounting)
+                                  : std::make_shared<const FolderCache::Listing>(std::move(read));
         if (fAllRemembered && fCache->listing(folder.path) != entries)
             fAllRemembered = false;
-        testHook("folder-read", folder.relative);
+        if (!fCounting)
+            testHook("folder-read", folder.relative);
     }
 
-    for (const FolderCache::Entry &entry : *entries) {
+    auto from = entries->begin();
+    if (folder.resuming && size_t(depth) < fResume.size()) {
+        from = std::lower_bound(entries->begin(), entries->end(), fResume[size_t(depth)],
+            [](const FolderCache::Entry &e, const QByteArray &wanted) { return e.name < wanted; });
+        for (auto passed = entries->begin(); depth == 0 && passed != from; ++passed) {
+            if (passed->type == DT_REG && !passed->name.startsWith('.'))
+                fRootItems << QString::fromUtf8(passed->name);
+        }
+    }
+    for (auto at = from; at != entries->end(); ++at) {
+        const FolderCache::Entry &entry = *at;
+        if (fCounting) {
+            if ((++fCount.entries & 255) == 0 && fStop && (*fStop)()) {
+                fCount.complete = false;
+                return std::nullopt;
+            }
+            if (entry.type == DT_REG) {
+                fCount.pictures += depth > 0 && !entry.name.startsWith('.');
+                continue;
+            }
+        }
         const QString name = QString::fromUtf8(entry.name);
         const QString path = join(folder.relative, name);
 
@@ -370,18 +427,24 @@ std::optional<QString> FolderWalk::walk(Level &folder, int depth, const Admit &a
             child.name = entry.name;
             child.path = folder.path + '/' + entry.name;
             child.relative = path;
+            child.resuming = folder.resuming && at == from && size_t(depth) + 1 < fResume.size()
+                && entry.name == fResume[size_t(depth)];
             if (!fKeptOutIds.empty() && isKeptOut(child, entry.inode)) {
                 addProblem(
                     QStringLiteral("Not walked: [%1] is the mirror or the problem folder").arg(path), child.path);
                 continue;
             }
             // Mirror the folder with its own permissions when it is read; an existing folder is fine.
-            if (fresh)
+            if (makeMirrors)
                 makeMirror(child);
             if (std::optional<QString> found = walk(child, depth + 1, admit))
                 return found;
+            if (!fCount.complete)
+                return std::nullopt;
             continue;
         }
+        if (fCounting)
+            continue; // links and the like are never counted
         if (entry.name.startsWith('.'))
             continue;
         if (entry.type == DT_LNK) {

@@ -36,6 +36,21 @@ public:
     // or the root cannot be read.
     std::optional<QString> findFirst(const Admit &admit);
 
+    // The next findFirst starts at this file (a path relative to the root, as findFirst gave it):
+    // what lies in front of it in the walk's order is passed over unseen, but for the files lying
+    // directly in the root, which are still reported.
+    void startAt(const QString &relative);
+
+    // What findFirst would offer, counted, none taken: the regular files in sub-folders, hidden ones
+    // and links left out. Nothing is made, renamed or reported on the way. Stops early (incomplete)
+    // once stop() answers true; it is asked now and then.
+    struct Count {
+        qint64 pictures = 0;
+        qint64 entries = 0;
+        bool complete = true;
+    };
+    Count countAll(const std::function<bool()> &stop = {});
+
     // Folders besides the mirror folder that the walk never enters (the problem folder), recognised
     // by device and inode, whatever their paths look like. Before findFirst.
     void keepOut(const QStringList &folders) { fKeptOut = folders; }
@@ -59,9 +74,9 @@ public:
 private:
     struct Level;
     std::optional<QString> walk(Level &folder, int depth, const Admit &admit);
-    // Reads a folder's entries in name order, repairing names that are not valid UTF-8. False when
-    // it cannot be read.
-    bool readFolder(Level &folder, FolderCache::Listing &entries);
+    // Reads a folder's entries in name order, repairing names that are not valid UTF-8 (while
+    // counting, only telling of them: named false). False when it cannot be read.
+    bool readFolder(Level &folder, FolderCache::Listing &entries, bool &named);
     // The level's folder, opened for reading from its parent's descriptor when first needed; -1
     // (reported) when it cannot be, a link in its place included.
     int sourceFd(Level &level);
@@ -88,6 +103,10 @@ private:
     QStringList fProblems;
     QStringList fProblemKeys;
     QStringList fKeptOut;
+    std::vector<QByteArray> fResume; // the components of the path to start at
+    bool fCounting = false;
+    const std::function<bool()> *fStop = nullptr;
+    Count fCount;
     std::vector<std::pair<dev_t, ino_t>> fKeptOutIds;
 };
 

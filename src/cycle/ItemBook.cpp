@@ -39,27 +39,44 @@ double ItemBook::noteTransferFailure(const QString &fullPath, double baseSeconds
 {
     std::lock_guard<std::mutex> guard(fLock);
     Failure &failure = fFailures[fullPath];
+    if (failure.count > 0)
+        fByNextAttempt.erase({ failure.nextAttempt.toMSecsSinceEpoch(), fullPath });
     ++failure.count;
     const double delay = std::min(maxSeconds, baseSeconds * std::pow(2.0, std::min(failure.count - 1, 20)));
     failure.nextAttempt = QDateTime::currentDateTimeUtc().addMSecs(static_cast<qint64>(delay * 1000.0));
+    fByNextAttempt.emplace(failure.nextAttempt.toMSecsSinceEpoch(), fullPath);
     return delay;
+}
+
+void ItemBook::eraseFailure(std::map<QString, Failure>::iterator it)
+{
+    fByNextAttempt.erase({ it->second.nextAttempt.toMSecsSinceEpoch(), it->first });
+    fFailures.erase(it);
 }
 
 ItemBook::Waiting ItemBook::waitingForRetry()
 {
     std::lock_guard<std::mutex> guard(fLock);
-    Waiting waiting;
-    for (auto it = fFailures.begin(); it != fFailures.end();) {
+    // Pictures that left their folders since their failure are forgotten, a few looked at per call
+    // in turn: a call costs the same whether three pictures wait or a whole backlog.
+    constexpr size_t kLooksPerCall = 16;
+    auto it = fFailures.upper_bound(fLookedAt);
+    for (size_t looks = std::min(kLooksPerCall, fFailures.size()); looks > 0; --looks) {
+        if (it == fFailures.end())
+            it = fFailures.begin();
+        fLookedAt = it->first;
         struct stat info { };
-        if (::lstat(QFile::encodeName(it->first).constData(), &info) != 0 && (errno == ENOENT || errno == ENOTDIR)) {
-            it = fFailures.erase(it);
-            continue;
-        }
-        ++waiting.pictures;
-        if (!waiting.nextTry || it->second.nextAttempt < *waiting.nextTry)
-            waiting.nextTry = it->second.nextAttempt;
-        ++it;
+        const bool gone
+            = ::lstat(QFile::encodeName(it->first).constData(), &info) != 0 && (errno == ENOENT || errno == ENOTDIR);
+        auto next = std::next(it);
+        if (gone)
+            eraseFailure(it);
+        it = next;
     }
+    Waiting waiting;
+    waiting.pictures = static_cast<int>(fFailures.size());
+    if (!fByNextAttempt.empty())
+        waiting.nextTry = fFailures.at(fByNextAttempt.begin()->second).nextAttempt;
     return waiting;
 }
 
@@ -67,14 +84,19 @@ void ItemBook::makeAllDue()
 {
     std::lock_guard<std::mutex> guard(fLock);
     const QDateTime now = QDateTime::currentDateTimeUtc();
-    for (auto &[path, failure] : fFailures)
+    fByNextAttempt.clear();
+    for (auto &[path, failure] : fFailures) {
         failure.nextAttempt = now;
+        fByNextAttempt.emplace(now.toMSecsSinceEpoch(), path);
+    }
 }
 
 void ItemBook::forget(const QString &fullPath)
 {
     std::lock_guard<std::mutex> guard(fLock);
-    fFailures.erase(fullPath);
+    auto it = fFailures.find(fullPath);
+    if (it != fFailures.end())
+        eraseFailure(it);
 }
 
 std::optional<QDateTime> ItemBook::retryAfter(const QString &fullPath) const
@@ -100,7 +122,8 @@ void ItemBook::noteUnmoved(const QString &fullPath, Destination where)
         return;
     std::lock_guard<std::mutex> guard(fLock);
     fUnmoved[fullPath] = Unmoved { *identity, where };
-    fFailures.erase(fullPath);
+    if (auto it = fFailures.find(fullPath); it != fFailures.end())
+        eraseFailure(it);
     save();
 }
 

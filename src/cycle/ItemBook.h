@@ -72,10 +72,13 @@ private:
     };
     void load();
     void save();
+    void eraseFailure(std::map<QString, Failure>::iterator it);
 
     QString fLedgerFile;
     mutable std::mutex fLock;
     std::map<QString, Failure> fFailures;
+    std::set<std::pair<qint64, QString>> fByNextAttempt; // ms since the epoch, path
+    QString fLookedAt; // the last failure whose picture was looked for
     std::map<QString, Unmoved> fUnmoved;
     std::set<QString> fNoticed;
 };

@@ -158,6 +158,7 @@ void AppController::handleNotification_UploadFail(const Notification &note)
                 for (const QString &picture : run)
                     fItemBook->forget(picture);
                 fOnlyFailedLeft.reset(); // they count as never tried again
+                fResumeAfter.reset();
                 fStatus->serviceError(line);
                 setStartedUploadProcess(false);
                 forceProcessToPause();

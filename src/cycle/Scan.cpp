@@ -98,8 +98,11 @@ void AppController::scanFolderOnMainThread(const Notification &note)
         if (!earliestDeferred || when < *earliestDeferred)
             earliestDeferred = when;
     };
-    auto deferShortly
-        = [&] { defer(QDateTime::currentDateTimeUtc().addMSecs(static_cast<qint64>(1000 * fOptions.timeScale + 1))); };
+    bool metBusy = false;
+    auto deferShortly = [&] {
+        metBusy = true;
+        defer(QDateTime::currentDateTimeUtc().addMSecs(static_cast<qint64>(1000 * fOptions.timeScale + 1)));
+    };
     // What is passed over and why, once per entry as long as it stays the same.
     QStringList notices;
     auto notice = [&](const QString &occasion, const QString &line) {
@@ -146,18 +149,22 @@ void AppController::scanFolderOnMainThread(const Notification &note)
     // few such pictures would then take turns ahead of all the others. When the last full walk met
     // no picture that was never tried and nothing has changed since but by the program's own moves,
     // there is none: the first picture that may be retried is the choice, and the walk stops there.
+    // Likewise, after a pass that took a picture never tried, with nothing changed since but by the
+    // program's own moves, every picture in front of it is one that must not go before the pictures
+    // behind it (tried before, done with, waiting for a retry): the walk starts at it (it may still be
+    // waiting, never tried, when the service was away), and only when it finds no picture never
+    // tried from there is the whole walk made.
     std::optional<QString> retryCandidate;
     OpenedPictureRef chosen;
-    FolderWalk walk(root, mirror, fFolderCache.get());
     const std::optional<QString> problemFolder = getLocalProblemUploadFolder();
-    if (problemFolder)
-        walk.keepOut({ *problemFolder });
     const QString walked = QStringList { root, mirror, problemFolder.value_or(QString()) }.join(QChar(0));
     const quint64 generation = fFolderCache->generation();
     const bool onlyFailedLeft
         = generation != 0 && fOnlyFailedLeft && *fOnlyFailedLeft == std::make_pair(walked, generation);
+    const bool resume
+        = generation != 0 && fResumeAfter && fResumeAfter->walked == walked && fResumeAfter->generation == generation;
     bool metNeverTried = false;
-    std::optional<QString> item = walk.findFirst([&](const QString &relative) {
+    const FolderWalk::Admit admit = [&](const QString &relative) {
         const QString full = pathutil::appendPathComponent(root, relative);
         if (const std::optional<ItemBook::Destination> done = fItemBook->unmoved(full)) {
             // Already sent (or rejected): only its move is retried, at most once a minute (a full
@@ -209,23 +216,43 @@ void AppController::scanFolderOnMainThread(const Notification &note)
         }
         chosen = std::move(picture);
         return FolderWalk::Verdict::Take;
-    });
-    if (!item && walk.allRemembered() && !metNeverTried && generation != 0)
+    };
+    std::optional<FolderWalk> walk;
+    std::optional<QString> item;
+    for (const bool resumed : { true, false }) {
+        if (resumed && !resume)
+            continue;
+        walk.emplace(root, mirror, fFolderCache.get());
+        if (problemFolder)
+            walk->keepOut({ *problemFolder });
+        if (resumed)
+            walk->startAt(fResumeAfter->item);
+        retryCandidate.reset();
+        metNeverTried = false;
+        item = walk->findFirst(admit);
+        if (item)
+            break;
+    }
+    if (!item && walk->allRemembered() && !metNeverTried && generation != 0)
         fOnlyFailedLeft = std::make_pair(walked, generation);
     else if (metNeverTried)
         fOnlyFailedLeft.reset();
+    if (item && !(retryCandidate && *item == *retryCandidate) && !metBusy && generation != 0)
+        fResumeAfter = ResumePoint { walked, generation, *item };
+    else
+        fResumeAfter.reset();
     if (!item && retryCandidate) {
         item = retryCandidate;
         chosen = openCandidate(*item);
     }
-    for (const QString &rootItem : walk.rootItems())
+    for (const QString &rootItem : walk->rootItems())
         consoleLog(QStringLiteral("Root Item [%1] May NOT be Uploaded!!!!!")
                        .arg(pathutil::appendPathComponent(root, rootItem)));
-    for (qsizetype i = 0; i < walk.problems().size(); ++i)
-        notice(walk.problemKeys().value(i), walk.problems().at(i));
+    for (qsizetype i = 0; i < walk->problems().size(); ++i)
+        notice(walk->problemKeys().value(i), walk->problems().at(i));
     for (const QString &line : std::as_const(notices))
         myNSLog(line);
-    if (!walk.rootReadable())
+    if (!walk->rootReadable())
         myNSLog(QStringLiteral("Cannot read the folder to upload from: [%1]").arg(root));
     if (!item)
         consoleLog(QStringLiteral("No more images to upload..."));

@@ -1,7 +1,6 @@
 // AppController: installing the folder watcher once, and turning its events into passes.
 
 #include "app/AppController.h"
-#include "cycle/FolderCache.h"
 #include "diag/Console.h"
 #include "diag/MessageLog.h"
 #include "schedule/FolderWatcher.h"
@@ -50,16 +49,8 @@ void AppController::doWatchFolderInThread(const QString &path)
     callbacks.overflow = [this] {
         fStatus->watcherChanged(CycleStatus::Watcher::Recovering);
         myPrintf("BAD NEWS! We dropped events.\nForcing a full rescan.\n", LogPriority::Warning);
-        fFolderCache->forgetAll();
         fCenter.post(cNotification_WatcherItemChanged, nullptr);
     };
-    std::shared_ptr<FolderCache> cache = fFolderCache;
-    callbacks.watchAdded = [cache](const QByteArray &folder) { cache->watchAdded(folder); };
-    callbacks.watchRemoved = [cache](const QByteArray &folder) { cache->watchRemoved(folder); };
-    callbacks.folderChanged = [cache](const QByteArray &folder, const QByteArray &name, bool removal) {
-        cache->folderChanged(folder, name, removal);
-    };
-    callbacks.contentChanged = [cache] { cache->contentChanged(); };
     callbacks.problem = [](const QString &text) { myNSLog(text); };
     auto watcher = std::make_shared<FolderWatcher>(path, callbacks);
     if (!watcher->start()) {
@@ -71,8 +62,6 @@ void AppController::doWatchFolderInThread(const QString &path)
         std::lock_guard<std::recursive_mutex> guard(fThreadLock);
         fWatcher = watcher;
     }
-    // From here on the scan may skip folders the watcher reports unchanged.
-    fFolderCache->setActive(true);
     fStatus->watcherChanged(CycleStatus::Watcher::Watching);
     // The counts of the lines held back go out once a minute even when nothing else is written.
     static std::once_flag flushing;
@@ -89,7 +78,6 @@ void AppController::doWatchFolderInThread(const QString &path)
         consoleLog(QStringLiteral("doInstallTheWatcher is running inside NSRunLoop = %1\n").arg(path));
         watcher->run();
         consoleLog(QStringLiteral("Done With CFRunLoopRun inside doInstallTheWatcher..."));
-        fFolderCache->setActive(false);
         fStatus->watcherChanged(CycleStatus::Watcher::TimerOnly);
         std::lock_guard<std::recursive_mutex> guard(fThreadLock);
         if (fWatcher == watcher)
@@ -99,7 +87,6 @@ void AppController::doWatchFolderInThread(const QString &path)
             setIsInsideWatchFolderThread(false);
     });
     if (!started) {
-        fFolderCache->setActive(false);
         fStatus->watcherChanged(CycleStatus::Watcher::TimerOnly);
         std::lock_guard<std::recursive_mutex> guard(fThreadLock);
         fWatcher.reset();

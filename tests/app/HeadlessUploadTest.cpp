@@ -1,10 +1,11 @@
 // The real program, headless, against the real substitute service: a source folder of pictures
-// with EXIF capture dates and annotations is emptied into the mirror, every picture arriving whole
-// with every field of its request.
+// with EXIF capture dates and annotations, a card of 2,000 in one folder, is emptied into the
+// mirror, every picture arriving whole with every field of its request.
 
 #include "FaultRun.h"
 
 #include <QDirIterator>
+#include <QJsonDocument>
 #include <QTimeZone>
 
 #include <gtest/gtest.h>
@@ -14,7 +15,7 @@
 using namespace vesk;
 using namespace std::chrono_literals;
 
-TEST(HeadlessUpload, FiftyPicturesReachTheServiceWholeWithEveryField)
+TEST(HeadlessUpload, ACardOfTwoThousandPicturesReachesTheServiceWholeWithEveryField)
 {
     test::FaultRun run;
     ASSERT_TRUE(run.service.start()) << run.service.errorString().toStdString();
@@ -24,9 +25,11 @@ TEST(HeadlessUpload, FiftyPicturesReachTheServiceWholeWithEveryField)
                 QStringLiteral("a@x.org,b@x.org,c@x.org,d@x.org,e@x.org,f@x.org") }
                 + more);
     };
-    ASSERT_EQ(samples(run.source, QStringLiteral("2009:11:17 14:03:22"),
-                  { QStringLiteral("--count=50"), QStringLiteral("--folders=5") }),
-        0);
+    const auto card = [&](const QString &folder, const char *date, const char *count, const char *prefix) {
+        return samples(folder, QLatin1String(date),
+            { QLatin1String(count), QStringLiteral("--folders=0"), QStringLiteral("--prefix"), QLatin1String(prefix) });
+    };
+    ASSERT_EQ(card(run.source + QStringLiteral("/Card"), "2009:11:17 14:03:22", "--count=2000", "IMG_"), 0);
     // The capture time goes as the picture's clock showed it, whatever the zone the program runs in:
     // in Europe/Berlin 02:30 does not exist on 2026-03-29 and exists twice on 2026-10-25.
     std::map<QString, QString> clockOf { { QStringLiteral("Spring_0001.JPG"), QStringLiteral("2026-03-29 02:30:00") },
@@ -50,16 +53,32 @@ TEST(HeadlessUpload, FiftyPicturesReachTheServiceWholeWithEveryField)
         fileDate.toTimeZone(QTimeZone("Europe/Berlin")).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
     for (QDirIterator it(run.source, QDir::Files, QDirIterator::Subdirectories); it.hasNext();)
         run.trackFile(QDir(run.source).relativeFilePath(it.next()), test::InMirror);
-    ASSERT_EQ(run.pictures.size(), 53u);
+    ASSERT_EQ(run.pictures.size(), 2003u);
     run.writePreferences({ { QStringLiteral("userEnteredEventName"), QStringLiteral("Gala 2026") } });
     run.programEnvironment.insert(QStringLiteral("TZ"), QStringLiteral("Europe/Berlin"));
     ASSERT_TRUE(run.startProgram());
-    ASSERT_TRUE(run.waitSettled(120s)) << run.inventory().toStdString();
+    // Mid-drain, a name that sorts first: it goes next, not after the whole card.
+    ASSERT_TRUE(run.service.waitForUploads(200, 120s));
+    const QString staging = run.profile.path(QStringLiteral("staging"));
+    ASSERT_EQ(card(staging, "2009:11:17 14:03:23", "--count=1", "AAA_"), 0);
+    clockOf.emplace(QStringLiteral("AAA_0001.JPG"), QStringLiteral("2009-11-17 14:03:23"));
+    run.trackContent(QStringLiteral("Card/AAA_0001.JPG"), test::readBytes(staging + QStringLiteral("/AAA_0001.JPG")),
+        test::InMirror);
+    ASSERT_TRUE(
+        QFile::rename(staging + QStringLiteral("/AAA_0001.JPG"), run.sourcePath(QStringLiteral("Card/AAA_0001.JPG"))));
+    ASSERT_TRUE(run.waitSettled(300s)) << run.inventory().toStdString();
+    const QByteArray status = test::runCtl({ QStringLiteral("--json"), QStringLiteral("status") }).out.toUtf8();
+    EXPECT_EQ(
+        QJsonDocument::fromJson(status)[QStringLiteral("status")][QStringLiteral("waitingInSource")].toInt(-1), 0);
     EXPECT_TRUE(run.stopProgram());
     run.verify();
-    EXPECT_TRUE(run.programOutput().contains(QStringLiteral("[uploaded] Table 5/IMG_0050.JPG")));
+    EXPECT_TRUE(run.programOutput().contains(QStringLiteral("[uploaded] Card/IMG_2000.JPG")));
+    const QList<test::ServiceUpload> uploads = run.service.uploads();
+    const auto early = std::find_if(uploads.begin(), uploads.end(),
+        [](const test::ServiceUpload &upload) { return upload.filename == QLatin1String("AAA_0001.JPG"); });
+    EXPECT_LT(early - uploads.begin(), 1500);
 
-    for (const test::ServiceUpload &upload : run.service.uploads()) {
+    for (const test::ServiceUpload &upload : uploads) {
         SCOPED_TRACE(upload.filename.toStdString());
         EXPECT_EQ(upload.outcome, QStringLiteral("ok"));
         const auto clock = clockOf.find(upload.filename);

@@ -7,16 +7,12 @@
 #include "cycle/FolderWalk.h"
 #include "cycle/ItemBook.h"
 #include "cycle/WriterCheck.h"
-#include "schedule/FolderWatcher.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
 
 #include <gtest/gtest.h>
-
-#include <atomic>
-#include <thread>
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -65,6 +61,7 @@ TEST(FolderWalk, PicturesInSubFoldersDepthFirstInNameOrderOthersPassedOver)
         (QStringList { QStringLiteral("A/.hidden/x.jpg"), QStringLiteral("A/IMG_1.JPG"), QStringLiteral("A/IMG_3.JPG"),
             QStringLiteral("A/Z/IMG_9.JPG"), QStringLiteral("B/IMG_2.JPG"), QStringLiteral("Real/IMG_4.JPG") }));
     EXPECT_EQ(t.rootItems, QStringList { QStringLiteral("IMG_root.JPG") });
+    EXPECT_EQ(FolderWalk(t.source, std::nullopt).countAll().pictures, 6);
     // The mirror gets the folders met, hidden ones too, with the source's permissions.
     struct stat info { };
     ASSERT_EQ(::stat(QFile::encodeName(t.mirror + QStringLiteral("/A/.hidden")).constData(), &info), 0);
@@ -95,28 +92,14 @@ TEST(FolderWalk, UnreadableFoldersAreReportedAndPassedOver)
     EXPECT_FALSE(missing.rootReadable());
 }
 
-TEST(FolderWalk, RememberedListingsFollowEveryChangeAsAFreshWalkSeesThem)
+TEST(FolderWalk, RememberedListingsAndTheCountFollowEveryChangeAsAFreshWalkSeesThem)
 {
-    // A card in one folder under the watcher, as the program watches it: after each change the
-    // remembered listings give the same pictures in the same order as a fresh walk.
+    // A card in one folder: after each change the remembered listings give the same pictures in the
+    // same order as a fresh walk, and the count from them is the fresh walk's number.
     Tree t;
     for (const char *name : { "Card/IMG_2.JPG", "Card/IMG_4.JPG", "Card/IMG_6.JPG", "Other/IMG_1.JPG" })
         t.file(QLatin1String(name));
     FolderCache cache;
-    std::atomic<bool> deaf { false }; // events lost, until the overflow is reported
-    std::atomic<int> marksHeard { 0 };
-    FolderWatcher watcher(t.source,
-        { {}, {}, {}, [&](const QByteArray &folder) { cache.watchAdded(folder); },
-            [&](const QByteArray &folder) { cache.watchRemoved(folder); },
-            [&](const QByteArray &folder, const QByteArray &name, bool removal) {
-                if (!deaf)
-                    cache.folderChanged(folder, name, removal);
-                marksHeard += name.startsWith(".mark");
-            },
-            {} });
-    ASSERT_TRUE(watcher.start());
-    cache.setActive(true);
-    std::thread running([&] { watcher.run(); });
     const QByteArray card = QFile::encodeName(t.source) + "/Card";
     const std::pair<const char *, std::function<void()>> changes[] = {
         { "the picture sent moved away by the program",
@@ -133,27 +116,34 @@ TEST(FolderWalk, RememberedListingsFollowEveryChangeAsAFreshWalkSeesThem)
                 QDir().rename(t.source + QStringLiteral("/Card"), t.profile.path(QStringLiteral("away")));
                 t.file(QStringLiteral("Card/IMG_9.JPG"));
             } },
-        { "a change lost in an overflow", [&] { deaf = true, t.file(QStringLiteral("Card/IMG_3.JPG")); } },
+        { "a hidden file and a link",
+            [&] {
+                t.file(QStringLiteral("Card/.IMG_7.JPG"));
+                QFile::link(
+                    t.source + QStringLiteral("/Other/IMG_1.JPG"), t.source + QStringLiteral("/Card/IMG_8.JPG"));
+            } },
+        { "a change lost in an overflow of the queue",
+            [&] {
+                t.file(QStringLiteral("Card/IMG_3.JPG"));
+                cache.loseQueuedChanges();
+            } },
     };
-    int marks = 0;
+    bool first = true;
     for (const auto &[what, make] : changes) {
         SCOPED_TRACE(what);
         t.offered(&cache); // remembered from here on
         make();
-        // The watcher's queue is in order: once the mark is heard, every earlier event was.
-        t.file(QStringLiteral(".mark%1").arg(++marks));
-        ASSERT_TRUE(test::waitFor([&] { return marksHeard == marks; }));
-        if (deaf.exchange(false))
-            cache.forgetAll(); // as the overflow report does
-        EXPECT_EQ(cache.listing(card) != nullptr, marks == 1); // only the program's own move keeps it
-        EXPECT_EQ(t.offered(&cache), t.offered());
+        cache.refresh();
+        EXPECT_EQ(cache.listing(card) != nullptr, first); // only the program's own move keeps it
+        first = false;
+        const QStringList fresh = t.offered();
+        EXPECT_EQ(FolderWalk(t.source, std::nullopt, &cache).countAll().pictures, fresh.size());
+        EXPECT_EQ(t.offered(&cache), fresh);
     }
     // Remembered folders are not read again, yet a picture's mirror folders are still made.
     QDir(t.mirror + QStringLiteral("/Card")).removeRecursively();
     EXPECT_EQ(t.offered(&cache).size(), 3);
     EXPECT_TRUE(QFileInfo(t.mirror + QStringLiteral("/Card")).isDir());
-    watcher.stop();
-    running.join();
 }
 
 TEST(ItemBook, FailuresWaitLongerEachTimeAndUnmovedPicturesSurviveARestart)

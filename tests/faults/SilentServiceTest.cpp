@@ -48,6 +48,21 @@ TEST(SilentService, HangingAndDroppedUploadsStayWhileTheOthersGo)
     ASSERT_TRUE(QFile::remove(run.sourcePath(QStringLiteral("Hall/B_drop.JPG"))));
     run.pictures[1].allowed = test::Gone;
     EXPECT_TRUE(test::waitFor([&] { return status("waitingForRetry") == 2; }));
+    // Only pictures that failed are left, all due: a picture never tried that arrives goes before
+    // any of them but the one that may already be on its way.
+    ASSERT_EQ(test::runCtl({ QStringLiteral("retry") }).exitCode, 0);
+    const qint64 arrived = QDateTime::currentMSecsSinceEpoch();
+    run.addPicture(QStringLiteral("Hall/E_new.JPG"));
+    ASSERT_TRUE(test::waitFor([&] { return QFileInfo::exists(run.mirrorPath(QStringLiteral("Hall/E_new.JPG"))); }));
+    const QList<test::ServiceUpload> uploads = run.service.uploads();
+    const auto fresh = std::find_if(uploads.begin(), uploads.end(),
+        [](const test::ServiceUpload &upload) { return upload.filename == QLatin1String("E_new.JPG"); });
+    ASSERT_NE(fresh, uploads.end());
+    EXPECT_LE(std::count_if(uploads.begin(), uploads.end(),
+                  [&](const test::ServiceUpload &upload) {
+                      return upload.receivedMs >= arrived && upload.receivedMs < fresh->receivedMs;
+                  }),
+        1);
     EXPECT_EQ(status("transferFailures"), 3);
     const QRegularExpression toRetry(QStringLiteral("to retry (\\d+)\\)"));
     for (auto it = toRetry.globalMatch(run.programOutput()); it.hasNext();)
