@@ -138,6 +138,8 @@ public:
         return {};
     }
 
+    bool running() const { return fPid > 0; }
+
 private:
     bool start(const QString &helper)
     {
@@ -279,17 +281,27 @@ PictureMetadata readPictureMetadata(const QString &path, std::chrono::millisecon
 
 PictureMetadata readPictureMetadata(const QString &path, int fd, std::chrono::milliseconds limit)
 {
-    const QString helper = paths::auxiliaryExecutable(kHelperName);
+    static std::mutex lock;
+    static MetadataReader reader;
+    // Where the helper is, looked up again only when it is to be started or the place it may be
+    // named by changes: the lookup resolves the program's own path, a dozen system calls that would
+    // otherwise come between every two uploads.
+    static QByteArray lookedUpFor;
+    static QString helper;
+    std::unique_lock<std::mutex> guard(lock);
+    const QByteArray libexec = qgetenv("VESK_LIBEXEC_DIR");
+    if (!reader.running() || libexec != lookedUpFor) {
+        helper = paths::auxiliaryExecutable(kHelperName);
+        lookedUpFor = libexec;
+    }
     if (helper.isEmpty()) {
+        guard.unlock();
         static std::atomic<bool> told { false };
         if (!told.exchange(true))
             consoleLog(
                 QStringLiteral("No %1 beside the program: picture metadata is read in this process").arg(kHelperName));
         return readPictureMetadataInProcess(fd >= 0 ? QStringLiteral("/proc/self/fd/%1").arg(fd) : path);
     }
-    static std::mutex lock;
-    static MetadataReader reader;
-    const std::lock_guard<std::mutex> guard(lock);
     return reader.read(helper, path, fd, limit);
 }
 

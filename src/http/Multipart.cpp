@@ -39,26 +39,30 @@ void appendField(QByteArray &body, const QByteArray &boundary, const char *name,
 }
 
 // Whether the file's bytes hold the text. A file that cannot be read counts as not holding it:
-// its upload fails on the same read.
+// its upload fails on the same read. The file is read in pieces through one buffer per thread, kept
+// from one picture to the next: this runs between the answer to one upload and the next request,
+// and a fresh buffer would cost a page fault for every few kilobytes read.
 bool fileHolds(int fd, qint64 size, const QByteArray &text)
 {
-    constexpr qsizetype kChunk = qsizetype(1) << 20;
-    QByteArray buffer(kChunk + text.size(), Qt::Uninitialized);
-    qsizetype kept = 0; // the end of the previous chunk, in case the text straddles two
+    constexpr qsizetype kChunk = qsizetype(256) << 10;
+    thread_local QByteArray buffer;
+    if (buffer.size() < kChunk + text.size())
+        buffer.resize(kChunk + text.size());
+    char *const data = buffer.data();
+    qsizetype kept = 0; // the end of the previous piece, in case the text straddles two
     qint64 offset = 0;
     while (offset < size) {
-        const ssize_t got
-            = ::pread(fd, buffer.data() + kept, size_t(std::min<qint64>(kChunk, size - offset)), off_t(offset));
+        const ssize_t got = ::pread(fd, data + kept, size_t(std::min<qint64>(kChunk, size - offset)), off_t(offset));
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
             return false;
         offset += got;
         const qsizetype filled = kept + got;
-        if (::memmem(buffer.constData(), size_t(filled), text.constData(), size_t(text.size())))
+        if (::memmem(data, size_t(filled), text.constData(), size_t(text.size())))
             return true;
         kept = std::min<qsizetype>(text.size() - 1, filled);
-        std::memmove(buffer.data(), buffer.constData() + filled - kept, size_t(kept));
+        std::memmove(data, data + filled - kept, size_t(kept));
     }
     return false;
 }
