@@ -144,7 +144,7 @@ HttpController::HttpController(NotificationCenter &center, QString endpoint)
     setWhileMetadataIsRead([](int fd) {
         struct stat info { };
         if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= kMaxBoundaryReadAhead)
-            boundaryForPicture(fd, info.st_size);
+            prepareBoundaryForPicture(fd);
     });
     startPictureMetadataReader();
     const TransferTimeouts timeouts = TransferTimeouts::fromEnvironment();
@@ -258,7 +258,7 @@ bool HttpController::doRunHttpUploaderWithInfo(const InfoRef &info)
     } else {
         TransferRequest request;
         request.url = fEndpoint.toUtf8();
-        const QByteArray boundary = boundaryForPicture(picture.fd(), picture.size());
+        const QByteArray boundary = boundaryForPreparedPicture(picture.fd(), picture.size());
         if (boundary != kMultipartBoundary)
             consoleLog(
                 QStringLiteral("The picture holds the request's usual boundary; it goes with the boundary %1: %2")

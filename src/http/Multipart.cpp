@@ -79,38 +79,61 @@ QByteArray text(const Info &record, const QString &key)
 
 QByteArray boundaryForPicture(int fd, qint64 size)
 {
-    // The last answer, for the file as it was then: the scan asks while the picture's metadata is
-    // being read, and the request then costs no second read.
-    struct Identity {
-        dev_t device = 0;
-        ino_t inode = 0;
-        qint64 size = -1;
-        timespec modified {}, changed {};
-        bool operator==(const Identity &other) const
-        {
-            return device == other.device && inode == other.inode && size == other.size
-                && modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec
-                && changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
-        }
-    };
-    static std::mutex lock;
-    static Identity lastFile;
-    static QByteArray lastBoundary;
-    struct stat info { };
-    std::optional<Identity> file;
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size == size)
-        file = Identity { info.st_dev, info.st_ino, size, info.st_mtim, info.st_ctim };
-    std::lock_guard<std::mutex> guard(lock);
-    if (file && *file == lastFile)
-        return lastBoundary;
     QByteArray boundary(kMultipartBoundary);
     for (int attempt = 0; attempt < 4 && fileHolds(fd, size, QByteArray("\r\n--" + boundary)); ++attempt) {
         boundary = QByteArray(kMultipartBoundary) + '-'
             + QByteArray::number(QRandomGenerator::system()->generate64(), 16).rightJustified(16, '0');
     }
-    lastFile = file.value_or(Identity {});
-    lastBoundary = boundary;
     return boundary;
+}
+
+namespace {
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    qint64 size = -1;
+    timespec modified {}, changed {};
+    bool operator==(const FileIdentity &other) const
+    {
+        return device == other.device && inode == other.inode && size == other.size
+            && modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec
+            && changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
+    }
+};
+
+std::optional<FileIdentity> identify(int fd)
+{
+    struct stat info { };
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
+        return std::nullopt;
+    return FileIdentity { info.st_dev, info.st_ino, qint64(info.st_size), info.st_mtim, info.st_ctim };
+}
+
+std::mutex gPreparedLock;
+std::optional<std::pair<FileIdentity, QByteArray>> gPrepared;
+} // namespace
+
+void prepareBoundaryForPicture(int fd)
+{
+    const std::optional<FileIdentity> file = identify(fd);
+    if (!file)
+        return;
+    const QByteArray boundary = boundaryForPicture(fd, file->size);
+    std::lock_guard<std::mutex> guard(gPreparedLock);
+    gPrepared.emplace(*file, boundary);
+}
+
+QByteArray boundaryForPreparedPicture(int fd, qint64 size)
+{
+    std::optional<std::pair<FileIdentity, QByteArray>> prepared;
+    {
+        std::lock_guard<std::mutex> guard(gPreparedLock);
+        prepared.swap(gPrepared);
+    }
+    const std::optional<FileIdentity> file = identify(fd);
+    if (prepared && file && file->size == size && prepared->first == *file)
+        return prepared->second;
+    return boundaryForPicture(fd, size);
 }
 
 QByteArray multipartContentType(const QByteArray &boundary)

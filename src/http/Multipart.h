@@ -15,10 +15,15 @@ inline constexpr char kMultipartBoundary[] = "0xKhTmLbOuNdArY";
 // The boundary for a request that carries the picture read from fd (size bytes): kMultipartBoundary,
 // unless the picture's bytes hold CR LF "--" and that boundary, which would end the picture's part
 // early and leave the service with part of it; then kMultipartBoundary, "-" and 16 random hex
-// digits that the picture does not hold. Reads the whole file with pread (its offset stays), unless
-// the previous call was for the same file, unchanged since (device, inode, size, modification and
-// change times): then it answers as it did. Any thread.
+// digits that the picture does not hold. Reads the whole file with pread (its offset stays); any
+// thread.
 QByteArray boundaryForPicture(int fd, qint64 size);
+// The same in two steps, so that the reading can be done ahead (while the picture's metadata is
+// read): prepareBoundaryForPicture remembers the answer for the file as it is now; then
+// boundaryForPreparedPicture gives that answer if it was for this very file, unchanged since
+// (device, inode, size, modification and change times), else reads it afresh. An answer is used once.
+void prepareBoundaryForPicture(int fd);
+QByteArray boundaryForPreparedPicture(int fd, qint64 size);
 
 // The value of the request's Content-Type header: "multipart/form-data; boundary=0xKhTmLbOuNdArY".
 QByteArray multipartContentType(const QByteArray &boundary = kMultipartBoundary);
