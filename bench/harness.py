@@ -965,9 +965,9 @@ class Bench:
                         template = self.template(key, count, min(10, count), size)
                         # The link alone: every body at the rate, every answer but the last held back.
                         floor_s = count * size * 8 / (kbit * 1000.0) + (count - 1) * latency / 1000.0
-                        # Short runs are repeated (interleaved), long ones run once: the link's time
-                        # dominates them and they would cost minutes.
-                        repeats = 3 if floor_s < 5 else 1
+                        # Short runs are repeated (interleaved, --repeats times), long ones run once: the
+                        # link's time dominates them and they would cost minutes.
+                        repeats = self.args.repeats if floor_s < 5 else 1
                         rates, ratios_tight, ratios_shell = {}, [], []
                         for rep in range(repeats):
                             order = runners[(n + rep) % 3:] + runners[:(n + rep) % 3]
@@ -991,8 +991,8 @@ class Bench:
                         t.row("  cycle / shell", fmt(rs, 2))
             finally:
                 service.stop()
-        t.note("medians and medians of the per-run ratios where a case ran 3 times (interleaved, the first "
-               "one rotating); the service holds each answer back by the latency and reads each body at the "
+        t.note(f"medians and medians of the per-run ratios where a case ran {self.args.repeats} times (interleaved, "
+               "the first one rotating); the service holds each answer back by the latency and reads each body at the "
                "rate (bench/README.md says what the model leaves out)")
         self.write_partial()
         self.https()

@@ -303,14 +303,33 @@ void AppController::performOnMainThread(std::function<void()> work, bool wait)
     fFlagCv.wait(guard, [this, &done] { return done->load() || fStopping.load(); });
 }
 
-bool AppController::detachThread(const char *name, std::function<void()> body)
+namespace {
+// Which controller's worker the calling thread is, and the name of the task it runs.
+thread_local const AppController *tWorkerOf = nullptr;
+thread_local const char *tWorkerTask = nullptr;
+} // namespace
+
+std::optional<AppController::WorkerTask> *&AppController::followingTask()
+{
+    thread_local std::optional<WorkerTask> *slot = nullptr;
+    return slot;
+}
+
+bool AppController::detachThread(const char *name, std::function<void()> body, const char *afterTask)
 {
     std::lock_guard<std::mutex> guard(fWorkerLock);
     if (fStopping.load())
         return false;
     ++fLiveWorkers;
     fWorkerNames.insert(QLatin1String(name));
-    fWorkerQueue.push_back(WorkerTask { QByteArray(name).left(15), std::move(body) });
+    WorkerTask task { QByteArray(name).left(15), std::move(body) };
+    std::optional<WorkerTask> *following = followingTask();
+    if (afterTask && tWorkerOf == this && following && !following->has_value() && tWorkerTask
+        && qstrcmp(tWorkerTask, afterTask) == 0) {
+        following->emplace(std::move(task));
+        return true;
+    }
+    fWorkerQueue.push_back(std::move(task));
     // Each task gets a thread of its own: an idle one when there is one, else a new one.
     if (fIdleWorkerThreads >= static_cast<int>(fWorkerQueue.size())) {
         fWorkAvailable.notify_one();
@@ -325,19 +344,30 @@ void AppController::workerThreadMain()
 {
     // An idle thread ends after this long without work.
     constexpr auto kIdleLifetime = std::chrono::seconds(30);
+    std::optional<WorkerTask> following;
+    tWorkerOf = this;
+    followingTask() = &following;
     std::unique_lock<std::mutex> guard(fWorkerLock);
     for (;;) {
-        ++fIdleWorkerThreads;
-        const bool haveWork = timedWait(
-            fWorkAvailable, guard, kIdleLifetime, [this] { return !fWorkerQueue.empty() || fStopping.load(); });
-        --fIdleWorkerThreads;
-        if (!haveWork || fWorkerQueue.empty())
-            break;
-        WorkerTask task = std::move(fWorkerQueue.front());
-        fWorkerQueue.pop_front();
+        WorkerTask task;
+        if (following) {
+            task = std::move(*following);
+            following.reset();
+        } else {
+            ++fIdleWorkerThreads;
+            const bool haveWork = timedWait(
+                fWorkAvailable, guard, kIdleLifetime, [this] { return !fWorkerQueue.empty() || fStopping.load(); });
+            --fIdleWorkerThreads;
+            if (!haveWork || fWorkerQueue.empty())
+                break;
+            task = std::move(fWorkerQueue.front());
+            fWorkerQueue.pop_front();
+        }
         guard.unlock();
         pthread_setname_np(pthread_self(), task.name.constData());
+        tWorkerTask = task.name.constData();
         task.body();
+        tWorkerTask = nullptr;
         task.body = nullptr; // release what the body captured while the controller still exists
         guard.lock();
         --fLiveWorkers;
@@ -345,6 +375,8 @@ void AppController::workerThreadMain()
             fWorkerNames.erase(it);
         fWorkerCv.notify_all();
     }
+    followingTask() = nullptr;
+    tWorkerOf = nullptr;
     --fWorkerThreads;
     fWorkerCv.notify_all();
 }

@@ -220,8 +220,9 @@ public:
     void makeWaitingPicturesDue();
     void openFileOnMainThread();
     // Asks for a pass through a re-open worker. Requests that arrive while one waits are served by
-    // it, so a burst of requests never makes more than one waiting worker.
-    void requestReopen();
+    // it, so a burst of requests never makes more than one waiting worker. afterTask: as for
+    // detachThread.
+    void requestReopen(const char *afterTask = nullptr);
 
     // Handlers
     void handleNotification_ScanFolder(const Notification &note);
@@ -348,8 +349,10 @@ public:
     // Hands work to the main thread (directly when already there). With wait, returns once done.
     void performOnMainThread(std::function<void()> work, bool wait = false);
     // Starts a worker thread that the controller can stop and wait for at quit. Returns false (and
-    // starts nothing) once the controller is stopping.
-    bool detachThread(const char *name, std::function<void()> body);
+    // starts nothing) once the controller is stopping. When the caller is a worker running a task
+    // named afterTask, the new task runs on that same thread as soon as the caller's task ends (a
+    // stage that ends by handing the cycle on then wakes no other thread).
+    bool detachThread(const char *name, std::function<void()> body, const char *afterTask = nullptr);
     bool isStopping() const { return fStopping.load(); }
     int liveWorkerCount() const;
     QString liveWorkerNames() const;
@@ -453,6 +456,8 @@ private:
         std::function<void()> body;
     };
     void workerThreadMain();
+    // The calling worker's task that runs once its present one ends (see detachThread).
+    static std::optional<WorkerTask> *&followingTask();
     mutable std::mutex fWorkerLock; // guards everything down to fWorkerNames
     std::condition_variable fWorkerCv; // a task ended, or a thread ended
     std::condition_variable fWorkAvailable; // a task is queued, or the workers must stop

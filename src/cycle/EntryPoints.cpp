@@ -113,7 +113,7 @@ void AppController::ibClickedOnSynchronizeAgain()
     ibUserClickedOnSynchronize();
 }
 
-void AppController::requestReopen()
+void AppController::requestReopen(const char *afterTask)
 {
     {
         std::lock_guard<std::mutex> guard(fReopenLock);
@@ -121,7 +121,8 @@ void AppController::requestReopen()
             return; // the worker that is waiting serves this request too
         fReopenPending = true;
     }
-    if (!detachThread("reopen", [this] { openFileOnMainThread(); })) {
+    if (!detachThread(
+            "reopen", [this] { openFileOnMainThread(); }, afterTask)) {
         std::lock_guard<std::mutex> guard(fReopenLock);
         fReopenPending = false;
     }
@@ -153,7 +154,9 @@ void AppController::openFileOnMainThread()
 void AppController::handleNotification_ScanFolder(const Notification &note)
 {
     traceInside(kClassName, __func__);
-    detachThread("scan", [this, note] { scanFolderOnMainThread(note); });
+    // A re-open worker hands its thread on to the scan it asked for.
+    detachThread(
+        "scan", [this, note] { scanFolderOnMainThread(note); }, "reopen");
 }
 
 void AppController::handleNotification_CleanUpAfterCompleteLoop(const Notification &note)

@@ -301,7 +301,9 @@ void AppController::handleNotification_CleanUpAfterUpload(const Notification &no
         ibUpdateFTPCallbackStatusTextField(QStringLiteral("Process Paused..."));
         return;
     }
-    requestReopen();
+    // On the scan worker, the next pass starts once this one has ended: it neither waits for it nor
+    // meets it still running (which would cost a second re-open).
+    requestReopen("scan");
 }
 
 } // namespace vesk

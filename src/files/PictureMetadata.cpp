@@ -3,6 +3,7 @@
 #include "app/Paths.h"
 #include "diag/Console.h"
 #include "files/CaptureDates.h"
+#include "files/ExivSupport.h"
 #include "files/PictureAnnotation.h"
 
 #include <QFile>
@@ -31,7 +32,33 @@ const QString kHelperName = QStringLiteral("vesk-picture-info");
 constexpr qsizetype kMaxAnswerBytes = qsizetype(1) << 20;
 // How long a helper that closed its end may take to exit by itself.
 constexpr std::chrono::milliseconds kGrace { 2000 };
+
+std::mutex gMeanwhileLock;
+std::function<void(int)> gMeanwhile;
 } // namespace
+
+void setWhileMetadataIsRead(std::function<void(int fd)> work)
+{
+    std::lock_guard<std::mutex> guard(gMeanwhileLock);
+    gMeanwhile = std::move(work);
+}
+
+void prepareMetadataReading()
+{
+    exiv::prepare();
+    // A first picture costs the library's first use (its code paged in, its tables set up): a JPEG
+    // with an empty EXIF block takes that ahead of the first real one.
+    static const unsigned char kEmptyExifJpeg[] = { 0xFF, 0xD8, 0xFF, 0xE1, 0x00, 0x16, 'E', 'x', 'i', 'f', 0, 0, 'I',
+        'I', 0x2A, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xFF, 0xD9 };
+    try {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+        Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(kEmptyExifJpeg, long(sizeof kEmptyExifJpeg));
+#pragma GCC diagnostic pop
+        if (image.get())
+            image->readMetadata();
+    } catch (...) { }
+}
 
 PictureMetadata readPictureMetadataInProcess(const QString &path)
 {
@@ -93,7 +120,8 @@ class MetadataReader {
 public:
     PictureMetadata read(const QString &helper, const QString &path, int fd, std::chrono::milliseconds limit)
     {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        bool busyMeanwhile = false;
         const QByteArray request = fd >= 0 ? QByteArray("-\n") : QFile::encodeName(path).toHex() + '\n';
         // A helper that ends without answering may have ended before the question (killed from
         // outside since the last picture): a second one is asked. One that ends again was ended
@@ -107,6 +135,19 @@ public:
             if (!sendAll(request, fd)) {
                 status = stop(kGrace);
                 continue;
+            }
+            if (fd >= 0 && !busyMeanwhile) {
+                busyMeanwhile = true;
+                std::function<void(int)> work;
+                {
+                    std::lock_guard<std::mutex> guard(gMeanwhileLock);
+                    work = gMeanwhile;
+                }
+                if (work) {
+                    const auto began = std::chrono::steady_clock::now();
+                    work(fd);
+                    deadline += std::chrono::steady_clock::now() - began; // the helper's time is its own
+                }
             }
             PictureMetadata metadata;
             switch (answer(deadline, metadata, status)) {
@@ -136,6 +177,17 @@ public:
                            .arg(path));
         }
         return {};
+    }
+
+    bool running() const { return fPid > 0; }
+
+    // Starts the helper ahead of the first picture, unless this one already runs.
+    void prepare(const QString &helper)
+    {
+        if (fPid > 0 && fHelper != helper)
+            stop();
+        if (fPid <= 0)
+            start(helper);
     }
 
 private:
@@ -277,20 +329,56 @@ PictureMetadata readPictureMetadata(const QString &path, std::chrono::millisecon
     return readPictureMetadata(path, -1, limit);
 }
 
+namespace {
+// The one helper of the process, and where it is: looked up again only when it is to be started or
+// the place it may be named by changes; the lookup resolves the program's own path, a dozen system
+// calls that would otherwise come between every two uploads.
+struct SharedReader {
+    std::mutex lock;
+    MetadataReader reader;
+    QByteArray lookedUpFor;
+    QString helper;
+
+    const QString &helperToUse()
+    {
+        const QByteArray libexec = qgetenv("VESK_LIBEXEC_DIR");
+        if (!reader.running() || libexec != lookedUpFor) {
+            helper = paths::auxiliaryExecutable(kHelperName);
+            lookedUpFor = libexec;
+        }
+        return helper;
+    }
+};
+
+SharedReader &sharedReader()
+{
+    static SharedReader shared;
+    return shared;
+}
+} // namespace
+
+void startPictureMetadataReader()
+{
+    SharedReader &shared = sharedReader();
+    const std::lock_guard<std::mutex> guard(shared.lock);
+    if (const QString &helper = shared.helperToUse(); !helper.isEmpty())
+        shared.reader.prepare(helper);
+}
+
 PictureMetadata readPictureMetadata(const QString &path, int fd, std::chrono::milliseconds limit)
 {
-    const QString helper = paths::auxiliaryExecutable(kHelperName);
+    SharedReader &shared = sharedReader();
+    std::unique_lock<std::mutex> guard(shared.lock);
+    const QString helper = shared.helperToUse();
     if (helper.isEmpty()) {
+        guard.unlock();
         static std::atomic<bool> told { false };
         if (!told.exchange(true))
             consoleLog(
                 QStringLiteral("No %1 beside the program: picture metadata is read in this process").arg(kHelperName));
         return readPictureMetadataInProcess(fd >= 0 ? QStringLiteral("/proc/self/fd/%1").arg(fd) : path);
     }
-    static std::mutex lock;
-    static MetadataReader reader;
-    const std::lock_guard<std::mutex> guard(lock);
-    return reader.read(helper, path, fd, limit);
+    return shared.reader.read(helper, path, fd, limit);
 }
 
 } // namespace vesk

@@ -10,6 +10,7 @@
 #include <QString>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 
 namespace vesk {
@@ -28,7 +29,18 @@ PictureMetadata readPictureMetadata(const QString &path, std::chrono::millisecon
 // file whatever happens to its path meanwhile. path only names it in log lines.
 PictureMetadata readPictureMetadata(const QString &path, int fd, std::chrono::milliseconds limit);
 
-// The helper's work: the reading in this process.
+// Starts the helper, when there is one, so that the first picture does not wait for it to start and
+// load its libraries (tens of milliseconds). Any thread; does not wait for the helper.
+void startPictureMetadataReader();
+
+// Work for the calling thread while the helper reads a picture (on another core, as a rule), given
+// the picture's descriptor: what the upload will need of the file and can have ready by then. Set it
+// before the scan runs; an empty function sets none.
+void setWhileMetadataIsRead(std::function<void(int fd)> work);
+
+// The helper's work: the reading in this process. prepareMetadataReading sets up the EXIF library
+// ahead of the first picture.
+void prepareMetadataReading();
 PictureMetadata readPictureMetadataInProcess(const QString &path);
 
 // The helper's answer as it prints it, and back; none for an answer that is not complete.

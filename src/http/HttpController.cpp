@@ -5,6 +5,7 @@
 #include "diag/Console.h"
 #include "diag/Describe.h"
 #include "files/OpenedPicture.h"
+#include "files/PictureMetadata.h"
 #include "http/Multipart.h"
 #include "http/Reply.h"
 #include "http/ServiceProbe.h"
@@ -23,6 +24,7 @@ namespace vesk {
 namespace {
 
 constexpr qsizetype kMaxLoggedReplyBytes = 8192;
+constexpr qint64 kMaxBoundaryReadAhead = qint64(32) << 20;
 
 // The picture, open for the length of one upload.
 class PictureFile {
@@ -136,6 +138,15 @@ HttpController::HttpController(NotificationCenter &center, QString endpoint)
         this, cNotification_UploadSuccess, [this](const Notification &n) { handleNotification_UploadSuccess(n); });
     fCenter.addObserver(
         this, cNotification_UploadFail, [this](const Notification &n) { handleNotification_UploadFail(n); });
+    // While the helper reads a picture's metadata, the scan thread looks through the picture for
+    // the request's boundary: the upload then finds it done. A large picture is left for the
+    // upload itself, whose time its sending dominates anyway.
+    setWhileMetadataIsRead([](int fd) {
+        struct stat info { };
+        if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= kMaxBoundaryReadAhead)
+            prepareBoundaryForPicture(fd);
+    });
+    startPictureMetadataReader();
     const TransferTimeouts timeouts = TransferTimeouts::fromEnvironment();
     consoleLog(QStringLiteral("Uploading to %1 (connect time-out %2 s, stall time-out %3 s)")
                    .arg(fEndpoint)
@@ -149,6 +160,7 @@ HttpController::HttpController(NotificationCenter &center, QString endpoint)
 
 HttpController::~HttpController()
 {
+    setWhileMetadataIsRead({});
     fCenter.removeObserver(this);
 }
 
@@ -246,7 +258,7 @@ bool HttpController::doRunHttpUploaderWithInfo(const InfoRef &info)
     } else {
         TransferRequest request;
         request.url = fEndpoint.toUtf8();
-        const QByteArray boundary = boundaryForPicture(picture.fd(), picture.size());
+        const QByteArray boundary = boundaryForPreparedPicture(picture.fd(), picture.size());
         if (boundary != kMultipartBoundary)
             consoleLog(
                 QStringLiteral("The picture holds the request's usual boundary; it goes with the boundary %1: %2")

@@ -306,7 +306,12 @@ TransferTimeouts TransferTimeouts::fromEnvironment()
     return timeouts;
 }
 
-HttpTransfer::HttpTransfer() = default;
+HttpTransfer::HttpTransfer()
+{
+    // At once rather than in the first upload, which would wait for the TLS library to load its
+    // configuration and tables.
+    ensureCurlGlobal();
+}
 
 HttpTransfer::~HttpTransfer()
 {

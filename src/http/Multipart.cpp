@@ -7,6 +7,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <optional>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace vesk {
@@ -39,26 +42,30 @@ void appendField(QByteArray &body, const QByteArray &boundary, const char *name,
 }
 
 // Whether the file's bytes hold the text. A file that cannot be read counts as not holding it:
-// its upload fails on the same read.
+// its upload fails on the same read. The file is read in pieces through one buffer per thread, kept
+// from one picture to the next: this runs between the answer to one upload and the next request,
+// and a fresh buffer would cost a page fault for every few kilobytes read.
 bool fileHolds(int fd, qint64 size, const QByteArray &text)
 {
-    constexpr qsizetype kChunk = qsizetype(1) << 20;
-    QByteArray buffer(kChunk + text.size(), Qt::Uninitialized);
-    qsizetype kept = 0; // the end of the previous chunk, in case the text straddles two
+    constexpr qsizetype kChunk = qsizetype(256) << 10;
+    thread_local QByteArray buffer;
+    if (buffer.size() < kChunk + text.size())
+        buffer.resize(kChunk + text.size());
+    char *const data = buffer.data();
+    qsizetype kept = 0; // the end of the previous piece, in case the text straddles two
     qint64 offset = 0;
     while (offset < size) {
-        const ssize_t got
-            = ::pread(fd, buffer.data() + kept, size_t(std::min<qint64>(kChunk, size - offset)), off_t(offset));
+        const ssize_t got = ::pread(fd, data + kept, size_t(std::min<qint64>(kChunk, size - offset)), off_t(offset));
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
             return false;
         offset += got;
         const qsizetype filled = kept + got;
-        if (::memmem(buffer.constData(), size_t(filled), text.constData(), size_t(text.size())))
+        if (::memmem(data, size_t(filled), text.constData(), size_t(text.size())))
             return true;
         kept = std::min<qsizetype>(text.size() - 1, filled);
-        std::memmove(buffer.data(), buffer.constData() + filled - kept, size_t(kept));
+        std::memmove(data, data + filled - kept, size_t(kept));
     }
     return false;
 }
@@ -78,6 +85,55 @@ QByteArray boundaryForPicture(int fd, qint64 size)
             + QByteArray::number(QRandomGenerator::system()->generate64(), 16).rightJustified(16, '0');
     }
     return boundary;
+}
+
+namespace {
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    qint64 size = -1;
+    timespec modified {}, changed {};
+    bool operator==(const FileIdentity &other) const
+    {
+        return device == other.device && inode == other.inode && size == other.size
+            && modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec
+            && changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
+    }
+};
+
+std::optional<FileIdentity> identify(int fd)
+{
+    struct stat info { };
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
+        return std::nullopt;
+    return FileIdentity { info.st_dev, info.st_ino, qint64(info.st_size), info.st_mtim, info.st_ctim };
+}
+
+std::mutex gPreparedLock;
+std::optional<std::pair<FileIdentity, QByteArray>> gPrepared;
+} // namespace
+
+void prepareBoundaryForPicture(int fd)
+{
+    const std::optional<FileIdentity> file = identify(fd);
+    if (!file)
+        return;
+    const QByteArray boundary = boundaryForPicture(fd, file->size);
+    std::lock_guard<std::mutex> guard(gPreparedLock);
+    gPrepared.emplace(*file, boundary);
+}
+
+QByteArray boundaryForPreparedPicture(int fd, qint64 size)
+{
+    std::optional<std::pair<FileIdentity, QByteArray>> prepared;
+    {
+        std::lock_guard<std::mutex> guard(gPreparedLock);
+        prepared.swap(gPrepared);
+    }
+    const std::optional<FileIdentity> file = identify(fd);
+    if (prepared && file && file->size == size && prepared->first == *file)
+        return prepared->second;
+    return boundaryForPicture(fd, size);
 }
 
 QByteArray multipartContentType(const QByteArray &boundary)

@@ -18,6 +18,12 @@ inline constexpr char kMultipartBoundary[] = "0xKhTmLbOuNdArY";
 // digits that the picture does not hold. Reads the whole file with pread (its offset stays); any
 // thread.
 QByteArray boundaryForPicture(int fd, qint64 size);
+// The same in two steps, so that the reading can be done ahead (while the picture's metadata is
+// read): prepareBoundaryForPicture remembers the answer for the file as it is now; then
+// boundaryForPreparedPicture gives that answer if it was for this very file, unchanged since
+// (device, inode, size, modification and change times), else reads it afresh. An answer is used once.
+void prepareBoundaryForPicture(int fd);
+QByteArray boundaryForPreparedPicture(int fd, qint64 size);
 
 // The value of the request's Content-Type header: "multipart/form-data; boundary=0xKhTmLbOuNdArY".
 QByteArray multipartContentType(const QByteArray &boundary = kMultipartBoundary);

@@ -129,6 +129,12 @@ TEST(Multipart, TheRequestByteForByteAndNamesThatCannotBreakIt)
         EXPECT_FALSE(bytes.contains(QByteArray("\r\n--" + boundary))) << at;
         EXPECT_EQ(file.pos(), 0);
     }
+    // A boundary read ahead serves the file it was read for only as it was then.
+    QFile file(folder.filePath(QStringLiteral("p.jpg")));
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite | QIODevice::Truncate) && file.write("xx") == 2 && file.flush());
+    prepareBoundaryForPicture(file.handle());
+    ASSERT_TRUE(file.write(delimiter) == delimiter.size() && file.flush());
+    EXPECT_NE(boundaryForPreparedPicture(file.handle(), file.size()), "0xKhTmLbOuNdArY");
 }
 
 TEST(UploadOutcome, AnswersAreTheServicesOwnTheServiceBeingAwayOrAWrongAddress)

@@ -32,6 +32,7 @@ bool answer(const QString &path)
 
 int serve()
 {
+    vesk::prepareMetadataReading(); // while the uploader has no picture yet
     std::deque<int> received;
     std::string line;
     for (;;) {
