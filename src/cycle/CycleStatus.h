@@ -20,6 +20,8 @@
 #include <optional>
 #include <thread>
 
+class QSocketNotifier;
+
 namespace vesk {
 
 class CycleStatus : public QObject {
@@ -120,6 +122,11 @@ signals:
 
 private:
     void publish(QJsonObject event);
+    // Runs the call on the main thread, after every call handed over before it. The calls wait in
+    // fOutbox under a lock of ours, and the first one waiting wakes the main thread through fOutboxWake,
+    // which runs all that are waiting then. A worker posts nothing into Qt's event queue.
+    void onMainThread(std::function<void()> call);
+    Q_INVOKABLE void runOutbox();
     void noteError(const QString &text, const QDateTime &when);
     void countingThreadMain();
 
@@ -158,6 +165,11 @@ private:
     std::deque<CountRequest> fCountRequests;
     std::atomic<bool> fCountStop { false };
     std::thread fCounter;
+
+    std::mutex fOutboxLock;
+    std::deque<std::function<void()>> fOutbox;
+    int fOutboxWake = -1; // an eventfd that the main thread watches; -1: a queued call wakes it
+    QSocketNotifier *fOutboxNotifier = nullptr;
 };
 
 } // namespace vesk
