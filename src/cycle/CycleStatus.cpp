@@ -1,10 +1,15 @@
 #include "cycle/CycleStatus.h"
 #include "cycle/FolderWalk.h"
 
+#include <QFile>
+#include <QSocketNotifier>
 #include <QThread>
 
 #include <algorithm>
 #include <map>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace vesk {
 
@@ -24,7 +29,17 @@ using Clock = std::chrono::steady_clock;
 
 CycleStatus::CycleStatus(QObject *parent)
     : QObject(parent)
-{ }
+    , fOutboxWake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+{
+    if (fOutboxWake < 0)
+        return;
+    fOutboxNotifier = new QSocketNotifier(fOutboxWake, QSocketNotifier::Read, this);
+    connect(fOutboxNotifier, &QSocketNotifier::activated, this, [this] {
+        eventfd_t wakes = 0;
+        ::eventfd_read(fOutboxWake, &wakes);
+        runOutbox();
+    });
+}
 
 CycleStatus::~CycleStatus()
 {
@@ -35,14 +50,41 @@ CycleStatus::~CycleStatus()
     }
     if (fCounter.joinable())
         fCounter.join();
+    delete fOutboxNotifier;
+    if (fOutboxWake >= 0)
+        ::close(fOutboxWake);
 }
 
 void CycleStatus::publish(QJsonObject event)
 {
     event.insert(QStringLiteral("time"), isoTime(QDateTime::currentDateTime()));
     // Queued even on the main thread, so that listeners always see the cycle's order.
-    QMetaObject::invokeMethod(
-        this, [this, event] { emit this->event(event); }, Qt::QueuedConnection);
+    onMainThread([this, event = std::move(event)] { emit this->event(event); });
+}
+
+void CycleStatus::onMainThread(std::function<void()> call)
+{
+    bool first = false;
+    {
+        std::lock_guard<std::mutex> guard(fOutboxLock);
+        first = fOutbox.empty();
+        fOutbox.push_back(std::move(call));
+    }
+    if (first && fOutboxWake >= 0)
+        ::eventfd_write(fOutboxWake, 1);
+    else if (first)
+        QMetaObject::invokeMethod(this, "runOutbox", Qt::QueuedConnection);
+}
+
+void CycleStatus::runOutbox()
+{
+    std::deque<std::function<void()>> calls;
+    {
+        std::lock_guard<std::mutex> guard(fOutboxLock);
+        calls.swap(fOutbox);
+    }
+    for (const std::function<void()> &call : calls)
+        call();
 }
 
 void CycleStatus::noteError(const QString &text, const QDateTime &when, Problem kind)
@@ -324,14 +366,12 @@ void CycleStatus::countingThreadMain()
             const WaitingCount latest = counted[requests.back().folder];
             std::lock_guard<std::mutex> figures(fLock);
             if (latest.pictures != fLastCount.pictures || latest.readable != fLastCount.readable)
-                QMetaObject::invokeMethod(this, &CycleStatus::waitingCountChanged, Qt::QueuedConnection);
+                onMainThread([this] { emit waitingCountChanged(); });
             fLastCount = latest;
             fLastCountTime = QDateTime::currentDateTime();
         }
         for (CountRequest &request : requests) {
-            QMetaObject::invokeMethod(
-                this, [done = std::move(request.done), result = counted[request.folder]] { done(result); },
-                Qt::QueuedConnection);
+            onMainThread([done = std::move(request.done), result = counted[request.folder]] { done(result); });
         }
         guard.lock();
     }

@@ -22,6 +22,8 @@
 #include <optional>
 #include <thread>
 
+class QSocketNotifier;
+
 namespace vesk {
 
 class FolderCache;
@@ -134,6 +136,11 @@ signals:
 
 private:
     void publish(QJsonObject event);
+    // Runs the call on the main thread, after every call handed over before it. The calls wait in
+    // fOutbox under a lock of ours, and the first one waiting wakes the main thread through fOutboxWake,
+    // which runs all that are waiting then. A worker posts nothing into Qt's event queue.
+    void onMainThread(std::function<void()> call);
+    Q_INVOKABLE void runOutbox();
     void noteError(const QString &text, const QDateTime &when, Problem kind);
     void countingThreadMain();
 
@@ -178,6 +185,11 @@ private:
     std::atomic<bool> fCountStop { false };
     std::shared_ptr<FolderCache> fFolderCache;
     std::thread fCounter;
+
+    std::mutex fOutboxLock;
+    std::deque<std::function<void()>> fOutbox;
+    int fOutboxWake = -1; // an eventfd that the main thread watches; -1: a queued call wakes it
+    QSocketNotifier *fOutboxNotifier = nullptr;
 };
 
 } // namespace vesk
