@@ -1241,32 +1241,40 @@ echo "$((i * 20))"
         t.section(f"12. A backlog: {count:,} pictures of 4 KB waiting when the program starts, headless")
         shapes = {"one": ("in one sub-folder", self.template(f"backlog-one-{count}", count, 0, 4 * KIB, "Card")),
                   "spread": ("over 100 sub-folders", self.template(f"backlog-spread-{count}", count, 100, 4 * KIB))}
-        failing = Service(self.work, "service-fails-once", extra=["--rule", ".*=drop*1"])
         # Each failure costs the cycle a fixed pause of 1 s (and a retry delay of a minute): shortened,
         # so that the figure is the bookkeeping's and not those pauses'.
         scaled = {"VESK_TIME_SCALE": "0.001"}
-        kinds = [("", self.service, None), ("each failing once first: ", failing, scaled)]
+        kinds = [("", None), ("each failing once first: ", scaled)]
         peaks, statuses = [], []
-        try:
-            for kind, service, env in kinds:
-                whole = {}
-                for shape in ("one", "spread"):
-                    title, template = shapes[shape]
+        failing = None
+        for kind, env in kinds:
+            whole = {}
+            for shape in ("one", "spread"):
+                title, template = shapes[shape]
+                service = self.service
+                if env:
+                    # The rule drops the first attempt of each file name once per service: the two
+                    # shapes hold the same names, so each drain gets a service of its own.
+                    failing = Service(self.work, f"service-fails-once-{shape}", extra=["--rule", ".*=drop*1"])
+                    service = failing
+                try:
                     times, start, peak, probes = self.backlog_run(template, count, f"{shape}-{len(kind)}", service, env)
-                    peaks.append(peak)
-                    statuses += probes
-                    n, tenth = len(times), len(times) // 10
-                    first = tenth / ((times[tenth - 1] - times[0]) / 1000.0)
-                    last = tenth / ((times[-1] - times[n - tenth - 1]) / 1000.0)
-                    whole[shape] = count / ((times[-1] - start) / 1000.0)
-                    log(f"backlog {kind}{shape}: first tenth {first:.0f}/s, last {last:.0f}/s, whole {whole[shape]:.0f}/s")
-                    t.row(f"{kind}{title}: first tenth -> last tenth", f"{fmt(first, 0)} -> {fmt(last, 0)} /s",
-                          ">= 0.8 x first", last >= 0.8 * first)
-                    t.row(f"  whole drain", f"{fmt(whole[shape], 0)} pictures/s ({fmt(count / whole[shape], 0)} s)")
-                t.row(f"{kind}one sub-folder against spread, whole drain",
-                      f"x{fmt(whole['one'] / whole['spread'], 2)}", ">= 0.9", whole["one"] >= 0.9 * whole["spread"])
-        finally:
-            failing.stop()
+                finally:
+                    if failing:
+                        failing.stop()
+                        failing = None
+                peaks.append(peak)
+                statuses += probes
+                n, tenth = len(times), len(times) // 10
+                first = tenth / ((times[tenth - 1] - times[0]) / 1000.0)
+                last = tenth / ((times[-1] - times[n - tenth - 1]) / 1000.0)
+                whole[shape] = count / ((times[-1] - start) / 1000.0)
+                log(f"backlog {kind}{shape}: first tenth {first:.0f}/s, last {last:.0f}/s, whole {whole[shape]:.0f}/s")
+                t.row(f"{kind}{title}: first tenth -> last tenth", f"{fmt(first, 0)} -> {fmt(last, 0)} /s",
+                      ">= 0.8 x first", last >= 0.8 * first)
+                t.row(f"  whole drain", f"{fmt(whole[shape], 0)} pictures/s ({fmt(count / whole[shape], 0)} s)")
+            t.row(f"{kind}one sub-folder against spread, whole drain",
+                  f"x{fmt(whole['one'] / whole['spread'], 2)}", ">= 0.9", whole["one"] >= 0.9 * whole["spread"])
         t.note("tenths by the service's records (every attempt, in the order they completed); the whole drain "
                "from the program's start to its last upload; the failing backlog's rates count both attempts of "
                "each picture, with VESK_TIME_SCALE=0.001 (the pause after a failure 1 ms, the retry delay 60 ms)")
