@@ -115,7 +115,7 @@ void FolderCache::changed(const QByteArray &folder)
     fExpected.remove(folder);
 }
 
-void FolderCache::dropBeneath(const QByteArray &folder)
+void FolderCache::dropBeneath(QByteArray folder)
 {
     ++fGeneration;
     const QByteArray below = folder + '/';

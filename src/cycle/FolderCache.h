@@ -76,7 +76,9 @@ private:
     };
     void takeChanges(bool lose = false);
     void changed(const QByteArray &folder);
-    void dropBeneath(const QByteArray &folder); // the folder and every one below it: forgotten, unwatched
+    // The folder and every one below it: forgotten, unwatched. By value: the name may be one of the
+    // entries it erases.
+    void dropBeneath(QByteArray folder);
     void forgetListings();
 
     mutable std::mutex fLock;

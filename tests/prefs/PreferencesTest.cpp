@@ -90,8 +90,8 @@ TEST(Preferences, ABrokenFileIsKeptUntilSomethingChanges)
     }
     // A text holding a NUL character is refused rather than handed to libplist, which asserts on it.
     QString error;
-    EXPECT_FALSE(
-        plist::parse(QByteArray("<plist><dict><key>a</key><string>/a\0b</string></dict></plist>", 63), &error));
+    static constexpr char kWithNul[] = "<plist><dict><key>a</key><string>/a\0b</string></dict></plist>";
+    EXPECT_FALSE(plist::parse(QByteArray(kWithNul, sizeof kWithNul - 1), &error));
     EXPECT_EQ(error, QStringLiteral("a text of the property list holds a NUL character"));
 }
 
