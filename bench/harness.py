@@ -1269,7 +1269,8 @@ echo "$((i * 20))"
                 first = tenth / ((times[tenth - 1] - times[0]) / 1000.0)
                 last = tenth / ((times[-1] - times[n - tenth - 1]) / 1000.0)
                 whole[shape] = count / ((times[-1] - start) / 1000.0)
-                log(f"backlog {kind}{shape}: first tenth {first:.0f}/s, last {last:.0f}/s, whole {whole[shape]:.0f}/s")
+                log(f"backlog {kind}{shape}: first tenth {first:.0f}/s, last {last:.0f}/s, whole {whole[shape]:.0f}/s, "
+                    f"peak {peak / 1024:.1f} MiB, status {', '.join(f'{p[0]:.1f}' for p in probes)} ms")
                 t.row(f"{kind}{title}: first tenth -> last tenth", f"{fmt(first, 0)} -> {fmt(last, 0)} /s",
                       ">= 0.8 x first", last >= 0.8 * first)
                 t.row(f"  whole drain", f"{fmt(whole[shape], 0)} pictures/s ({fmt(count / whole[shape], 0)} s)")

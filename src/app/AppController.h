@@ -500,6 +500,8 @@ private:
     // The picture never tried that the last pass took: while nothing changes but by the program's own
     // moves, the next pass starts after it. Scan workers, one at a time.
     std::optional<ResumePoint> fResumeAfter;
+    // The source folder of the last pass, once its walk is done: each new one is counted then.
+    QString fCountedRoot;
     // When the move of each unmoved picture was last tried. Scan workers, one at a time.
     std::map<QString, std::chrono::steady_clock::time_point> fUnmovedTried;
     QString fWatcherRunLoop; // what the installed watcher watches, for the log

@@ -110,6 +110,7 @@ void FolderCache::changed(const QByteArray &folder)
     if (it != fFolders.end()) {
         it->changedAt = ++fEpoch;
         it->listing.reset();
+        it->pending.clear();
     }
     // A report still to come for the program's own removal now only costs another reading.
     fExpected.remove(folder);
@@ -137,8 +138,10 @@ void FolderCache::forgetListings()
 {
     fForgotAt = ++fEpoch;
     ++fGeneration;
-    for (Folder &folder : fFolders)
+    for (Folder &folder : fFolders) {
         folder.listing.reset();
+        folder.pending.clear();
+    }
     fExpected.clear();
 }
 
@@ -164,30 +167,44 @@ void FolderCache::removalDone(const QByteArray &folder, const QByteArray &name, 
     it->changedAt = ++fEpoch;
     if (!it->listing)
         return;
-    std::shared_ptr<Listing> &listing = it->listing;
-    const auto entry = std::lower_bound(listing->begin(), listing->end(), name,
-        [](const Entry &e, const QByteArray &wanted) { return e.name < wanted; });
-    if (entry == listing->end() || entry->name != name)
+    if (it->listing.use_count() > 1) {
+        // A walk (a count, most likely) still holds this listing and keeps it unchanged: the removal
+        // waits for the next look, when the walk is most likely done, rather than costing a copy.
+        it->pending.push_back(name);
         return;
-    if (listing.use_count() > 1) {
-        // A walk still holds this listing: it keeps it unchanged, the cache gets a changed copy.
-        auto copy = std::make_shared<Listing>();
-        copy->insert(copy->end(), listing->cbegin(), Listing::const_iterator(entry));
-        copy->insert(copy->end(), std::next(Listing::const_iterator(entry)), listing->cend());
-        listing = std::move(copy);
-    } else {
-        listing->erase(entry);
     }
+    applyPending(*it);
+    eraseEntry(*it->listing, name);
 }
 
-FolderCache::View FolderCache::listing(const QByteArray &folder, bool *mirrored) const
+void FolderCache::eraseEntry(Listing &listing, const QByteArray &name)
+{
+    const auto entry = std::lower_bound(listing.begin(), listing.end(), name,
+        [](const Entry &e, const QByteArray &wanted) { return e.name < wanted; });
+    if (entry != listing.end() && entry->name == name)
+        listing.erase(entry);
+}
+
+void FolderCache::applyPending(Folder &folder)
+{
+    if (folder.pending.empty() || !folder.listing)
+        return;
+    if (folder.listing.use_count() > 1)
+        folder.listing = std::make_shared<Listing>(*folder.listing); // the walk holding it keeps its own
+    for (const QByteArray &name : folder.pending)
+        eraseEntry(*folder.listing, name);
+    folder.pending.clear();
+}
+
+FolderCache::View FolderCache::listing(const QByteArray &folder, bool *mirrored)
 {
     std::lock_guard<std::mutex> guard(fLock);
-    auto it = fFolders.constFind(folder);
-    if (it == fFolders.cend())
+    auto it = fFolders.find(folder);
+    if (it == fFolders.end())
         return nullptr;
     if (mirrored)
         *mirrored = it->mirrored;
+    applyPending(*it);
     return it->listing;
 }
 
@@ -224,7 +241,7 @@ quint64 FolderCache::beginReading(const QByteArray &folder, int fd)
         it = fFolders.end();
     }
     if (it == fFolders.end()) {
-        it = fFolders.insert(folder, Folder { watch, ++fEpoch, 0, nullptr, false });
+        it = fFolders.insert(folder, Folder { watch, ++fEpoch, 0, nullptr, {}, false });
         fFolderOfWatch[watch] = folder;
     }
     return fEpoch;
@@ -242,6 +259,7 @@ FolderCache::View FolderCache::store(const QByteArray &folder, quint64 token, Li
     if (it->changedAt > token)
         return listing; // changed while it was being read
     it->listing = listing;
+    it->pending.clear();
     it->mirrored = mirrored;
     return listing;
 }

@@ -52,7 +52,7 @@ public:
 
     // The remembered entries of an unchanged folder, or none; mirrored tells whether a walk has made
     // the mirror's folders for them since (a count does not).
-    View listing(const QByteArray &folder, bool *mirrored = nullptr) const;
+    View listing(const QByteArray &folder, bool *mirrored = nullptr);
     void markMirrored(const QByteArray &folder);
     // Before reading a folder, open as fd: watches it, and gives a token for store().
     quint64 beginReading(const QByteArray &folder, int fd);
@@ -72,8 +72,12 @@ private:
         quint64 since = 0; // watched since
         quint64 changedAt = 0;
         std::shared_ptr<Listing> listing;
+        // The program's removals made while a walk held the listing, applied at the next look.
+        std::vector<QByteArray> pending;
         bool mirrored = false;
     };
+    static void eraseEntry(Listing &listing, const QByteArray &name);
+    void applyPending(Folder &folder);
     void takeChanges(bool lose = false);
     void changed(const QByteArray &folder);
     // The folder and every one below it: forgotten, unwatched. By value: the name may be one of the

@@ -35,23 +35,63 @@ ItemBook::ItemBook(QString ledgerFile)
     load();
 }
 
+namespace {
+// A picture's folder with its final slash, and its name: all that follows it.
+std::pair<QByteArray, std::string> splitPath(const QString &fullPath)
+{
+    const QByteArray path = QFile::encodeName(fullPath);
+    const qsizetype nameAt = path.lastIndexOf('/') + 1;
+    return { path.left(nameAt), std::string(path.constData() + nameAt, size_t(path.size() - nameAt)) };
+}
+} // namespace
+
+ItemBook::FailureKey ItemBook::addKey(const QString &fullPath)
+{
+    auto [folder, name] = splitPath(fullPath);
+    auto known = fFolderIds.constFind(folder);
+    if (known == fFolderIds.cend()) {
+        known = fFolderIds.insert(folder, quint32(fFolderNames.size()));
+        fFolderNames.push_back(folder);
+    }
+    return FailureKey { known.value(), std::move(name) };
+}
+
+QString ItemBook::pathOf(const FailureKey &key) const
+{
+    return QFile::decodeName(fFolderNames.at(key.folder) + QByteArray::fromStdString(key.name));
+}
+
+ItemBook::Failures::const_iterator ItemBook::findFailure(const QString &fullPath) const
+{
+    auto [folder, name] = splitPath(fullPath);
+    const auto known = fFolderIds.constFind(folder);
+    return known == fFolderIds.cend() ? fFailures.cend() : fFailures.find(FailureKey { known.value(), std::move(name) });
+}
+
 double ItemBook::noteTransferFailure(const QString &fullPath, double baseSeconds, double maxSeconds)
 {
     std::lock_guard<std::mutex> guard(fLock);
-    Failure &failure = fFailures[fullPath];
-    if (failure.count > 0)
-        fByNextAttempt.erase({ failure.nextAttempt.toMSecsSinceEpoch(), fullPath });
+    auto [it, added] = fFailures.try_emplace(addKey(fullPath));
+    Failure &failure = it->second;
+    if (!added)
+        fByNextAttempt.erase({ failure.nextAttemptMs, &*it });
     ++failure.count;
     const double delay = std::min(maxSeconds, baseSeconds * std::pow(2.0, std::min(failure.count - 1, 20)));
-    failure.nextAttempt = QDateTime::currentDateTimeUtc().addMSecs(static_cast<qint64>(delay * 1000.0));
-    fByNextAttempt.emplace(failure.nextAttempt.toMSecsSinceEpoch(), fullPath);
+    failure.nextAttemptMs = QDateTime::currentMSecsSinceEpoch() + static_cast<qint64>(delay * 1000.0);
+    fByNextAttempt.emplace(failure.nextAttemptMs, &*it);
     return delay;
 }
 
-void ItemBook::eraseFailure(std::map<QString, Failure>::iterator it)
+void ItemBook::eraseFailure(Failures::const_iterator it)
 {
-    fByNextAttempt.erase({ it->second.nextAttempt.toMSecsSinceEpoch(), it->first });
+    fByNextAttempt.erase({ it->second.nextAttemptMs, &*it });
     fFailures.erase(it);
+    if (fFailures.empty()) {
+        // Nothing waits: the folders' names go too.
+        fFolderNames.clear();
+        fFolderIds.clear();
+        fLookedAt.reset();
+    }
 }
 
 ItemBook::Waiting ItemBook::waitingForRetry()
@@ -60,14 +100,14 @@ ItemBook::Waiting ItemBook::waitingForRetry()
     // Pictures that left their folders since their failure are forgotten, a few looked at per call
     // in turn: a call costs the same whether three pictures wait or a whole backlog.
     constexpr size_t kLooksPerCall = 16;
-    auto it = fFailures.upper_bound(fLookedAt);
+    auto it = fLookedAt ? fFailures.upper_bound(*fLookedAt) : fFailures.begin();
     for (size_t looks = std::min(kLooksPerCall, fFailures.size()); looks > 0; --looks) {
         if (it == fFailures.end())
             it = fFailures.begin();
         fLookedAt = it->first;
         struct stat info { };
-        const bool gone
-            = ::lstat(QFile::encodeName(it->first).constData(), &info) != 0 && (errno == ENOENT || errno == ENOTDIR);
+        const bool gone = ::lstat(QFile::encodeName(pathOf(it->first)).constData(), &info) != 0
+            && (errno == ENOENT || errno == ENOTDIR);
         auto next = std::next(it);
         if (gone)
             eraseFailure(it);
@@ -76,43 +116,42 @@ ItemBook::Waiting ItemBook::waitingForRetry()
     Waiting waiting;
     waiting.pictures = static_cast<int>(fFailures.size());
     if (!fByNextAttempt.empty())
-        waiting.nextTry = fFailures.at(fByNextAttempt.begin()->second).nextAttempt;
+        waiting.nextTry = QDateTime::fromMSecsSinceEpoch(fByNextAttempt.begin()->first, Qt::UTC);
     return waiting;
 }
 
 void ItemBook::makeAllDue()
 {
     std::lock_guard<std::mutex> guard(fLock);
-    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
     fByNextAttempt.clear();
-    for (auto &[path, failure] : fFailures) {
-        failure.nextAttempt = now;
-        fByNextAttempt.emplace(now.toMSecsSinceEpoch(), path);
+    for (auto &entry : fFailures) {
+        entry.second.nextAttemptMs = now;
+        fByNextAttempt.emplace(now, &entry);
     }
 }
 
 void ItemBook::forget(const QString &fullPath)
 {
     std::lock_guard<std::mutex> guard(fLock);
-    auto it = fFailures.find(fullPath);
-    if (it != fFailures.end())
+    if (auto it = findFailure(fullPath); it != fFailures.cend())
         eraseFailure(it);
 }
 
 std::optional<QDateTime> ItemBook::retryAfter(const QString &fullPath) const
 {
     std::lock_guard<std::mutex> guard(fLock);
-    auto it = fFailures.find(fullPath);
-    if (it == fFailures.end() || it->second.nextAttempt <= QDateTime::currentDateTimeUtc())
+    auto it = findFailure(fullPath);
+    if (it == fFailures.cend() || it->second.nextAttemptMs <= QDateTime::currentMSecsSinceEpoch())
         return std::nullopt;
-    return it->second.nextAttempt;
+    return QDateTime::fromMSecsSinceEpoch(it->second.nextAttemptMs, Qt::UTC);
 }
 
 int ItemBook::failureCount(const QString &fullPath) const
 {
     std::lock_guard<std::mutex> guard(fLock);
-    auto it = fFailures.find(fullPath);
-    return it == fFailures.end() ? 0 : it->second.count;
+    auto it = findFailure(fullPath);
+    return it == fFailures.cend() ? 0 : it->second.count;
 }
 
 void ItemBook::noteUnmoved(const QString &fullPath, Destination where)
@@ -122,7 +161,7 @@ void ItemBook::noteUnmoved(const QString &fullPath, Destination where)
         return;
     std::lock_guard<std::mutex> guard(fLock);
     fUnmoved[fullPath] = Unmoved { *identity, where };
-    if (auto it = fFailures.find(fullPath); it != fFailures.end())
+    if (auto it = findFailure(fullPath); it != fFailures.cend())
         eraseFailure(it);
     save();
 }

@@ -233,6 +233,14 @@ void AppController::scanFolderOnMainThread(const Notification &note)
         if (item)
             break;
     }
+    if (root != fCountedRoot) {
+        // The first walk of this folder is done: the waiting pictures are counted now, in the
+        // background, reading only the folders the walk did not. The window, the tray and the
+        // metrics have the figure at once, and a status request during a backlog of thousands walks
+        // remembered listings instead of reading folders.
+        fCountedRoot = root;
+        fStatus->countWaiting(root, [](const CycleStatus::WaitingCount &) {});
+    }
     if (!item && walk->allRemembered() && !metNeverTried && generation != 0)
         fOnlyFailedLeft = std::make_pair(walked, generation);
     else if (metNeverTried)

@@ -87,8 +87,6 @@ bool FolderWatcher::addWatch(const QByteArray &path)
                 std::lock_guard<std::mutex> guard(fLock);
                 fWatches[wd] = path;
             }
-            if (fCallbacks.watchAdded)
-                fCallbacks.watchAdded(path);
             return true;
         }
     }
@@ -196,12 +194,7 @@ void FolderWatcher::handleEvents(const char *buffer, ssize_t length, ChangePacer
             if (event->mask & IN_IGNORED)
                 fWatches.erase(event->wd);
         }
-        if (event->mask & IN_IGNORED) {
-            if (!folder.isEmpty() && fCallbacks.watchRemoved)
-                fCallbacks.watchRemoved(folder);
-            continue;
-        }
-        if (folder.isEmpty())
+        if ((event->mask & IN_IGNORED) || folder.isEmpty())
             continue;
         if (event->wd == fRootWatch && (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF))) {
             if (fCallbacks.problem)
@@ -211,11 +204,6 @@ void FolderWatcher::handleEvents(const char *buffer, ssize_t length, ChangePacer
             ::inotify_rm_watch(fInotify, event->wd);
             continue;
         }
-        if ((event->mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO)) && fCallbacks.folderChanged)
-            fCallbacks.folderChanged(folder, event->len > 0 ? QByteArray(event->name) : QByteArray(),
-                (event->mask & (IN_DELETE | IN_MOVED_FROM)) != 0);
-        if ((event->mask & (IN_CLOSE_WRITE | IN_ATTRIB)) && fCallbacks.contentChanged)
-            fCallbacks.contentChanged();
         if ((event->mask & IN_ISDIR) && (event->mask & (IN_CREATE | IN_MOVED_TO | IN_ATTRIB)) && event->len > 0) {
             // A new folder, or one whose permissions may now let it be watched: watch it and
             // everything already inside it (files may land before the watch does; the pass this

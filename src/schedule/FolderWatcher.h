@@ -20,13 +20,6 @@ public:
         std::function<void()> changed; // a pass is due: changes gathered and paced (see ChangePacer)
         std::function<void()> overflow; // events were lost: a full pass is needed
         std::function<void(const QString &)> problem; // something an operator should know
-        // Finer reports for whoever remembers folders: a watch began or ended, a folder's entries
-        // changed (the entry's name, and whether it left the folder). Paths are absolute, in the file
-        // system's bytes.
-        std::function<void(const QByteArray &)> watchAdded;
-        std::function<void(const QByteArray &)> watchRemoved;
-        std::function<void(const QByteArray &folder, const QByteArray &name, bool removal)> folderChanged;
-        std::function<void()> contentChanged; // a file written, or its attributes changed
     };
 
     FolderWatcher(QString root, Callbacks callbacks, ChangePacer::Timing pacing = {});

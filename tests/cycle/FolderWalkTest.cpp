@@ -102,12 +102,15 @@ TEST(FolderWalk, RememberedListingsAndTheCountFollowEveryChangeAsAFreshWalkSeesT
     FolderCache cache;
     const QByteArray card = QFile::encodeName(t.source) + "/Card";
     const std::pair<const char *, std::function<void()>> changes[] = {
-        { "the picture sent moved away by the program",
+        { "the picture sent moved away by the program while a count holds the listing",
             [&] {
+                const FolderCache::View held = cache.listing(card);
+                ASSERT_TRUE(held);
                 cache.expectRemoval(card, "IMG_2.JPG");
                 cache.removalDone(card, "IMG_2.JPG",
                     QFile::rename(
                         t.source + QStringLiteral("/Card/IMG_2.JPG"), t.mirror + QStringLiteral("/Card/IMG_2.JPG")));
+                EXPECT_EQ(held->size(), 3u); // what a walk holds never changes under it
             } },
         { "a picture after the next one", [&] { t.file(QStringLiteral("Card/IMG_5.JPG")); } },
         { "a name that sorts first, mid-drain", [&] { t.file(QStringLiteral("Card/IMG_0.JPG")); } },
@@ -162,6 +165,25 @@ TEST(ItemBook, FailuresWaitLongerEachTimeAndUnmovedPicturesSurviveARestart)
         EXPECT_GT(*book.retryAfter(picture), *first);
         book.forget(picture);
         EXPECT_FALSE(book.retryAfter(picture));
+        // Failures of pictures of the same name in other folders, and of a long name, are kept
+        // apart; the next try is the earliest retry; a picture that left its folder is forgotten.
+        const QString twin = profile.path(QStringLiteral("card/IMG.JPG"));
+        const QString longName = profile.path(QStringLiteral("card/2026-12-07 19.30.45 reception, table 4.jpg"));
+        test::writeFile(twin, "two");
+        test::writeFile(longName, "three");
+        EXPECT_EQ(book.noteTransferFailure(longName, 30, 300), 30);
+        EXPECT_EQ(book.noteTransferFailure(twin, 10, 300), 10);
+        EXPECT_FALSE(book.retryAfter(picture));
+        EXPECT_EQ(book.failureCount(longName), 1);
+        ItemBook::Waiting waiting = book.waitingForRetry();
+        EXPECT_EQ(waiting.pictures, 2);
+        EXPECT_EQ(waiting.nextTry, book.retryAfter(twin));
+        QFile::remove(twin);
+        waiting = book.waitingForRetry();
+        EXPECT_EQ(waiting.pictures, 1);
+        EXPECT_EQ(waiting.nextTry, book.retryAfter(longName));
+        book.forget(longName);
+        EXPECT_EQ(book.waitingForRetry().pictures, 0);
         book.noteUnmoved(picture, ItemBook::Destination::Problem);
     }
     EXPECT_EQ(ItemBook(ledger).unmoved(picture), ItemBook::Destination::Problem);

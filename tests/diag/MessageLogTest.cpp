@@ -165,4 +165,29 @@ TEST(OutcomeHistory, AppendsInPlaceAndCompactsToTheNewerHalfOncePastItsLimitAcro
     ASSERT_EQ(lines.size(), 5);
     EXPECT_EQ(lines.at(3),
         R"({"error":"HTTP 500","outcome":"parked","picture":"cam/IMG_9.JPG","size":9,"time":"2026-12-07T10:00:00.000+01:00"})");
+
+    // A history of several hundred kilobytes, read from its end a block at a time: blank lines are
+    // not lines, the last line may lack its end, and a compaction keeps the newer half.
+    QList<QByteArray> written;
+    QByteArray text;
+    for (int i = 0; i < 3000; ++i) {
+        written << QByteArray(40 + i % 90, 'a' + char(i % 26)) + QByteArray::number(i);
+        text += written.last() + (i % 7 == 0 ? "\n\n" : "\n");
+    }
+    text.chop(1);
+    QFile big(path);
+    ASSERT_TRUE(big.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    big.write(text);
+    big.close();
+    for (const qsizetype count : { 1, 2, 1500, 2999, 3000, 5000 })
+        EXPECT_EQ(OutcomeHistory::lastLines(path, count), written.mid(std::max<qsizetype>(0, 3000 - count))) << count;
+    ASSERT_TRUE(big.open(QIODevice::Append));
+    big.write("\n");
+    big.close();
+    OutcomeHistory history(path, 2000);
+    ASSERT_TRUE(history.append(when, QStringLiteral("cam/last.JPG"), 1, QStringLiteral("uploaded"), QString()));
+    const QList<QByteArray> kept = OutcomeHistory::lastLines(path, 5000);
+    ASSERT_EQ(kept.size(), 1000);
+    EXPECT_EQ(kept.first(), written.at(2001));
+    EXPECT_TRUE(kept.last().contains("cam/last.JPG"));
 }

@@ -25,8 +25,7 @@ struct Watching {
                 [this](const QString &text) {
                     std::lock_guard<std::mutex> guard(lock);
                     problems << text;
-                },
-                {}, {}, {}, {} })
+                } })
     {
         watcher.setWatchLimit(limit);
     }
